@@ -1,0 +1,40 @@
+# Front door of the project: `make test` and `make demo` set everything up on a fresh Debian 12.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test demo gui-demo bench fuzz asan clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	@scripts/demo.sh $(BUILD)
+
+gui-demo: build
+	@scripts/gui-demo.sh $(BUILD)
+
+bench: build
+	@scripts/bench.sh $(BUILD)
+
+fuzz:
+	@scripts/install-deps.sh --fuzz
+	@scripts/fuzz.sh
+
+# Tests of the AddressSanitizer + UBSan build.
+asan:
+	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_FLAGS="-DQDFU_SANITIZE=ON -DQDFU_BUILD_BENCH=OFF"
+
+clean:
+	rm -rf build build-asan build-fuzz

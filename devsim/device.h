@@ -1,0 +1,99 @@
+// The simulated Quarnelix controller on the device end of a pseudo-terminal: the running firmware
+// (answers the first reset line), the resident bootloader (start, erase, write, read, reset over
+// 128 KB of flash erased to 0xFF), an optional GSM data modem in front of it, and faults on demand.
+// Tests run it in a thread; quarnelix-devsim runs it in the foreground.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frame_reader.h"
+
+namespace qdfu::sim {
+
+inline constexpr uint32_t kFlashSize = 0x2B000;  // byte addresses 0 .. 0x2AFFF
+inline constexpr uint32_t kFlashPage = 0x800;
+inline constexpr uint8_t kRefusal = 0x15;
+
+struct Options {
+    bool Gsm = false;
+    bool Silent = false;
+    int NakEvery = 0;   // every Nth frame is refused
+    int DropEvery = 0;  // every Nth frame gets no answer
+    std::optional<uint32_t> CorruptRead;  // a read-back differs at this address
+    bool Noise = false;                   // stray bytes before every answer
+    int HangupAfter = 0;                  // the line is cut after N frames
+    int DelayMs = 0;                      // before every answer
+    int Baud = 0;                         // pace both directions at 10 bits per byte
+    std::string TranscriptPath;
+};
+
+class Device {
+public:
+    explicit Device(Options options = {});
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Opens the pseudo-terminal (raw, no echo). False with error() set on failure.
+    bool Open();
+    const std::string& Path() const { return path_; }
+    const std::string& Error() const { return error_; }
+
+    void Start();  // serve in a thread
+    void Stop();   // stop the thread (the line stays open)
+    // Serves until stop becomes true or the line is cut.
+    void Serve(const std::atomic<bool>& stop);
+    // Closes the device end: the host sees the line vanish.
+    void Hangup();
+
+    std::vector<uint8_t> Memory() const;
+    void SetMemory(uint32_t address, const std::vector<uint8_t>& bytes);
+    int FrameCount() const { return frames_; }
+    int ResetCount() const { return resets_; }
+    int FirmwareResetLines() const { return resetLines_; }
+    bool InBootloader() const { return bootloader_; }
+    bool Connected() const { return online_; }
+    std::vector<std::vector<uint8_t>> Frames() const;  // every frame received, in order
+    bool LineCut() const { return cut_; }
+
+private:
+    void OnEvent(const ReaderEvent& event);
+    void OnFrame(const std::vector<uint8_t>& frame);
+    void OnText(const std::vector<uint8_t>& line);
+    void Answer(std::vector<uint8_t> bytes);
+    void SendRaw(const std::vector<uint8_t>& bytes);
+    void Transcript(const char* direction, const uint8_t* bytes, std::size_t n);
+    void WaitUntil(std::chrono::steady_clock::time_point t);
+    std::chrono::nanoseconds ByteTime() const;
+
+    Options opt_;
+    int master_ = -1;
+    int slave_ = -1;  // held so the line survives the host closing and reopening it
+    std::string path_;
+    std::string error_;
+    FrameReader reader_;
+    mutable std::mutex mutex_;
+    std::vector<uint8_t> flash_;
+    std::vector<std::vector<uint8_t>> frames_log_;
+    std::atomic<int> frames_{0};
+    std::atomic<int> resets_{0};
+    std::atomic<int> resetLines_{0};
+    std::atomic<bool> bootloader_{false};
+    std::atomic<bool> online_{false};
+    std::atomic<bool> cut_{false};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::FILE* transcript_ = nullptr;
+    std::chrono::steady_clock::time_point epoch_;
+    std::chrono::steady_clock::time_point rxFreeAt_{};
+    std::chrono::steady_clock::time_point txFreeAt_{};
+};
+
+}  // namespace qdfu::sim

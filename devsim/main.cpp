@@ -1,0 +1,100 @@
+// quarnelix-devsim: a simulated Quarnelix V3 controller on a pseudo-terminal. Prints the path of
+// the device end as its first line, serves until SIGINT, SIGTERM or a cut line, then writes the
+// memory dump if asked.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "device.h"
+#include "ports.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+void OnSignal(int) { g_stop = true; }
+
+bool MakeDirs(const std::string& dir) {
+    std::string partial;
+    for (std::size_t i = 0; i <= dir.size(); ++i) {
+        if ((i == dir.size() || dir[i] == '/') && !partial.empty()) {
+            if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        }
+        if (i < dir.size()) partial += dir[i];
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Simulated Quarnelix V3 controller (firmware, bootloader, optional GSM modem) on a pseudo-terminal"};
+    qdfu::sim::Options opt;
+    unsigned com = 0;
+    std::string dumpPath;
+    std::string corrupt;
+    app.add_option("--com", com, "also list the device as port COMn (a link in the ports directory)");
+    app.add_flag("--gsm", opt.Gsm, "put a GSM data modem in front of the device");
+    app.add_flag("--silent", opt.Silent, "never answer anything");
+    app.add_option("--nak-every", opt.NakEvery, "refuse every Nth frame");
+    app.add_option("--drop-every", opt.DropEvery, "give every Nth frame no answer");
+    app.add_option("--corrupt-read", corrupt, "make read-backs differ at this address (hex with 0x, or decimal)");
+    app.add_flag("--noise", opt.Noise, "send stray bytes before every answer");
+    app.add_option("--hangup-after", opt.HangupAfter, "cut the line after N frames");
+    app.add_option("--delay", opt.DelayMs, "wait MS milliseconds before every answer");
+    app.add_option("--baud", opt.Baud, "pace both directions at 10 bits per byte at this speed");
+    app.add_option("--dump", dumpPath, "write program memory 0..0x2AFFF to FILE at the end");
+    app.add_option("--transcript", opt.TranscriptPath, "write every byte in both directions to FILE");
+    CLI11_PARSE(app, argc, argv);
+    if (!corrupt.empty()) {
+        try {
+            opt.CorruptRead = static_cast<uint32_t>(std::stoul(corrupt, nullptr, 0));
+        } catch (const std::exception&) {
+            std::cerr << "--corrupt-read: '" << corrupt << "' is not an address\n";
+            return 64;
+        }
+    }
+
+    qdfu::sim::Device device(opt);
+    if (!device.Open()) {
+        std::cerr << "quarnelix-devsim: " << device.Error() << "\n";
+        return 1;
+    }
+    std::string link;
+    if (com > 0) {
+        const std::string dir = qdfu::DefaultPortPaths().PortsDir;
+        link = dir + "/com" + std::to_string(com);
+        ::unlink(link.c_str());
+        if (!MakeDirs(dir) || ::symlink(device.Path().c_str(), link.c_str()) != 0) {
+            std::cerr << "quarnelix-devsim: cannot link " << link << ": " << std::strerror(errno) << "\n";
+            return 1;
+        }
+    }
+    std::cout << device.Path() << std::endl;
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    device.Serve(g_stop);
+
+    if (!link.empty()) ::unlink(link.c_str());
+    if (!dumpPath.empty()) {
+        const auto memory = device.Memory();
+        std::ofstream out(dumpPath, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(memory.data()), static_cast<std::streamsize>(memory.size()));
+        if (!out) {
+            std::cerr << "quarnelix-devsim: cannot write " << dumpPath << "\n";
+            return 1;
+        }
+    }
+    std::cerr << "quarnelix-devsim: " << device.FrameCount() << " frames, " << device.ResetCount()
+              << " resets" << (device.LineCut() ? ", line cut" : "") << "\n";
+    return 0;
+}

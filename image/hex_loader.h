@@ -1,0 +1,46 @@
+// Intel HEX loader: turns the lines of a HEX file into the device memory image, its address range,
+// the interpreted listing (one line per input line) and the 64-byte dump. Addresses are the byte
+// addresses written in the file; nothing is regrouped into device words.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qdfu {
+
+inline constexpr int32_t MEMORY_IMAGE_SIZE = 0x2B000;
+inline constexpr int32_t IMAGE_MIN_ADDRESS = 0x2800;
+// HEX byte addresses from here on are the configuration space (2 x 0x800000 on a dsPIC33):
+// listed, never stored, never sent.
+inline constexpr uint32_t CONFIG_SPACE_ADDRESS = 0x1000000;
+inline constexpr int32_t DUMP_ROW_BYTES = 64;
+
+// The one image buffer of the process, allocated once. Byte k is the byte for ImageStart + k.
+uint8_t* MemoryImage();
+
+struct HexLoadResult {
+    bool Valid = true;
+    int32_t ImageStart = -1;
+    int32_t ImageEnd = -1;
+    std::vector<std::string> Listing;  // one line per input line when the load completes
+    std::vector<std::string> Dump;     // one line per 64 image bytes, empty after a fault
+    bool Fault = false;                // interpretation stopped early at FaultLine
+    std::size_t FaultLine = 0;         // 0-based index of the line that stopped it
+};
+
+// Loads lines into image (MEMORY_IMAGE_SIZE bytes, cleared first). Records may come in any order:
+// every byte is placed at its address minus the final ImageStart. A field that is not hexadecimal,
+// or a program-memory byte whose place is outside the image, stops interpretation at that line and
+// makes the file invalid; ImageEnd then keeps the running maximum and the dump stays empty.
+HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image);
+
+// Number of 64-byte blocks between start and end (rounded up); 0 for an empty or reversed range.
+int32_t BlockCount(int32_t imageStart, int32_t imageEnd);
+
+// Formats one dump row: the address as 8 upper-case hex digits (two's complement), a blank, then
+// 64 bytes of image from offset row*64, each as two digits and a blank.
+std::string DumpLine(int32_t imageStart, int32_t row, const uint8_t* image);
+
+}  // namespace qdfu

@@ -1,0 +1,41 @@
+// Port numbers on Linux, and the source of present ports that the window's port list shows.
+//
+// Port n names the entry "comN" of the ports directory (a symbolic link to a device) when it
+// exists, otherwise /dev/ttyS(n-1). Port 0 names nothing. USB and ACM adapters seen for the first
+// time get the lowest free number from 3 up and a link of their own, so they keep it across
+// unplugging and restarts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qdfu {
+
+struct PortPaths {
+    std::string PortsDir;            // holds the comN links
+    std::string DevRoot = "/dev";    // device nodes, and serial/by-id
+    std::string SysfsRoot = "/sys";  // class/tty lives below it
+};
+
+// The production paths: $XDG_CONFIG_HOME/quarnelix-dfu/ports (default ~/.config/...).
+PortPaths DefaultPortPaths();
+
+// "" for port 0; otherwise the link path or DevRoot/ttyS(n-1).
+std::string PortDevicePath(uint32_t port, const PortPaths& paths);
+
+struct PresentPort {
+    uint32_t Number = 0;
+    std::string Name;    // "COMn"
+    std::string Device;  // the device the number opens (a link target as written)
+};
+
+// The present ports, ordered by number; nullopt when neither sysfs nor the ports directory can be
+// read. May write comN links for adapters seen for the first time.
+std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths& paths);
+
+// Parses "COMn" (any case, n a decimal number 1..2^32-1); false otherwise.
+bool ParseComName(const std::string& text, uint32_t& port);
+
+}  // namespace qdfu

@@ -1,0 +1,72 @@
+// The serial driver: a procedural module with process-wide state. It owns the one open port, the
+// shared transmit and receive buffers, RxLast and the simulation switch. Callers fill TxBuffer,
+// call the operations, and read RxBuffer[0..RxLast]. Every failure is a numbered SerialError.
+// Not reentrant; everything runs on the caller's one thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "serial_backend.h"
+
+namespace qdfu {
+
+using SerialError = int32_t;
+
+inline constexpr std::size_t SERIAL_BUFFER_SIZE = 1021;
+inline constexpr int32_t RX_MAX_INDEX = 255;  // at most 256 bytes are stored per reception
+inline constexpr int32_t DEFAULT_TIMEOUT_MS = 3000;
+inline constexpr int WRITE_MS_PER_BYTE = 100;
+
+enum : SerialError {
+    SERIAL_OK = 0,
+    SERIAL_PORT_NOT_OPENED = 1,
+    SERIAL_CREATE_HANDLE_ERROR = 2,
+    SERIAL_GETDCB_ERROR = 3,
+    SERIAL_SETDCB_ERROR = 4,
+    SERIAL_SPEED_SET_ERROR = 5,
+    SERIAL_PARITY_SET_ERROR = 6,
+    SERIAL_DATABITS_SET_ERROR = 7,
+    SERIAL_STOPBITS_SET_ERROR = 8,
+    SERIAL_TX_ERROR = 9,
+    SERIAL_RX_TIMEOUT = 10,
+    SERIAL_RX_NAK = 17,
+};
+
+extern std::array<uint8_t, SERIAL_BUFFER_SIZE> TxBuffer;
+extern std::array<uint8_t, SERIAL_BUFFER_SIZE> RxBuffer;
+extern int32_t RxLast;
+extern bool SimulationMode;
+
+void SerialSetSimulation(bool on);
+// timeoutMs: longest wait for each single byte read.
+SerialError SerialOpen(uint32_t port, int32_t speedIndex, int32_t parity, int32_t dataBitsIndex,
+                       int32_t stopBits, int32_t timeoutMs);
+void SerialClose();
+SerialError SerialWrite(uint16_t count);
+SerialError SerialRead(int32_t expectedLength, bool lineMode);
+SerialError SerialTransact(uint16_t sendCount, int32_t expectedLength);
+std::string SerialErrorText(int32_t code);
+std::string SerialDescribe(uint32_t port, int32_t speedIndex, int32_t parity, int32_t dataBitsIndex,
+                           int32_t stopBits);
+// 9600 baud, no parity, 8 data bits, 1 stop bit; timeoutMs per byte (3000 in production).
+SerialError SerialOpenDefault(uint32_t port, int32_t timeoutMs = DEFAULT_TIMEOUT_MS);
+void SerialCloseDefault();
+std::string SerialDescribeDefault(uint32_t port);
+
+bool SerialIsOpen();
+
+// Seams. The resolver names the device of a port number ("" for none); by default the port-number
+// rule over the production ports directory. The backend factory makes the backend of each open.
+using PortResolver = std::function<std::string(uint32_t)>;
+void SerialSetPortResolver(PortResolver resolver);  // empty: back to the default
+using BackendFactory = std::function<std::unique_ptr<SerialBackend>()>;
+void SerialSetBackendFactory(BackendFactory factory);  // empty: back to termios
+// The device the last SerialOpen tried to open, and the system's reason when it failed.
+const std::string& SerialLastDevice();
+const std::string& SerialLastSystemError();
+
+}  // namespace qdfu

@@ -1,0 +1,46 @@
+// The platform layer under the serial driver: one open device at a time, opened exclusively,
+// read one byte at a time with a per-byte time-out. The driver holds one backend object and can be
+// given another at run time (a recording wrapper, a byte source for fuzzing).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qdfu {
+
+struct LineSettings {
+    int Baud = 9600;
+    int Parity = 0;    // 0 none, 1 even, 2 odd
+    int DataBits = 8;  // 4..8; 4 cannot be set on Linux
+    int StopBits = 0;  // 0: 1 stop bit, 1: 1.5 (only meaningful with 5 data bits), 2: 2
+};
+
+enum class ReadResult { Byte, Timeout, Failed };
+
+class SerialBackend {
+public:
+    virtual ~SerialBackend() = default;
+    // Opens device for reading and writing, exclusively. False on any failure.
+    virtual bool Open(const std::string& device) = 0;
+    // Reads the current line settings (kept for ApplySettings). False on failure.
+    virtual bool ReadSettings() = 0;
+    // Applies raw binary mode with the given settings, no flow control, DTR and RTS dropped.
+    virtual bool ApplySettings(const LineSettings& settings) = 0;
+    // readPerByteMs bounds every single-byte read; a write of n bytes is bounded by n x writePerByteMs.
+    virtual void SetTimeouts(int readPerByteMs, int writePerByteMs) = 0;
+    // Discards what was received and not yet read.
+    virtual void DiscardInput() = 0;
+    // Writes up to n bytes; written tells how many went out. False on failure or time-out.
+    virtual bool Write(const uint8_t* data, std::size_t n, std::size_t& written) = 0;
+    virtual ReadResult ReadByte(uint8_t& byte) = 0;
+    virtual void Close() = 0;
+    // The system's reason for the last failure, for messages to the user.
+    virtual std::string LastError() const { return {}; }
+};
+
+// POSIX termios implementation (the production backend).
+std::unique_ptr<SerialBackend> MakeTermiosBackend();
+
+}  // namespace qdfu

@@ -1,0 +1,204 @@
+// POSIX termios backend. Opens like QtSerialPort (O_NOCTTY|O_NONBLOCK, TIOCEXCL, and flock so that
+// root cannot open the device twice either), raw mode with CLOCAL|CREAD. Every wait is a poll()
+// against a deadline on the monotonic clock, EINTR retried. A device that vanishes (EIO, POLLHUP)
+// fails the current call at once and every later one until the port is closed.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "serial_backend.h"
+
+namespace qdfu {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+speed_t BaudConstant(int baud) {
+    switch (baud) {
+        case 110: return B110;
+        case 300: return B300;
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        default: return B0;
+    }
+}
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+class TermiosBackend final : public SerialBackend {
+public:
+    ~TermiosBackend() override { Close(); }
+
+    bool Open(const std::string& device) override {
+        fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) return Fail();
+        if (::ioctl(fd_, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) return FailClose();
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) errno = EBUSY;
+            return FailClose();
+        }
+        return true;
+    }
+
+    bool ReadSettings() override {
+        if (::tcgetattr(fd_, &saved_) != 0) return Fail();
+        return true;
+    }
+
+    // Stop bits: 1.5 is set as CSTOPB, which a UART sends as 1.5 stop bits with 5-bit characters
+    // and as 2 otherwise; 2 is CSTOPB as well.
+    bool ApplySettings(const LineSettings& s) override {
+        termios t = saved_;
+        ::cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        switch (s.DataBits) {
+            case 5: t.c_cflag |= CS5; break;
+            case 6: t.c_cflag |= CS6; break;
+            case 7: t.c_cflag |= CS7; break;
+            case 8: t.c_cflag |= CS8; break;
+            default: errno = EINVAL; return Fail();  // no 4-bit characters on Linux
+        }
+        if (s.Parity == 1) t.c_cflag |= PARENB;
+        if (s.Parity == 2) t.c_cflag |= PARENB | PARODD;
+        if (s.StopBits != 0) t.c_cflag |= CSTOPB;
+        t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY | PARMRK | ISTRIP);
+        t.c_iflag |= IGNBRK;
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 0;
+        const speed_t speed = BaudConstant(s.Baud);
+        if (speed == B0 || ::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) {
+            errno = EINVAL;
+            return Fail();
+        }
+        if (::tcsetattr(fd_, TCSANOW, &t) != 0) return Fail();
+        int lines = TIOCM_DTR | TIOCM_RTS;
+        if (::ioctl(fd_, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) return Fail();
+        return true;
+    }
+
+    // Besides the time-outs, makes input and output byte-transparent (no canonical mode, echo or
+    // character translation) while keeping speed, size, parity and stop bits as they are, so that
+    // a port whose line settings are left alone still carries binary frames. Failures are ignored.
+    void SetTimeouts(int readPerByteMs, int writePerByteMs) override {
+        readMs_ = readPerByteMs < 0 ? 0 : readPerByteMs;
+        writeMs_ = writePerByteMs < 0 ? 0 : writePerByteMs;
+        termios t{};
+        if (::tcgetattr(fd_, &t) != 0) return;
+        t.c_iflag &= ~static_cast<tcflag_t>(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                            IXOFF | IXANY);
+        t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 0;
+        ::tcsetattr(fd_, TCSANOW, &t);
+    }
+
+    void DiscardInput() override {
+        if (!vanished_) ::tcflush(fd_, TCIFLUSH);
+    }
+
+    bool Write(const uint8_t* data, std::size_t n, std::size_t& written) override {
+        written = 0;
+        if (vanished_) return false;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(int64_t{writeMs_} * int64_t(n));
+        while (written < n) {
+            const ssize_t w = ::write(fd_, data + written, n - written);
+            if (w > 0) {
+                written += static_cast<std::size_t>(w);
+                continue;
+            }
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno != EAGAIN) return Vanish();
+            pollfd p{fd_, POLLOUT, 0};
+            const int left = RemainingMs(deadline);
+            if (left == 0) return false;
+            const int r = ::poll(&p, 1, left);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return Fail();
+            if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return Vanish();
+        }
+        return true;
+    }
+
+    ReadResult ReadByte(uint8_t& byte) override {
+        if (vanished_) return ReadResult::Failed;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(readMs_);
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            const int pr = ::poll(&p, 1, RemainingMs(deadline));
+            if (pr < 0 && errno == EINTR) continue;
+            if (pr < 0) return Fail(), ReadResult::Failed;
+            if (pr == 0) {
+                if (Clock::now() >= deadline) return ReadResult::Timeout;
+                continue;
+            }
+            if (p.revents & POLLIN) {
+                const ssize_t r = ::read(fd_, &byte, 1);
+                if (r == 1) return ReadResult::Byte;
+                if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+                if (r == 0) errno = EIO;  // readable but at its end: the line is gone
+                return Vanish(), ReadResult::Failed;
+            }
+            if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return Vanish(), ReadResult::Failed;
+        }
+    }
+
+    void Close() override {
+        if (fd_ >= 0) {
+            ::ioctl(fd_, TIOCNXCL);
+            ::flock(fd_, LOCK_UN);
+            ::close(fd_);
+        }
+        fd_ = -1;
+    }
+
+    std::string LastError() const override { return error_; }
+
+private:
+    bool Fail() {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    bool FailClose() {
+        Fail();
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    bool Vanish() {
+        if (errno == 0) errno = EIO;
+        Fail();
+        vanished_ = true;
+        return false;
+    }
+
+    int fd_ = -1;
+    termios saved_{};
+    int readMs_ = 3000;
+    int writeMs_ = 100;
+    bool vanished_ = false;
+    std::string error_;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialBackend> MakeTermiosBackend() { return std::make_unique<TermiosBackend>(); }
+
+}  // namespace qdfu

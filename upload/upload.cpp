@@ -1,0 +1,321 @@
+// Upload sequences: preparation, port opening, firmware reset (or modem set-up and dialling),
+// bootloader start, block walk (erase at each 0x800 page, 64-byte writes, read-back of every fourth
+// written block), CPU reset and closing.
+#include "upload.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "frames.h"
+#include "hex_loader.h"
+#include "manual_commands.h"
+#include "settings.h"
+
+namespace qdfu {
+namespace {
+
+void Pause(int ms) {
+    if (ms == 0)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void ZeroBuffers() {
+    TxBuffer.fill(0);
+    RxBuffer.fill(0);
+}
+
+class Run {
+public:
+    Run(const UploadRequest& req, const UploadImage& image, UploadView& view, bool gsm)
+        : req_(req), image_(image), view_(view), gsm_(gsm) {}
+
+    UploadResult Execute();
+
+private:
+    void Show(StatField field, uint32_t value) { view_.SetStat(field, std::to_string(value)); }
+    void ShowSent(int frameLength) {
+        // the frame up to its FRAME_END; the modem's carriage return is not shown
+        const int shown = gsm_ ? frameLength - 1 : frameLength;
+        view_.SetStat(StatField::STFrame2, FrameHexText(TxBuffer.data(), static_cast<std::size_t>(shown), " "));
+    }
+    void ShowReceived() {
+        const int32_t n = std::clamp<int32_t>(RxLast, 0, static_cast<int32_t>(RxBuffer.size()));
+        view_.SetStat(StatField::STFrame3, FrameHexText(RxBuffer.data(), static_cast<std::size_t>(n), " "));
+    }
+    bool ImageUsable() const {
+        const int32_t start = *image_.ImageStart;
+        const int32_t end = *image_.ImageEnd;
+        return *image_.Valid && start >= IMAGE_MIN_ADDRESS && end > start &&
+               BlockCount(start, end) <= MEMORY_IMAGE_SIZE / BLOCK_SIZE;
+    }
+    void ResetFirmware();
+    void ModemSetup();
+    SerialError StartBootloader(SerialError lastResult);
+    void Transfer();
+    void CpuReset();
+    void Close();
+
+    const UploadRequest& req_;
+    const UploadImage& image_;
+    UploadView& view_;
+    bool gsm_;
+    UploadResult result_;
+    uint32_t port_ = 0;
+};
+
+UploadResult Run::Execute() {
+    std::string offending;
+    if (!PortNumberFromText(req_.PortText, port_, offending)) {
+        view_.ShowMessage("'" + offending + "' is not a valid integer value");
+        return result_;
+    }
+    result_.Started = true;
+
+    if (!gsm_) {
+        SettingsRecord& s = ProcessSettings();
+        s.PortNumber = static_cast<int32_t>(port_);
+        s.AutoPortSelect = req_.AutoPortSelect ? 1 : 0;
+        s.ApplyLineSettings = req_.Belvotra ? 0 : 1;
+        s.VerifyAfterWrite = view_.VerifyChecked() ? 1 : 0;
+        if (req_.SaveSettings) req_.SaveSettings();
+    }
+
+    view_.ClearLog();
+    for (StatField f : {StatField::STTot1, StatField::STTot2, StatField::STTot3, StatField::STTot4,
+                        StatField::STTot5, StatField::STFrame2, StatField::STFrame3})
+        view_.SetStat(f, "-");
+    view_.ShowOperation(Operation::None);
+    view_.SetStat(StatField::STEsito, "In Corso di Completamento...");
+
+    view_.Log("Parametri di Comunicazione: " + SerialDescribeDefault(port_));
+
+    if (!ImageUsable()) {
+        view_.Log("Invalid HEX File");
+        Close();
+        return result_;
+    }
+
+    SerialSetSimulation(req_.Simulate);
+    SerialError last = SerialOpenDefault(port_, req_.TimeoutMs);
+    view_.Log("Apertura Porta di Comunicazione: " + SerialErrorText(last));
+
+    if (last == SERIAL_OK) {
+        if (gsm_)
+            ModemSetup();
+        else
+            ResetFirmware();
+        last = StartBootloader(last);
+        if (last != SERIAL_OK) {
+            view_.Log(SerialErrorText(last));
+            Close();
+            return result_;
+        }
+        Transfer();
+    }
+    CpuReset();
+    Close();
+    return result_;
+}
+
+void Run::ResetFirmware() {
+    view_.Log(" *** Reset sdPIC *** ");
+    ZeroBuffers();
+    SerialWrite(PutText(TEXT_RESET_1));
+    SerialRead(RESET_ANSWER_LENGTH, true);
+    SerialWrite(PutText(TEXT_RESET_2));
+    result_.Counters.BytesSent += 18;
+    Show(StatField::STTot2, result_.Counters.BytesSent);
+    view_.ProcessEvents();
+    Pause(100);
+}
+
+void Run::ModemSetup() {
+    view_.Log(" *** Reset sdPIC *** ");
+    ZeroBuffers();
+    SerialWrite(PutText(MODEM_FCLASS));
+    Pause(1500);
+    SerialWrite(PutText(MODEM_CBST));
+    Pause(1500);
+    SerialWrite(PutText(ModemDialCommand(req_.DialNumber)));
+    for (int reads = DIAL_WAIT_READS; reads > 0; --reads) {
+        SerialRead(RESET_ANSWER_LENGTH, true);
+        if (RxBuffer[0] == 'A' && RxBuffer[1] == 'T' && RxBuffer[2] == 0x0D) break;
+    }
+}
+
+SerialError Run::StartBootloader(SerialError last) {
+    for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
+        view_.Log(" *** Start BootLoader *** ");
+        view_.ProcessEvents();
+        if (!view_.UploadActive()) {
+            view_.SetStat(StatField::STEsito, "Interrotto !!!");
+            break;
+        }
+        const int n = StartDfuFrame(gsm_);
+        ShowSent(n);
+        last = SerialTransact(static_cast<uint16_t>(n), 0);
+        ++result_.StartAttempts;
+        ShowReceived();
+        result_.Counters.BytesSent += 4;
+        Show(StatField::STTot2, result_.Counters.BytesSent);
+        view_.ProcessEvents();
+        if (last == SERIAL_OK) break;
+    }
+    return last;
+}
+
+void Run::Transfer() {
+    UploadCounters& c = result_.Counters;
+    view_.Log(" *** Inizio Trasferimento Firmware *** ");
+    view_.Log(" *** Trasferimento Firmware in Corso... *** ");
+    result_.Outcome = UploadOutcome::Completed;
+    const int32_t blocks = BlockCount(*image_.ImageStart, *image_.ImageEnd);
+    view_.SetProgress(0, blocks);
+    c.BlocksWritten = 0;
+
+    auto fail = [&](SerialError code) {
+        view_.Log(SerialErrorText(code));
+        result_.Outcome = UploadOutcome::Failed;
+    };
+
+    for (int32_t i = 0; i < blocks; ++i) {
+        if (!view_.UploadActive()) {
+            view_.SetStat(StatField::STEsito, "Interrotto !!!");
+            result_.Outcome = UploadOutcome::Failed;
+            break;
+        }
+        view_.SelectDumpRow(i);
+        view_.SetProgress(i, blocks);
+        view_.ProcessEvents();
+
+        // A reload may have replaced the image meanwhile; never read a block outside it.
+        if (!ImageUsable() || (static_cast<int64_t>(i) + 1) * BLOCK_SIZE > MEMORY_IMAGE_SIZE) {
+            view_.Log("Invalid HEX File");
+            result_.Outcome = UploadOutcome::Failed;
+            break;
+        }
+        BlockRecord block;
+        block.Length = BLOCK_SIZE;
+        block.Address = static_cast<uint32_t>(*image_.ImageStart) + static_cast<uint32_t>(i) * BLOCK_SIZE;
+        std::memcpy(block.Data.data(), image_.Memory + static_cast<std::size_t>(i) * BLOCK_SIZE, BLOCK_SIZE);
+        view_.SetStat(StatField::STTot1, HexDigits(block.Address, 8));
+
+        if ((block.Address & (ERASE_PAGE - 1)) == 0) {
+            view_.ShowOperation(Operation::Erasing);
+            ++c.ExchangeCount;
+            Show(StatField::STTot4, c.ExchangeCount);
+            view_.ProcessEvents();
+            const int n = EraseFrame(block.Address, gsm_);
+            ShowSent(n);
+            const SerialError r = SerialTransact(static_cast<uint16_t>(n), 0);
+            ShowReceived();
+            if (r != SERIAL_OK) {
+                fail(r);
+                break;
+            }
+            Pause(0);
+        }
+
+        view_.ShowOperation(Operation::Writing);
+        view_.ProcessEvents();
+        c.BytesSent += BLOCK_SIZE + 4;
+        c.FirmwareBytesSent += BLOCK_SIZE;
+        ++c.ExchangeCount;
+        Show(StatField::STTot2, c.BytesSent);
+        Show(StatField::STTot3, c.FirmwareBytesSent);
+        Show(StatField::STTot4, c.ExchangeCount);
+        {
+            const int n = WriteFrame(block, gsm_);
+            ShowSent(n);
+            view_.ProcessEvents();
+            const SerialError r = SerialTransact(static_cast<uint16_t>(n), 0);
+            ShowReceived();
+            if (r != SERIAL_OK) {
+                fail(r);
+                break;
+            }
+            Pause(0);
+            ++c.BlocksWritten;
+        }
+
+        if (view_.VerifyChecked() && c.BlocksWritten % VERIFY_EVERY == 0) {
+            view_.ShowOperation(Operation::Reading);
+            view_.ProcessEvents();
+            c.BytesSent += BLOCK_SIZE + 4;
+            ++c.ExchangeCount;
+            Show(StatField::STTot2, c.BytesSent);
+            Show(StatField::STTot4, c.ExchangeCount);
+            const int n = ReadFrame(BLOCK_SIZE, block.Address, gsm_);
+            ShowSent(n);
+            const SerialError r = SerialTransact(static_cast<uint16_t>(n), BLOCK_SIZE + 4);
+            ShowReceived();
+            if (r != SERIAL_OK) {
+                fail(r);
+                break;
+            }
+            Pause(0);
+            if (!req_.Simulate && std::memcmp(block.Data.data(), RxBuffer.data() + 2, BLOCK_SIZE) != 0) {
+                view_.ShowMessage("Verifica Fallita!!!!");
+                result_.Outcome = UploadOutcome::Failed;
+                break;
+            }
+        }
+    }
+}
+
+void Run::CpuReset() {
+    view_.ShowOperation(Operation::ResetCpu);
+    view_.Log("Reset CPU");
+    const int n = ResetFrame(gsm_);
+    if (gsm_) ShowSent(n);
+    SerialTransact(static_cast<uint16_t>(n), 0);
+}
+
+void Run::Close() {
+    const std::string text = UploadOutcomeText(result_.Outcome);
+    view_.SetStat(StatField::STEsito, text);
+    view_.Log(text);
+    view_.Log("Chiusura Porta di Comunicazione");
+    SerialCloseDefault();
+}
+
+}  // namespace
+
+std::string UploadOutcomeText(UploadOutcome outcome) {
+    switch (outcome) {
+        case UploadOutcome::Completed: return "Trasferimento Firmware Completato";
+        case UploadOutcome::Failed: return "Trasferimento Firmware Fallito!!!";
+        case UploadOutcome::NotDone: break;
+    }
+    return "Trasferimento Firmware Non Effettuato";
+}
+
+bool PortNumberFromText(const std::string& portText, uint32_t& port, std::string& offending) {
+    auto up = [](char c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c); };
+    const bool comPrefix = portText.size() >= 3 && up(portText[0]) == 'C' && up(portText[1]) == 'O' &&
+                           up(portText[2]) == 'M';
+    offending = comPrefix ? portText.substr(3) : portText;
+    if (!comPrefix || offending.empty()) return false;
+    uint64_t v = 0;
+    for (char c : offending) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+        if (v > 0x7FFFFFFF) return false;
+    }
+    port = static_cast<uint32_t>(v);
+    return true;
+}
+
+UploadResult UploadDirect(const UploadRequest& request, const UploadImage& image, UploadView& view) {
+    return Run(request, image, view, false).Execute();
+}
+
+UploadResult UploadGsm(const UploadRequest& request, const UploadImage& image, UploadView& view) {
+    return Run(request, image, view, true).Execute();
+}
+
+}  // namespace qdfu

@@ -1,0 +1,86 @@
+// The firmware upload sequences, over a direct line and through a GSM data modem. They run
+// synchronously on the caller's thread, one exchange after another, and speak to their caller
+// only through UploadView: the log, the statistics fields, the operation display, the progress,
+// the dump row, one message box, event processing at fixed points, and the abort flag.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "serial.h"
+
+namespace qdfu {
+
+enum class UploadOutcome { NotDone = 0, Completed = 1, Failed = 2 };
+
+enum class StatField { STTot1, STTot2, STTot3, STTot4, STTot5, STFrame2, STFrame3, STEsito };
+
+// What STFrame5 shows: "-" (None), "Erasing....." red, "Writing....." green,
+// "Reading....." yellow, "Reset CPU" on the button-face colour.
+enum class Operation { None, Erasing, Writing, Reading, ResetCpu };
+
+inline constexpr int ERASE_PAGE = 0x800;
+inline constexpr int START_ATTEMPTS = 4;
+inline constexpr int VERIFY_EVERY = 4;
+inline constexpr int DIAL_WAIT_READS = 15;
+inline constexpr int WINDOW_GROWTH = 60;
+
+class UploadView {
+public:
+    virtual ~UploadView() = default;
+    virtual void ClearLog() = 0;
+    virtual void Log(const std::string& line) = 0;
+    virtual void SetStat(StatField field, const std::string& text) = 0;
+    virtual void ShowOperation(Operation op) = 0;
+    virtual void SetProgress(int position, int maximum) = 0;
+    virtual void SelectDumpRow(int row) = 0;
+    virtual void ShowMessage(const std::string& text) = 0;  // modal, caption "DFU"
+    virtual void ProcessEvents() = 0;
+    virtual bool UploadActive() = 0;   // false once the user asked to stop
+    virtual bool VerifyChecked() = 0;  // "Esegui Verifica", read at each verify step
+};
+
+// The loaded image as the window or the command line holds it. Read at every block, so a reload
+// during the run is seen.
+struct UploadImage {
+    const uint8_t* Memory = nullptr;  // MEMORY_IMAGE_SIZE bytes
+    const int32_t* ImageStart = nullptr;
+    const int32_t* ImageEnd = nullptr;
+    const bool* Valid = nullptr;
+};
+
+struct UploadRequest {
+    std::string PortText;  // the chosen port-list entry, "COM" followed by a number; "" for none
+    bool AutoPortSelect = false;
+    bool Belvotra = false;  // leave the port's line settings alone
+    bool Simulate = false;
+    std::string DialNumber;  // GSM only
+    int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;
+    // Direct upload: writes the settings record after PortNumber, AutoPortSelect,
+    // ApplyLineSettings and VerifyAfterWrite were stored in it. Empty: the record is not saved.
+    std::function<void()> SaveSettings;
+};
+
+struct UploadCounters {
+    uint32_t BytesSent = 0;
+    uint32_t FirmwareBytesSent = 0;
+    uint32_t ExchangeCount = 0;
+    uint32_t BlocksWritten = 0;
+};
+
+struct UploadResult {
+    UploadOutcome Outcome = UploadOutcome::NotDone;
+    bool Started = false;  // false when the port text was refused before anything was done
+    UploadCounters Counters;
+    int StartAttempts = 0;
+};
+
+UploadResult UploadDirect(const UploadRequest& request, const UploadImage& image, UploadView& view);
+UploadResult UploadGsm(const UploadRequest& request, const UploadImage& image, UploadView& view);
+
+std::string UploadOutcomeText(UploadOutcome outcome);
+// "COM12" gives 12. False for anything else; text is then what follows the first three characters.
+bool PortNumberFromText(const std::string& portText, uint32_t& port, std::string& offending);
+
+}  // namespace qdfu
