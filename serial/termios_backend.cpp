@@ -162,8 +162,7 @@ public:
 
     void Close() override {
         if (fd_ >= 0) {
-            ::ioctl(fd_, TIOCNXCL);
-            ::flock(fd_, LOCK_UN);
+            ::ioctl(fd_, TIOCNXCL);  // the lock goes with the descriptor
             ::close(fd_);
         }
         fd_ = -1;

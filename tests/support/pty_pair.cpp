@@ -60,3 +60,24 @@ void PtyPair::CloseMaster() {
 }
 
 }  // namespace qdfu::test
+
+namespace qdfu::test {
+
+PtyResponder::PtyResponder(PtyPair& pty, Handler handler) : pty_(pty), handler_(std::move(handler)) {
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            const std::vector<uint8_t> got = pty_.Receive(20);
+            if (got.empty()) continue;
+            ++chunks_;
+            const std::vector<uint8_t> answer = handler_(got);
+            if (!answer.empty()) pty_.Send(answer);
+        }
+    });
+}
+
+PtyResponder::~PtyResponder() {
+    stop_ = true;
+    thread_.join();
+}
+
+}  // namespace qdfu::test

@@ -29,3 +29,28 @@ private:
 };
 
 }  // namespace qdfu::test
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace qdfu::test {
+
+// Answers whatever the driver sends on a pty: each chunk received is passed to the handler and
+// its result is written back (nothing when empty). Runs until destroyed.
+class PtyResponder {
+public:
+    using Handler = std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)>;
+    PtyResponder(PtyPair& pty, Handler handler);
+    ~PtyResponder();
+    int Chunks() const { return chunks_; }
+
+private:
+    PtyPair& pty_;
+    Handler handler_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> chunks_{0};
+    std::thread thread_;
+};
+
+}  // namespace qdfu::test
