@@ -216,7 +216,10 @@ void Device::OnFrame(const std::vector<uint8_t>& frame) {
         Answer(std::move(a));
     };
     auto finish = [&] {
-        if (cutAfter) Hangup();
+        if (!cutAfter) return;
+        // let the host read the last answer before the line goes
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Hangup();
     };
 
     const bool wellFormed = frame.size() >= 4 && frame.back() == FRAME_END &&
