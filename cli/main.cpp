@@ -1,0 +1,297 @@
+// quarnelix-dfu-cli: the command-line front end. It drives the same upload sequence and manual
+// commands as the window, through a terminal view, and never touches the window's settings file.
+//
+// Exit status: 0 completed, 1 failed, 2 not done (upload); 0/1 for the single commands;
+// 64 bad usage, 65 a HEX file the loader rejects, 66 a file that cannot be read.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "hex_loader.h"
+#include "manual_commands.h"
+#include "ports.h"
+#include "serial.h"
+#include "settings.h"
+#include "terminal_view.h"
+#include "text_lines.h"
+#include "transcript_backend.h"
+#include "upload.h"
+
+namespace {
+
+using namespace qdfu;
+
+constexpr int kExitUsage = 64;
+constexpr int kExitBadHex = 65;
+constexpr int kExitNoInput = 66;
+
+std::atomic<bool> g_active{true};
+void OnInterrupt(int) { g_active = false; }
+
+struct PortChoice {
+    std::string Text;  // "COMn" as the upload reads it
+    uint32_t Number = 0;
+    std::string Device;
+};
+
+// PORT is "COMn" (any case) or a device path.
+bool ChoosePort(const std::string& arg, PortChoice& out) {
+    const PortPaths defaults = DefaultPortPaths();
+    uint32_t n = 0;
+    if (ParseComName(arg, n)) {
+        out = {"COM" + std::to_string(n), n, PortDevicePath(n, defaults)};
+    } else if (arg.find('/') != std::string::npos) {
+        out = {"COM0", 0, arg};
+        char real[PATH_MAX];
+        const std::string wanted = ::realpath(arg.c_str(), real) ? real : arg;
+        if (const auto present = ListPresentPorts(defaults)) {
+            for (const PresentPort& p : *present) {
+                const std::string dev = PortDevicePath(p.Number, defaults);
+                if (::realpath(dev.c_str(), real) && wanted == real) out = {p.Name, p.Number, arg};
+            }
+        }
+    } else {
+        return false;
+    }
+    const PortChoice chosen = out;
+    SerialSetPortResolver([chosen, defaults](uint32_t port) {
+        return port == chosen.Number ? chosen.Device : PortDevicePath(port, defaults);
+    });
+    return true;
+}
+
+void ExplainOpenFailure(const PortChoice& port) {
+    const std::string& reason = SerialLastSystemError();
+    if (reason.empty()) return;
+    std::fprintf(stderr, "cannot open %s (%s): %s\n", port.Text.c_str(), port.Device.c_str(), reason.c_str());
+    if (reason == std::strerror(EACCES))
+        std::fprintf(stderr, "add yourself to the 'dialout' group (sudo usermod -aG dialout $USER) and log in again\n");
+    else if (reason == std::strerror(EBUSY) || reason == std::strerror(EWOULDBLOCK))
+        std::fprintf(stderr, "another program holds the port; close it and try again\n");
+    else if (reason == std::strerror(ENOENT))
+        std::fprintf(stderr, "no such device; 'quarnelix-dfu-cli ports' lists the present ports\n");
+}
+
+// Reads and loads a HEX file into the process image. Returns 0 or the exit status.
+int LoadImage(const std::string& path, HexLoadResult& result) {
+    std::vector<std::string> lines;
+    if (!ReadTextLines(path, lines)) {
+        std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+        return kExitNoInput;
+    }
+    result = LoadHexImage(lines, MemoryImage());
+    if (!result.Valid) {
+        if (result.Fault)
+            std::fprintf(stderr, "%s: Invalid HEX File (line %zu)\n", path.c_str(), result.FaultLine + 1);
+        else
+            std::fprintf(stderr, "%s: Invalid HEX File (a line does not start with ':')\n", path.c_str());
+        return kExitBadHex;
+    }
+    return 0;
+}
+
+std::string Hex8(int32_t v) { return v < 0 ? std::to_string(v) : "0x" + HexDigits(static_cast<uint32_t>(v), 8); }
+
+struct PortOptions {
+    std::string Port;
+    std::string Transcript;
+    int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;
+};
+
+void AddPortOptions(CLI::App* cmd, PortOptions& o) {
+    cmd->add_option("--port", o.Port, "COMn or a device path")->required();
+    cmd->add_option("--transcript", o.Transcript, "write every byte sent and received to FILE");
+    cmd->add_option("--timeout", o.TimeoutMs, "per-byte read time-out in ms")->check(CLI::Range(1, 600000));
+}
+
+// Opens the transcript and installs it under the driver. Returns false when it cannot be written.
+bool StartTranscript(const PortOptions& o, std::FILE*& file) {
+    if (o.Transcript.empty()) return true;
+    file = std::fopen(o.Transcript.c_str(), "w");
+    if (!file) {
+        std::fprintf(stderr, "cannot write %s: %s\n", o.Transcript.c_str(), std::strerror(errno));
+        return false;
+    }
+    SerialSetBackendFactory([file] { return MakeTranscriptBackend(MakeTermiosBackend(), file); });
+    return true;
+}
+
+class TerminalPanelHooks final : public ManualPanelHooks {
+public:
+    void ProcessEvents(const ManualPanelFields&) override {}
+    void SetExchangeButtonsEnabled(bool) override {}
+    void ShowError(const std::string& text) override { error = text; }
+    std::string error;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"quarnelix-dfu-cli: upgrade the firmware of a Quarnelix V3 controller through its serial bootloader"};
+    app.set_version_flag("--version", std::string("quarnelix-dfu-cli ") + QDFU_VERSION);
+    app.require_subcommand(1);
+
+    std::string hexPath;
+    PortOptions portOpt;
+    bool verify = false, simulate = false, keepLine = false;
+    std::string gsmNumber;
+    auto* upload = app.add_subcommand("upload", "upload FILE.hex to the controller (erase, write, verify, reset)");
+    upload->add_option("file", hexPath, "Intel HEX firmware file")->required();
+    AddPortOptions(upload, portOpt);
+    upload->add_flag("--verify", verify, "read back every fourth block and compare it (Esegui Verifica)");
+    upload->add_option("--gsm", gsmNumber, "reach the controller through the GSM modem on PORT, dialling NUMBER");
+    upload->add_flag("--simulate", simulate, "go through the whole sequence without opening the port (Simulazione)");
+    upload->add_flag("--keep-line-settings", keepLine, "leave speed, parity, data and stop bits as the system has them (Belvotra)");
+
+    auto* ports = app.add_subcommand("ports", "list the present serial ports: COMn, a tab, the device");
+
+    bool listing = false, dump = false;
+    std::string binPath;
+    auto* hex = app.add_subcommand("hex", "load FILE.hex and print its image summary");
+    hex->add_option("file", hexPath, "Intel HEX file")->required();
+    hex->add_flag("--listing", listing, "print the interpreted listing");
+    hex->add_flag("--dump", dump, "print the 64-byte dump of the image");
+    hex->add_option("--bin", binPath, "write the image from ImageStart to ImageEnd as raw bytes to OUT");
+
+    std::string address, length;
+    std::vector<std::string> bytes;
+    auto* read = app.add_subcommand("read", "read LEN (1..10 hex, default 10) bytes at ADDR (hex)");
+    read->add_option("address", address, "hex address")->required();
+    read->add_option("length", length, "hex length");
+    AddPortOptions(read, portOpt);
+    auto* write = app.add_subcommand("write", "write up to 16 hex BYTEs at ADDR");
+    write->add_option("address", address, "hex address")->required();
+    write->add_option("bytes", bytes, "hex bytes");
+    AddPortOptions(write, portOpt);
+    auto* erase = app.add_subcommand("erase", "erase at ADDR (hex)");
+    erase->add_option("address", address, "hex address")->required();
+    AddPortOptions(erase, portOpt);
+    auto* start = app.add_subcommand("start", "start the bootloader");
+    AddPortOptions(start, portOpt);
+    auto* reset = app.add_subcommand("reset", "reset the CPU");
+    AddPortOptions(reset, portOpt);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kExitUsage;
+    }
+
+    if (ports->parsed()) {
+        const auto present = ListPresentPorts(DefaultPortPaths());
+        if (!present) {
+            std::fprintf(stderr, "no source of serial ports can be read (sysfs and the ports directory)\n");
+            return 1;
+        }
+        for (const PresentPort& p : *present) std::printf("%s\t%s\n", p.Name.c_str(), p.Device.c_str());
+        return 0;
+    }
+
+    if (hex->parsed()) {
+        HexLoadResult r;
+        if (const int rc = LoadImage(hexPath, r)) return rc;
+        std::printf("valid: yes\nImageStart: %s\nImageEnd: %s\nblocks: %d\n", Hex8(r.ImageStart).c_str(),
+                    Hex8(r.ImageEnd).c_str(), BlockCount(r.ImageStart, r.ImageEnd));
+        if (listing)
+            for (const auto& l : r.Listing) std::printf("%s\n", l.c_str());
+        if (dump)
+            for (const auto& l : r.Dump) std::printf("%s\n", l.c_str());
+        if (!binPath.empty()) {
+            std::ofstream out(binPath, std::ios::binary | std::ios::trunc);
+            const int32_t span = r.ImageStart < 0 ? 0 : r.ImageEnd - r.ImageStart;
+            out.write(reinterpret_cast<const char*>(MemoryImage()), span);
+            if (!out) {
+                std::fprintf(stderr, "cannot write %s\n", binPath.c_str());
+                return 1;
+            }
+        }
+        return 0;
+    }
+
+    PortChoice port;
+    if (!ChoosePort(portOpt.Port, port)) {
+        std::fprintf(stderr, "--port: '%s' is neither COMn nor a device path\n", portOpt.Port.c_str());
+        return kExitUsage;
+    }
+    std::FILE* transcript = nullptr;
+    if (!StartTranscript(portOpt, transcript)) return 1;
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    ::sigaction(SIGINT, &sa, nullptr);
+
+    if (upload->parsed()) {
+        HexLoadResult r;
+        if (const int rc = LoadImage(hexPath, r)) return rc;
+        int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
+        const bool valid = r.Valid;
+        UploadRequest req;
+        req.PortText = port.Text;
+        req.Belvotra = keepLine;
+        req.Simulate = simulate;
+        req.DialNumber = gsmNumber;
+        req.TimeoutMs = portOpt.TimeoutMs;
+        ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
+        cli::TerminalView view(verify, g_active);
+        const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid};
+        const UploadResult result = upload->count("--gsm") ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
+        if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
+        if (transcript) std::fclose(transcript);
+        switch (result.Outcome) {
+            case UploadOutcome::Completed: return 0;
+            case UploadOutcome::Failed: return 1;
+            case UploadOutcome::NotDone: return 2;
+        }
+    }
+
+    ProcessSettings().ApplyLineSettings = 1;
+    ManualPanelFields fields;
+    TerminalPanelHooks hooks;
+    ManualPanel panel(fields, hooks);
+    panel.SetPort(port.Number);
+    panel.SetTimeoutMs(portOpt.TimeoutMs);
+    SerialError result = SERIAL_OK;
+    if (read->parsed()) {
+        fields.LeggiAddress = address;
+        fields.LeggiLen = length;
+        result = panel.Leggi();
+        std::printf("%s\n%s\n", fields.LeggiFrame.c_str(), fields.LeggiDati.c_str());
+    } else if (write->parsed()) {
+        fields.ScriviAddress = address;
+        std::string data;
+        for (const auto& b : bytes) data += (data.empty() ? "" : " ") + b;
+        fields.ScriviDati = data;
+        result = panel.Scrivi();
+        std::printf("%s\n", fields.ScriviFrame.c_str());
+    } else if (erase->parsed()) {
+        fields.EraseAddress = address;
+        result = panel.Erase();
+        std::printf("%s\n", fields.EraseFrame.c_str());
+    } else if (start->parsed()) {
+        result = panel.StartDfu();
+        std::printf("%s\n", fields.StartFrame.c_str());
+    } else if (reset->parsed()) {
+        result = panel.Reset();
+        std::printf("%s\n", fields.RstFrame.c_str());
+    }
+    if (transcript) std::fclose(transcript);
+    if (result != SERIAL_OK) {
+        std::fprintf(stderr, "%s\n", hooks.error.c_str());
+        if (result == SERIAL_CREATE_HANDLE_ERROR) ExplainOpenFailure(port);
+        return 1;
+    }
+    return 0;
+}

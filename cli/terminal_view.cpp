@@ -1,0 +1,60 @@
+// Terminal view of an upload.
+#include "terminal_view.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace qdfu::cli {
+
+TerminalView::TerminalView(bool verify, const std::atomic<bool>& active)
+    : verify_(verify), active_(active), tty_(::isatty(STDERR_FILENO) == 1), start_(std::chrono::steady_clock::now()) {}
+
+TerminalView::~TerminalView() { ClearProgress(); }
+
+void TerminalView::Log(const std::string& line) {
+    ClearProgress();
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void TerminalView::SetStat(StatField field, const std::string& text) {
+    if (field == StatField::STTot2) bytesSent_ = text;
+}
+
+void TerminalView::SetProgress(int position, int maximum) {
+    position_ = position;
+    maximum_ = maximum;
+    DrawProgress(false);
+}
+
+void TerminalView::ShowMessage(const std::string& text) {
+    ClearProgress();
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void TerminalView::ProcessEvents() { DrawProgress(false); }
+
+void TerminalView::DrawProgress(bool force) {
+    if (!tty_ || maximum_ <= 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(200)) return;
+    lastDraw_ = now;
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const double bytes = std::strtod(bytesSent_.c_str(), nullptr);
+    const double rate = elapsed > 0 ? bytes / elapsed : 0;
+    const double left = position_ > 0 ? elapsed * (maximum_ - position_) / position_ : 0;
+    std::fprintf(stderr, "\r\033[Kblock %d/%d  %.0f bytes  %.0f B/s  %.0f s left", position_, maximum_, bytes,
+                 rate, left);
+    std::fflush(stderr);
+    drawn_ = true;
+}
+
+void TerminalView::ClearProgress() {
+    if (!drawn_) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    drawn_ = false;
+}
+
+}  // namespace qdfu::cli

@@ -1,0 +1,45 @@
+// The upload's view on a terminal: log lines on standard output, nothing else there; a live
+// progress line on standard error when it is a terminal; the verify message on standard error.
+// The abort flag is cleared by SIGINT.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "upload.h"
+
+namespace qdfu::cli {
+
+class TerminalView final : public UploadView {
+public:
+    TerminalView(bool verify, const std::atomic<bool>& active);
+    ~TerminalView() override;
+
+    void ClearLog() override {}
+    void Log(const std::string& line) override;
+    void SetStat(StatField field, const std::string& text) override;
+    void ShowOperation(Operation) override {}
+    void SetProgress(int position, int maximum) override;
+    void SelectDumpRow(int) override {}
+    void ShowMessage(const std::string& text) override;
+    void ProcessEvents() override;
+    bool UploadActive() override { return active_; }
+    bool VerifyChecked() override { return verify_; }
+
+private:
+    void DrawProgress(bool force);
+    void ClearProgress();
+
+    bool verify_;
+    const std::atomic<bool>& active_;
+    bool tty_;
+    bool drawn_ = false;
+    int position_ = 0;
+    int maximum_ = 0;
+    std::string bytesSent_ = "0";
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+}  // namespace qdfu::cli
