@@ -225,7 +225,7 @@ void Device::OnFrame(const std::vector<uint8_t>& frame) {
     const bool wellFormed = frame.size() >= 4 && frame.back() == FRAME_END &&
                             FrameChecksum(frame.data(), frame.size() - 2) == frame[frame.size() - 2];
     if (opt_.DropEvery > 0 && n % opt_.DropEvery == 0) return finish();
-    if (!wellFormed || (opt_.NakEvery > 0 && n % opt_.NakEvery == 0)) {
+    if (!wellFormed || (opt_.NakEvery > 0 && n % opt_.NakEvery == 0) || opt_.NakCommand == cmd) {
         reply(kRefusal, {cmd});
         return finish();
     }

@@ -26,6 +26,7 @@ struct Options {
     bool Silent = false;
     int NakEvery = 0;   // every Nth frame is refused
     int DropEvery = 0;  // every Nth frame gets no answer
+    int NakCommand = -1;  // every frame with this command byte is refused
     std::optional<uint32_t> CorruptRead;  // a read-back differs at this address
     bool Noise = false;                   // stray bytes before every answer
     int HangupAfter = 0;                  // the line is cut after N frames

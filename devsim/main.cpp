@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     app.add_flag("--silent", opt.Silent, "never answer anything");
     app.add_option("--nak-every", opt.NakEvery, "refuse every Nth frame");
     app.add_option("--drop-every", opt.DropEvery, "give every Nth frame no answer");
+    app.add_option("--nak-command", opt.NakCommand, "refuse every frame with this command byte (e.g. 162 for writes)");
     app.add_option("--corrupt-read", corrupt, "make read-backs differ at this address (hex with 0x, or decimal)");
     app.add_flag("--noise", opt.Noise, "send stray bytes before every answer");
     app.add_option("--hangup-after", opt.HangupAfter, "cut the line after N frames");

@@ -1,0 +1,410 @@
+// Upload sequences end to end through real ptys against the simulated device in a thread: block
+// walk, erases, verification, counters, simulation, abort, refusals, mismatches, the guards, the
+// GSM modem, and a fault table. The device's memory is checked wherever a transfer happened.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "device.h"
+#include "frames.h"
+#include "hex_loader.h"
+#include "recording_view.h"
+#include "serial.h"
+#include "settings.h"
+#include "transcript_backend.h"
+#include "upload.h"
+
+namespace qdfu {
+namespace {
+
+using test::RecordingView;
+constexpr int32_t kTimeout = 150;
+
+class UploadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SerialClose();
+        SerialSetSimulation(false);
+        ProcessSettings() = SettingsRecord{};
+    }
+    void TearDown() override {
+        SerialClose();
+        SerialSetSimulation(false);
+        SerialSetPortResolver({});
+        SerialSetBackendFactory({});
+        if (device) device->Stop();
+    }
+    void StartDevice(sim::Options opt = {}) {
+        device = std::make_unique<sim::Device>(opt);
+        ASSERT_TRUE(device->Open()) << device->Error();
+        device->Start();
+        SerialSetPortResolver([this](uint32_t n) { return n == 3 ? device->Path() : std::string("/nonexistent"); });
+    }
+    // An image of `bytes` non-zero bytes at start.
+    void MakeImage(int32_t start, int32_t bytes) {
+        std::memset(MemoryImage(), 0, MEMORY_IMAGE_SIZE);
+        for (int32_t i = 0; i < bytes; ++i) MemoryImage()[i] = static_cast<uint8_t>((i * 7 + 1) | 1);
+        imageStart = start;
+        imageEnd = start + bytes;
+        valid = true;
+    }
+    UploadResult Direct(RecordingView& view, bool simulate = false) {
+        UploadRequest req;
+        req.PortText = portText;
+        req.AutoPortSelect = true;
+        req.Simulate = simulate;
+        req.TimeoutMs = kTimeout;
+        req.SaveSettings = [this] { ++saves; };
+        return UploadDirect(req, Image(), view);
+    }
+    UploadResult Gsm(RecordingView& view, bool simulate = false) {
+        UploadRequest req;
+        req.PortText = portText;
+        req.Simulate = simulate;
+        req.DialNumber = "3351234567";
+        req.TimeoutMs = kTimeout;
+        req.SaveSettings = [this] { ++saves; };
+        return UploadGsm(req, Image(), view);
+    }
+    UploadImage Image() const { return {MemoryImage(), &imageStart, &imageEnd, &valid}; }
+    std::vector<uint8_t> Commands() const {
+        std::vector<uint8_t> out;
+        for (const auto& f : device->Frames()) out.push_back(f[1]);
+        return out;
+    }
+    void ExpectDeviceHoldsImage(int32_t blocks) const {
+        const auto mem = device->Memory();
+        EXPECT_TRUE(std::equal(MemoryImage(), MemoryImage() + blocks * 64, mem.begin() + imageStart));
+    }
+
+    std::unique_ptr<sim::Device> device;
+    int32_t imageStart = -1;
+    int32_t imageEnd = -1;
+    bool valid = false;
+    std::string portText = "COM3";
+    int saves = 0;
+};
+
+TEST_F(UploadTest, FourBlocksVerifiedOnlyOnTheFourth) {
+    StartDevice();
+    MakeImage(0x2800, 256);
+    RecordingView view;
+    view.verify = true;
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::Completed);
+    EXPECT_EQ(view.log, (std::vector<std::string>{
+                            "Parametri di Comunicazione: COM3:9600,N,8,1", "Apertura Porta di Comunicazione: OK",
+                            " *** Reset sdPIC *** ", " *** Start BootLoader *** ",
+                            " *** Inizio Trasferimento Firmware *** ", " *** Trasferimento Firmware in Corso... *** ",
+                            "Reset CPU", "Trasferimento Firmware Completato", "Chiusura Porta di Comunicazione"}));
+    EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_START_DFU, CMD_ERASE, CMD_WRITE, CMD_WRITE, CMD_WRITE, CMD_WRITE,
+                                                CMD_READ, CMD_RESET}));
+    EXPECT_EQ(device->Frames()[6][3], 0xC0);  // the read-back is of block 3, at 0x28C0
+    EXPECT_EQ(r.Counters.BytesSent, 18u + 4 + 68 * 4 + 68);
+    EXPECT_EQ(r.Counters.ExchangeCount, 4u + 1 + 1);
+    EXPECT_EQ(r.Counters.FirmwareBytesSent, 256u);
+    EXPECT_EQ(view.stats[StatField::STTot2], std::to_string(r.Counters.BytesSent));
+    EXPECT_EQ(view.stats[StatField::STTot5], "-");
+    EXPECT_EQ(view.stats[StatField::STTot1], "000028C0");
+    EXPECT_EQ(view.stats[StatField::STEsito], "Trasferimento Firmware Completato");
+    EXPECT_EQ(view.stats[StatField::STFrame2].size(), 9u * 3);  // the read frame was the last shown
+    EXPECT_EQ(view.stats[StatField::STFrame3].size(), 67u * 3);  // the answer without its last byte
+    EXPECT_EQ(view.rows, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(view.progressMax, 4);
+    EXPECT_EQ(view.operations.back(), Operation::ResetCpu);
+    EXPECT_EQ(device->ResetCount(), 1);
+    EXPECT_EQ(device->FirmwareResetLines(), 2);
+    ExpectDeviceHoldsImage(4);
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(ProcessSettings().PortNumber, 3);
+    EXPECT_EQ(ProcessSettings().AutoPortSelect, 1);
+    EXPECT_EQ(ProcessSettings().ApplyLineSettings, 1);
+    EXPECT_EQ(ProcessSettings().VerifyAfterWrite, 1);  // the option now survives a restart
+}
+
+TEST_F(UploadTest, FewerThanFourBlocksAreNeverReadBack) {
+    StartDevice();
+    MakeImage(0x2800, 192);
+    RecordingView view;
+    view.verify = true;
+    EXPECT_EQ(Direct(view).Outcome, UploadOutcome::Completed);
+    for (uint8_t c : Commands()) EXPECT_NE(c, CMD_READ);
+}
+
+TEST_F(UploadTest, ErasesComeAtEachPageBoundary) {
+    StartDevice();
+    MakeImage(0x2800, 0x1000);
+    RecordingView view;
+    const UploadResult r = Direct(view);
+    ASSERT_EQ(r.Outcome, UploadOutcome::Completed);
+    std::vector<std::size_t> erasedBefore;
+    std::size_t writes = 0;
+    for (const auto& f : device->Frames()) {
+        if (f[1] == CMD_ERASE) erasedBefore.push_back(writes);
+        if (f[1] == CMD_WRITE) ++writes;
+    }
+    EXPECT_EQ(erasedBefore, (std::vector<std::size_t>{0, 32}));
+    EXPECT_EQ(writes, 64u);
+    EXPECT_EQ(r.Counters.ExchangeCount, 64u + 2);
+    EXPECT_EQ(r.Counters.BytesSent, 18u + 4 + 68 * 64);
+    ExpectDeviceHoldsImage(64);
+}
+
+TEST_F(UploadTest, UnalignedStartErasesAtTheFirstBoundaryOnly) {
+    StartDevice();
+    MakeImage(0x2840, 0x800);
+    RecordingView view;
+    ASSERT_EQ(Direct(view).Outcome, UploadOutcome::Completed);
+    const auto frames = device->Frames();
+    EXPECT_EQ(frames[1][1], CMD_WRITE);
+    std::size_t writes = 0;
+    for (const auto& f : frames) {
+        if (f[1] == CMD_ERASE) {
+            EXPECT_EQ(writes, 31u);  // 0x2840 + 31 * 64 = 0x3000
+            EXPECT_EQ(f[3], 0x30);
+        }
+        if (f[1] == CMD_WRITE) ++writes;
+    }
+}
+
+TEST_F(UploadTest, SimulationOpensNothingAndCountsAsARealRun) {
+    SerialSetPortResolver([](uint32_t) { return std::string("/nonexistent"); });
+    MakeImage(0x2800, 512);
+    RecordingView view;
+    view.verify = true;
+    const UploadResult r = Direct(view, true);
+    EXPECT_EQ(r.Outcome, UploadOutcome::Completed);
+    EXPECT_EQ(r.StartAttempts, 1);
+    EXPECT_EQ(r.Counters.BytesSent, 18u + 4 + 68 * 8 + 68 * 2);
+    EXPECT_EQ(r.Counters.ExchangeCount, 8u + 1 + 2);
+    EXPECT_EQ(view.log[1], "Apertura Porta di Comunicazione: OK");
+    EXPECT_FALSE(SerialIsOpen());
+}
+
+TEST_F(UploadTest, AbortDuringTheFirstStartAttemptFailsAfterACpuReset) {
+    StartDevice();
+    MakeImage(0x2800, 256);
+    RecordingView view;
+    view.onEvents = [](RecordingView& v) {
+        if (v.log.back() == " *** Start BootLoader *** ") v.active = false;
+    };
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::Failed);
+    EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_RESET}));
+    EXPECT_EQ(view.stats[StatField::STEsito], "Trasferimento Firmware Fallito!!!");
+}
+
+TEST_F(UploadTest, AbortAfterAFailedStartAttemptIsNotDoneWithoutReset) {
+    StartDevice({.Silent = true});
+    MakeImage(0x2800, 256);
+    RecordingView view;
+    view.onEvents = [](RecordingView& v) {
+        if (v.stats.count(StatField::STTot2) && v.stats[StatField::STTot2] == "22") v.active = false;
+    };
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::NotDone);
+    EXPECT_EQ(r.StartAttempts, 1);
+    EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_START_DFU, CMD_START_DFU}));  // the driver's two tries
+    EXPECT_EQ(view.log[view.log.size() - 3], "RX ERROR (TIMEOUT)");
+    EXPECT_EQ(view.stats[StatField::STEsito], "Trasferimento Firmware Non Effettuato");
+}
+
+TEST_F(UploadTest, AbortDuringTheTransferStopsBeforeTheNextBlock) {
+    StartDevice();
+    MakeImage(0x2800, 0x400);
+    RecordingView view;
+    view.onEvents = [](RecordingView& v) {
+        if (v.rows.size() == 3) v.active = false;
+    };
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::Failed);
+    EXPECT_EQ(r.Counters.BlocksWritten, 3u);  // the block in hand is finished
+    EXPECT_EQ(Commands().back(), CMD_RESET);
+    EXPECT_EQ(view.log.back(), "Chiusura Porta di Comunicazione");
+}
+
+TEST_F(UploadTest, TwiceRefusedWriteFailsAndStillResets) {
+    StartDevice({.NakCommand = CMD_WRITE});
+    MakeImage(0x2800, 256);
+    RecordingView view;
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::Failed);
+    EXPECT_EQ(view.log[view.log.size() - 4], "RX ERROR (NAK)");
+    EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_START_DFU, CMD_ERASE, CMD_WRITE, CMD_WRITE, CMD_RESET}));
+}
+
+TEST_F(UploadTest, VerifyMismatchShowsOneMessageAndEndsAtThatBlock) {
+    StartDevice({.CorruptRead = 0x28C5});
+    MakeImage(0x2800, 0x400);
+    RecordingView view;
+    view.verify = true;
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::Failed);
+    EXPECT_EQ(view.messages, (std::vector<std::string>{"Verifica Fallita!!!!"}));
+    EXPECT_EQ(r.Counters.BlocksWritten, 4u);
+    EXPECT_EQ(Commands().back(), CMD_RESET);
+    EXPECT_EQ(view.log[view.log.size() - 3], "Reset CPU");  // no line of its own for the mismatch
+}
+
+TEST_F(UploadTest, UnopenablePortIsNotDone) {
+    StartDevice();
+    portText = "COM4";
+    MakeImage(0x2800, 256);
+    RecordingView view;
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::NotDone);
+    EXPECT_EQ(view.log[1], "Apertura Porta di Comunicazione: CREATE HANDLE ERROR");
+    EXPECT_EQ(view.log[2], "Reset CPU");
+    EXPECT_EQ(device->FrameCount(), 0);
+}
+
+// ---- guards added around the sequence ----
+
+TEST_F(UploadTest, PortTextThatIsNotAComNumberStopsBeforeAnything) {
+    StartDevice();
+    MakeImage(0x2800, 256);
+    for (const char* text : {"", "COM", "COMx", "ttyUSB0"}) {
+        portText = text;
+        RecordingView view;
+        const UploadResult r = Direct(view);
+        EXPECT_FALSE(r.Started);
+        ASSERT_EQ(view.messages.size(), 1u);
+        EXPECT_NE(view.messages[0].find("is not a valid integer value"), std::string::npos);
+        EXPECT_TRUE(view.log.empty());
+    }
+    RecordingView view;
+    portText = "COMx1";
+    Direct(view);
+    EXPECT_EQ(view.messages[0], "'x1' is not a valid integer value");
+    EXPECT_EQ(saves, 0);
+    EXPECT_EQ(device->FrameCount(), 0);
+}
+
+TEST_F(UploadTest, InvalidOrEmptyImageIsNeverSent) {
+    StartDevice();
+    for (int variant = 0; variant < 3; ++variant) {
+        MakeImage(0x2800, 256);
+        if (variant == 0) valid = false;
+        if (variant == 1) imageStart = -1, imageEnd = 255;
+        if (variant == 2) imageEnd = imageStart + MEMORY_IMAGE_SIZE + 64;
+        RecordingView view;
+        const UploadResult r = Direct(view);
+        EXPECT_EQ(r.Outcome, UploadOutcome::NotDone);
+        EXPECT_EQ(view.log[1], "Invalid HEX File");
+        EXPECT_EQ(view.log[2], "Trasferimento Firmware Non Effettuato");
+    }
+    EXPECT_EQ(device->FrameCount(), 0);
+    EXPECT_EQ(device->FirmwareResetLines(), 0);
+}
+
+TEST_F(UploadTest, ReloadToAnInvalidImageMidRunStopsWithoutReadingOutside) {
+    StartDevice();
+    MakeImage(0x2800, 0x400);
+    RecordingView view;
+    view.onEvents = [this](RecordingView& v) {
+        if (v.rows.size() == 2) imageStart = -1, valid = false;
+    };
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::Failed);
+    EXPECT_EQ(r.Counters.BlocksWritten, 1u);
+}
+
+// ---- GSM ----
+
+TEST_F(UploadTest, GsmFramesCarryACarriageReturnAndTheModemIsDialled) {
+    StartDevice({.Gsm = true});
+    MakeImage(0x2800, 256);
+    char* buf = nullptr;
+    std::size_t len = 0;
+    std::FILE* mem = ::open_memstream(&buf, &len);
+    SerialSetBackendFactory([mem] { return MakeTranscriptBackend(MakeTermiosBackend(), mem); });
+    RecordingView view;
+    view.verify = true;
+    const UploadResult r = Gsm(view);
+    std::fclose(mem);
+    const std::string transcript(buf, len);
+    std::free(buf);
+    EXPECT_EQ(r.Outcome, UploadOutcome::Completed);
+    EXPECT_TRUE(device->Connected());
+    EXPECT_EQ(view.log[0], "Parametri di Comunicazione: COM3:9600,N,8,1");
+    EXPECT_EQ(saves, 0);
+    ExpectDeviceHoldsImage(4);
+    EXPECT_EQ(r.Counters.BytesSent, 4u + 68 * 4 + 68);
+    // the write frames went out as 74 bytes ending in 0D; the display shows 73
+    const std::string write74 = " TX 03 A2 40 C0 28 00 00";
+    const auto at = transcript.find(write74);
+    ASSERT_NE(at, std::string::npos);
+    const std::string line = transcript.substr(at + 4, transcript.find('\n', at) - at - 4);
+    EXPECT_EQ(line.size(), 74u * 3 - 1);
+    EXPECT_EQ(line.substr(line.size() - 2), "0D");
+    EXPECT_NE(transcript.find("TX 41 54 44 33 33 35"), std::string::npos);  // ATD335...
+    EXPECT_EQ(view.stats[StatField::STFrame2], "03 A5 A8 02 ");  // the CPU reset is shown too
+    EXPECT_EQ(Commands().back(), CMD_RESET);
+}
+
+TEST_F(UploadTest, GsmLinkWaitEndsAtTheMarkOrAfterFifteenLines) {
+    // A modem that never answers: every one of the 15 link reads costs a time-out.
+    test::RecordingView view;
+    MakeImage(0x2800, 256);
+    StartDevice({.Gsm = true, .Silent = true});
+    const auto t0 = std::chrono::steady_clock::now();
+    const UploadResult r = Gsm(view);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.Outcome, UploadOutcome::NotDone);
+    // 3 s of pauses, 15 link reads and 4 x 2 start attempts, each one time-out
+    EXPECT_GT(s, 3.0 + 23 * kTimeout / 1000.0 - 0.1);
+    EXPECT_LT(s, 3.0 + 23 * kTimeout / 1000.0 + 1.5);
+}
+
+TEST_F(UploadTest, GsmSimulationSends18BytesLessThanDirect) {
+    SerialSetPortResolver([](uint32_t) { return std::string("/nonexistent"); });
+    MakeImage(0x2800, 512);
+    RecordingView direct, gsm;
+    const UploadResult a = Direct(direct, true);
+    const UploadResult b = Gsm(gsm, true);
+    EXPECT_EQ(b.Outcome, UploadOutcome::Completed);
+    EXPECT_EQ(a.Counters.BytesSent - b.Counters.BytesSent, 18u);
+    EXPECT_EQ(gsm.stats[StatField::STFrame2], "03 A5 A8 02 ");  // the reset frame is shown
+}
+
+// ---- fault table ----
+
+struct FaultCase {
+    const char* name;
+    sim::Options options;
+    UploadOutcome outcome;
+    const char* logLine;  // expected somewhere in the log, or ""
+};
+
+class UploadFaultTest : public UploadTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(UploadFaultTest, OutcomeAndLog) {
+    const FaultCase& c = GetParam();
+    StartDevice(c.options);
+    MakeImage(0x2800, 0x400);
+    RecordingView view;
+    view.verify = true;
+    const UploadResult r = Direct(view);
+    EXPECT_EQ(r.Outcome, c.outcome) << UploadOutcomeText(r.Outcome);
+    if (*c.logLine) {
+        EXPECT_NE(std::find(view.log.begin(), view.log.end(), c.logLine), view.log.end());
+    }
+    EXPECT_EQ(view.log.back(), "Chiusura Porta di Comunicazione");
+    if (r.Outcome == UploadOutcome::Completed) ExpectDeviceHoldsImage(16);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Device, UploadFaultTest,
+    ::testing::Values(FaultCase{"Silent", {.Silent = true}, UploadOutcome::NotDone, "RX ERROR (TIMEOUT)"},
+                      FaultCase{"RefusesEverything", {.NakEvery = 1}, UploadOutcome::NotDone, "RX ERROR (NAK)"},
+                      FaultCase{"RefusesEveryFifth", {.NakEvery = 5}, UploadOutcome::Completed, ""},
+                      FaultCase{"DropsEverySeventh", {.DropEvery = 7}, UploadOutcome::Completed, ""},
+                      FaultCase{"CorruptReadBack", {.CorruptRead = 0x2AC5}, UploadOutcome::Failed, ""},
+                      FaultCase{"Noise", {.Noise = true}, UploadOutcome::Completed, ""},
+                      FaultCase{"LineCut", {.HangupAfter = 6}, UploadOutcome::Failed, ""},
+                      FaultCase{"SlowAnswers", {.DelayMs = 20}, UploadOutcome::Completed, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace qdfu
