@@ -1,0 +1,291 @@
+// The window driving uploads and the manual command panel against the simulated device on a pty:
+// the layout during and after a run, abort by the second press and by "Reload 'HEX'", the port
+// text guard, settings stored at the start, and every panel command with its texts.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+#include "device.h"
+#include "pty_pair.h"
+#include "serial.h"
+#include "window_fixture.h"
+
+namespace qdfu::test {
+namespace {
+
+class WindowUploadTest : public WindowTest {
+protected:
+    void StartDevice(sim::Options opt = {}) {
+        device = std::make_unique<sim::Device>(opt);
+        ASSERT_TRUE(device->Open()) << device->Error();
+        device->Start();
+        AddPort(3, device->Path());
+        SerialSetPortResolver([this](uint32_t n) { return PortDevicePath(n, ports); });
+        SettingsRecord r;
+        r.PortNumber = 3;
+        r.AutoPortSelect = 1;
+        r.ApplyLineSettings = 1;
+        r.HexFilePath = exe.File("demo.hex");
+        WriteSettings(r);
+    }
+    void TearDown() override {
+        form.reset();
+        SerialClose();
+        SerialSetSimulation(false);
+        SerialSetPortResolver({});
+        if (device) device->Stop();
+    }
+    QStringList LogLines() const { return form->Memo->toPlainText().split('\n'); }
+    std::unique_ptr<sim::Device> device;
+};
+
+TEST_F(WindowUploadTest, CompleteRunShowsEverythingAndRestoresTheWindow) {
+    StartDevice();
+    TForm1& f = Open();
+    f.CBEseguiVerifica->setChecked(true);
+    int tallest = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] { tallest = std::max(tallest, f.height()); });
+    probe.start(1);
+    f.BUploadClick();
+    EXPECT_EQ(tallest, 556 + 60);
+    EXPECT_EQ(f.height(), 556);
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
+    EXPECT_EQ(LogLines().last(), "Chiusura Porta di Comunicazione");
+    EXPECT_EQ(LogLines().first(), "Parametri di Comunicazione: COM3:9600,N,8,1");
+    EXPECT_EQ(f.STTot3->text(), QString::number(48 * 64));
+    EXPECT_EQ(f.STFrame5->text(), "Reset CPU");
+    EXPECT_TRUE(f.PStat->isVisible());
+    EXPECT_FALSE(f.PUpload->isVisible());
+    EXPECT_TRUE(f.RBDataBuffer->isChecked());
+    EXPECT_TRUE(f.LBBuffer->isVisible());
+    EXPECT_EQ(f.LBBuffer->currentRow(), 47);
+    for (QWidget* w : std::initializer_list<QWidget*>{f.RBHex, f.RBData, f.LBData, f.LBHex, f.LBBuffer, f.BOpenHex})
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_EQ(f.BUpload->text(), "Upload");
+    EXPECT_FALSE(f.UploadActive);
+    const auto mem = device->Memory();
+    EXPECT_TRUE(std::equal(MemoryImage(), MemoryImage() + 48 * 64, mem.begin() + 0x2800));
+    const SettingsRecord stored = Stored();
+    EXPECT_EQ(stored.PortNumber, 3);
+    EXPECT_EQ(stored.AutoPortSelect, 1);
+    EXPECT_EQ(stored.ApplyLineSettings, 1);
+    EXPECT_EQ(stored.VerifyAfterWrite, 1);
+}
+
+TEST_F(WindowUploadTest, SecondPressAborts) {
+    StartDevice({.DelayMs = 5});
+    TForm1& f = Open();
+    QTimer::singleShot(60, [&] {
+        EXPECT_EQ(f.BUpload->text(), "Interrompi");
+        EXPECT_FALSE(f.BOpenHex->isEnabled());
+        f.BUpload->click();
+    });
+    f.BUploadClick();
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Fallito!!!");
+    EXPECT_EQ(device->ResetCount(), 1);
+    EXPECT_EQ(f.height(), 556);
+    EXPECT_EQ(f.BUpload->text(), "Upload");
+}
+
+TEST_F(WindowUploadTest, ReloadDuringTheRunReloadsAndActsAsTheAbortPress) {
+    StartDevice({.DelayMs = 5});
+    TForm1& f = Open();
+    QTimer::singleShot(60, [&] { f.BReloadHex->click(); });
+    f.BUploadClick();
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Fallito!!!");
+    EXPECT_EQ(f.LBHex->count(), 215);
+    EXPECT_FALSE(f.UploadActive);
+}
+
+TEST_F(WindowUploadTest, ReloadStartsTheUploadAtOnce) {
+    StartDevice();
+    TForm1& f = Open();
+    f.BReloadHexClick();
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
+    EXPECT_EQ(device->ResetCount(), 1);
+}
+
+TEST_F(WindowUploadTest, NoPortChosenGoesBackToIdleWithAMessage) {
+    StartDevice();
+    TForm1& f = Open();
+    f.ComboBox1->setCurrentIndex(-1);
+    f.BUploadClick();
+    EXPECT_EQ(dialogs.errors, std::vector<std::string>{"'' is not a valid integer value"});
+    EXPECT_EQ(f.height(), 556);
+    EXPECT_EQ(f.BUpload->text(), "Upload");
+    EXPECT_FALSE(f.UploadActive);
+    EXPECT_FALSE(f.PStat->isVisible());
+    EXPECT_TRUE(f.BOpenHex->isEnabled());
+    EXPECT_EQ(device->FrameCount(), 0);
+}
+
+TEST_F(WindowUploadTest, SimulationUploadOpensNoPort) {
+    StartDevice();
+    TForm1& f = Open();
+    f.CBSimulazione->setChecked(true);
+    f.BUploadClick();
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
+    EXPECT_EQ(device->FrameCount(), 0);
+}
+
+TEST_F(WindowUploadTest, GsmThroughTheChosenPortSavesNothing) {
+    StartDevice({.Gsm = true});
+    TForm1& f = Open();
+    f.CheckBox1->setChecked(true);
+    f.Edit1->setText("3351234567");
+    std::filesystem::remove(exe.File(kSettingsFileName));
+    f.BUploadClick();
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
+    EXPECT_TRUE(device->Connected());
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(exe.File(kSettingsFileName))));
+}
+
+// ---- manual command panel ----
+
+using ManualPanelTest = WindowUploadTest;
+
+TEST_F(ManualPanelTest, ShortcutShowsAndHidesThePanel) {
+    StartDevice();
+    TForm1& f = Open();
+    QApplication::setActiveWindow(&f);
+    QTest::keyClick(&f, Qt::Key_M, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(f.ManualPanelShown());
+    EXPECT_TRUE(f.BReset->isVisible());
+    EXPECT_TRUE(f.StaticText6->isVisible());
+    EXPECT_GE(f.height(), f.ERstFrame->geometry().bottom());
+    QTest::keyClick(&f, Qt::Key_M, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_FALSE(f.ManualPanelShown());
+    EXPECT_FALSE(f.BReset->isVisible());
+    EXPECT_EQ(f.height(), 556);
+}
+
+TEST_F(ManualPanelTest, ReadLengthAndAddressDefaults) {
+    StartDevice();
+    TForm1& f = Open();
+    for (const char* len : {"", "0", "FF"}) {
+        f.ELeggiLen->setText(len);
+        f.ELeggiAddress->setText("2800");
+        f.BLeggiClick();
+        EXPECT_EQ(f.ELeggiLen->text(), "10") << len;
+        EXPECT_EQ(f.ELeggiAddress->text(), "00002800");
+        EXPECT_EQ(f.ELeggiDati->text(), QString("FF ").repeated(16));
+    }
+    f.ELeggiAddress->setText("xyz");
+    f.BLeggiClick();
+    EXPECT_EQ(f.ELeggiAddress->text(), "00000000");
+    EXPECT_TRUE(dialogs.errors.empty());
+}
+
+TEST_F(ManualPanelTest, ReadAtTheInitialAddressShowsTheFrameAndTheData) {
+    PtyPair pty;
+    std::vector<uint8_t> sent;
+    PtyResponder responder(pty, [&](const std::vector<uint8_t>& got) {
+        sent = got;
+        std::vector<uint8_t> a{0x03, 0x06};
+        for (int i = 0; i < 16; ++i) a.push_back(static_cast<uint8_t>(0x02 + i));
+        a.push_back(0x77);
+        a.push_back(0x02);
+        return a;
+    });
+    AddPort(3, pty.Path());
+    SerialSetPortResolver([this](uint32_t n) { return PortDevicePath(n, ports); });
+    SettingsRecord r;
+    r.PortNumber = 3;
+    r.AutoPortSelect = 1;
+    WriteSettings(r);
+    TForm1& f = Open();
+    EXPECT_EQ(f.ELeggiAddress->text(), "300000");
+    f.BLeggiClick();
+    EXPECT_EQ(f.ELeggiAddress->text(), "00300000");
+    EXPECT_EQ(sent, (std::vector<uint8_t>{0x03, 0xA3, 0x10, 0x00, 0x00, 0x30, 0x00, 0xE6, 0x02}));
+    EXPECT_EQ(f.ELeggiFrame->text(), "03A31000003000E602  -  0306"
+                                     "02030405060708090A0B0C0D0E0F1011"
+                                     "7702");
+    EXPECT_EQ(f.ELeggiDati->text(), "02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 ");
+    SerialSetPortResolver({});
+}
+
+TEST_F(ManualPanelTest, WriteTokensEraseStartAndReset) {
+    StartDevice();
+    TForm1& f = Open();
+    f.EScriviAddress->setText("2800");
+    f.EScriviDati->setText("1 2  3");
+    EXPECT_EQ(f.EScriviLen->text(), "3");
+    f.BScriviClick();
+    EXPECT_EQ(f.EScriviDati->text(), "01 02 03 ");
+    EXPECT_EQ(f.EScriviAddress->text(), "00002800");
+    EXPECT_TRUE(f.EScriviFrame->text().startsWith("03A20300280000010203D602->0306"));
+    EXPECT_TRUE(f.EScriviFrame->text().endsWith("02 "));
+    EXPECT_EQ(device->Memory()[0x2802], 3);
+
+    QStringList twenty;
+    for (int i = 0; i < 20; ++i) twenty << QString::number(i + 0x10, 16);
+    f.EScriviDati->setText(twenty.join(' '));
+    EXPECT_EQ(f.EScriviLen->text(), "20");
+    f.BScriviClick();
+    EXPECT_EQ(f.EScriviLen->text(), "16");
+    EXPECT_EQ(device->Frames().back()[2], 16);
+
+    f.EScriviDati->setText("");
+    f.BScriviClick();
+    EXPECT_EQ(f.EScriviLen->text(), "16");
+    EXPECT_EQ(device->Frames().back().size(), 9u);
+
+    f.EEraseAddress->setText("2800");
+    f.BEraseClick();
+    EXPECT_TRUE(f.EEraseFrame->text().startsWith("03A100280000CC02  -  0306"));
+    EXPECT_EQ(device->Memory()[0x2802], 0xFF);
+
+    f.BStartDFUClick();
+    EXPECT_TRUE(f.EStartFrame->text().startsWith("03555802  -  0306"));
+    f.BResetClick();
+    EXPECT_TRUE(f.ERstFrame->text().startsWith("03A5A802  -  0306"));
+    EXPECT_EQ(device->ResetCount(), 1);
+    EXPECT_TRUE(f.BLeggi->isEnabled());
+    EXPECT_TRUE(f.BErase->isEnabled());
+    EXPECT_TRUE(dialogs.errors.empty());
+}
+
+TEST_F(ManualPanelTest, EraseAtTheInitialAddressSendsTheWorkedFrame) {
+    StartDevice();
+    TForm1& f = Open();
+    f.BEraseClick();
+    EXPECT_TRUE(f.EEraseFrame->text().startsWith("03A100003000D402  -  03"));
+    EXPECT_EQ(dialogs.errors, std::vector<std::string>{"RX ERROR (NAK)"});  // outside the device's flash
+}
+
+TEST_F(ManualPanelTest, PortThatCannotBeOpened) {
+    StartDevice();
+    TForm1& f = Open();
+    f.ComboBox1->setCurrentIndex(-1);
+    bool buttonsEnabledAtMessage = false;
+    dialogs.onError = [&](const QString&) { buttonsEnabledAtMessage = f.BLeggi->isEnabled(); };
+    f.BStartDFUClick();
+    EXPECT_EQ(dialogs.errors, std::vector<std::string>{"CREATE HANDLE ERROR"});
+    EXPECT_TRUE(buttonsEnabledAtMessage);
+    EXPECT_EQ(device->FrameCount(), 0);
+}
+
+TEST_F(ManualPanelTest, LongDataTextIsHandledWhole) {
+    StartDevice();
+    TForm1& f = Open();
+    QString text = QString("AB ").repeated(150);
+    f.EScriviDati->setText(text);
+    EXPECT_EQ(f.EScriviLen->text(), "150");
+    f.EScriviAddress->setText("2800");
+    f.BScriviClick();
+    EXPECT_EQ(device->Frames().back()[2], 16);
+}
+
+}  // namespace
+}  // namespace qdfu::test
