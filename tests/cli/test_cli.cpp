@@ -1,0 +1,229 @@
+// The command-line front end as a whole process against the simulated device: log lines and exit
+// status of complete and failed runs, SIGINT, the single commands, hex output, usage errors.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "device.h"
+#include "temp_dir.h"
+
+extern char** environ;
+
+namespace qdfu::test {
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the CLI with args; sends SIGINT after interruptAfterMs when it is positive.
+Outcome RunCli(std::vector<std::string> args, int interruptAfterMs = 0) {
+    TempDir dir;
+    const std::string outPath = dir.File("out"), errPath = dir.File("err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    args.insert(args.begin(), QDFU_CLI);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    Outcome o;
+    if (posix_spawn(&pid, QDFU_CLI, &actions, nullptr, argv.data(), environ) != 0) return o;
+    posix_spawn_file_actions_destroy(&actions);
+    if (interruptAfterMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
+        ::kill(pid, SIGINT);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    o.out = dir.Read("out");
+    o.err = dir.Read("err");
+    return o;
+}
+
+std::string Example() { return std::string(QDFU_EXAMPLES_DIR) + "/quarnelix_v3_demo.hex"; }
+
+class CliTest : public ::testing::Test {
+protected:
+    void StartDevice(sim::Options opt = {}) {
+        device = std::make_unique<sim::Device>(opt);
+        ASSERT_TRUE(device->Open()) << device->Error();
+        device->Start();
+    }
+    void TearDown() override {
+        if (device) device->Stop();
+    }
+    std::unique_ptr<sim::Device> device;
+};
+
+const std::string kCompleted =
+    "Parametri di Comunicazione: COM0:9600,N,8,1\n"
+    "Apertura Porta di Comunicazione: OK\n"
+    " *** Reset sdPIC *** \n"
+    " *** Start BootLoader *** \n"
+    " *** Inizio Trasferimento Firmware *** \n"
+    " *** Trasferimento Firmware in Corso... *** \n"
+    "Reset CPU\n"
+    "Trasferimento Firmware Completato\n"
+    "Chiusura Porta di Comunicazione\n";
+
+TEST_F(CliTest, CompleteUploadPrintsTheLogOnlyAndExitsZero) {
+    StartDevice();
+    TempDir dir;
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--transcript",
+                              dir.File("t.txt"), "--timeout", "500"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, kCompleted);
+    EXPECT_EQ(o.err, "");
+    const auto mem = device->Memory();
+    EXPECT_NE(mem[0x2800], 0xFF);
+    const std::string transcript = dir.Read("t.txt");
+    EXPECT_NE(transcript.find("TX 03 55 58 02"), std::string::npos);
+    EXPECT_NE(transcript.find("RX 03 06"), std::string::npos);
+}
+
+TEST_F(CliTest, SilentDeviceIsNotDone) {
+    StartDevice({.Silent = true});
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--timeout", "50"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.out.find("RX ERROR (TIMEOUT)\nTrasferimento Firmware Non Effettuato\n"), std::string::npos);
+}
+
+TEST_F(CliTest, TwiceRefusedWriteFails) {
+    StartDevice({.NakCommand = 0xA2});
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--timeout", "200"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("RX ERROR (NAK)\nReset CPU\nTrasferimento Firmware Fallito!!!\n"), std::string::npos);
+}
+
+TEST_F(CliTest, VerifyMismatchIsReportedOnStandardError) {
+    StartDevice({.CorruptRead = 0x28C0});
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--timeout", "200"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "Verifica Fallita!!!!\n");
+    EXPECT_EQ(o.out.find("Verifica"), std::string::npos);
+}
+
+TEST_F(CliTest, InterruptDuringTheTransferFailsAfterTheCpuReset) {
+    StartDevice({.DelayMs = 20});
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--timeout", "500"}, 400);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("Reset CPU\nTrasferimento Firmware Fallito!!!\n"), std::string::npos);
+    EXPECT_EQ(device->ResetCount(), 1);
+}
+
+TEST_F(CliTest, PortThatCannotBeOpenedIsExplained) {
+    const Outcome o = RunCli({"upload", Example(), "--port", "/dev/nonexistent-tty", "--timeout", "50"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.out.find("Apertura Porta di Comunicazione: CREATE HANDLE ERROR"), std::string::npos);
+    EXPECT_NE(o.err.find("/dev/nonexistent-tty"), std::string::npos);
+    EXPECT_NE(o.err.find("No such file"), std::string::npos);
+}
+
+TEST_F(CliTest, SingleCommands) {
+    StartDevice();
+    Outcome o = RunCli({"write", "2800", "12", "34", "--port", device->Path()});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "03A2020028000012341502->0306A2AB02 \n");
+    o = RunCli({"read", "2800", "2", "--port", device->Path()});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "03A30200280000D002  -  030612344F02\n12 34 \n");
+    o = RunCli({"erase", "2800", "--port", device->Path()});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out.substr(0, 16), "03A100280000CC02");
+    o = RunCli({"start", "--port", device->Path()});
+    EXPECT_EQ(o.out, "03555802  -  0306555E02\n");
+    o = RunCli({"reset", "--port", device->Path()});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(device->ResetCount(), 1);
+}
+
+TEST_F(CliTest, SingleCommandFailureGivesTheSerialText) {
+    StartDevice({.Silent = true});
+    const Outcome o = RunCli({"start", "--port", device->Path(), "--timeout", "50"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "RX ERROR (TIMEOUT)\n");
+}
+
+TEST_F(CliTest, PortsListsLinkedDevicesAndComNamesOpenThem) {
+    StartDevice();
+    TempDir config;
+    std::filesystem::create_directories(config.File("quarnelix-dfu/ports"));
+    std::filesystem::create_symlink(device->Path(), config.File("quarnelix-dfu/ports/com7"));
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+    const Outcome ports = RunCli({"ports"});
+    const Outcome start = RunCli({"start", "--port", "com7"});
+    if (old) {
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+    EXPECT_EQ(ports.status, 0);
+    EXPECT_NE(ports.out.find("COM7\t" + device->Path() + "\n"), std::string::npos);
+    EXPECT_EQ(start.status, 0) << start.err;
+    EXPECT_EQ(device->FrameCount(), 1);
+}
+
+TEST(CliHexTest, SummaryListingAndBinaryEqualToObjcopy) {
+    TempDir dir;
+    Outcome o = RunCli({"hex", Example()});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "valid: yes\nImageStart: 0x00002800\nImageEnd: 0x00003400\nblocks: 48\n");
+    o = RunCli({"hex", Example(), "--listing"});
+    EXPECT_NE(o.out.find("*** SET EXTENDED LINEAR ADDRESS [01F0] ***"), std::string::npos);
+    o = RunCli({"hex", Example(), "--bin", dir.File("ours.bin")});
+    ASSERT_EQ(o.status, 0);
+    // objcopy over the program range only: drop the vectors and the configuration words
+    std::ifstream in(Example());
+    std::ofstream program(dir.File("program.hex"));
+    std::string line;
+    std::string upper = "0000";
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind(":02000004", 0) == 0) upper = line.substr(9, 4);
+        const bool data = line.substr(7, 2) == "00";
+        if (data && upper == "0000" && std::stoul(line.substr(3, 4), nullptr, 16) >= 0x2800) program << line << "\n";
+    }
+    program << ":00000001FF\n";
+    program.close();
+    const std::string cmd = "objcopy -I ihex -O binary " + dir.File("program.hex") + " " + dir.File("theirs.bin");
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string ours = dir.Read("ours.bin"), theirs = dir.Read("theirs.bin");
+    ASSERT_GE(ours.size(), theirs.size());
+    EXPECT_EQ(ours.substr(0, theirs.size()), theirs);
+}
+
+TEST(CliHexTest, RejectedAndUnreadableFilesAndUsage) {
+    TempDir dir;
+    dir.Write("bad.hex", ":00000001FF\n\n");
+    EXPECT_EQ(RunCli({"hex", dir.File("bad.hex")}).status, 65);
+    EXPECT_EQ(RunCli({"upload", dir.File("bad.hex"), "--port", "COM1"}).status, 65);
+    EXPECT_EQ(RunCli({"hex", dir.File("missing.hex")}).status, 66);
+    EXPECT_EQ(RunCli({}).status, 64);
+    EXPECT_EQ(RunCli({"upload", Example()}).status, 64);  // --port is required
+    EXPECT_EQ(RunCli({"upload", Example(), "--port", "ttyS0"}).status, 64);
+    EXPECT_EQ(RunCli({"read", "10", "--port", "COM1", "--timeout", "0"}).status, 64);
+    EXPECT_EQ(RunCli({"frobnicate"}).status, 64);
+    const Outcome help = RunCli({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("upload"), std::string::npos);
+    EXPECT_EQ(RunCli({"--version"}).status, 0);
+}
+
+}  // namespace
+}  // namespace qdfu::test
