@@ -95,6 +95,16 @@ QStringList ToStrings(const std::vector<std::string>& lines) {
     return out;
 }
 
+QStringList ToStrings(const LineList& lines) {
+    QStringList out;
+    out.reserve(static_cast<qsizetype>(lines.size()));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view l = lines[i];
+        out.append(QString::fromLatin1(l.data(), static_cast<qsizetype>(l.size())));
+    }
+    return out;
+}
+
 std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 int TopRow(QListWidget* list) {

@@ -80,13 +80,13 @@ void ExplainOpenFailure(const PortChoice& port) {
 }
 
 // Reads and loads a HEX file into the process image. Returns 0 or the exit status.
-int LoadImage(const std::string& path, HexLoadResult& result) {
+int LoadImage(const std::string& path, HexLoadResult& result, bool withListings = false) {
     std::vector<std::string> lines;
     if (!ReadTextLines(path, lines)) {
         std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), std::strerror(errno));
         return kExitNoInput;
     }
-    result = LoadHexImage(lines, MemoryImage());
+    result = LoadHexImage(lines, MemoryImage(), withListings);
     if (!result.Valid) {
         if (result.Fault)
             std::fprintf(stderr, "%s: Invalid HEX File (line %zu)\n", path.c_str(), result.FaultLine + 1);
@@ -203,13 +203,17 @@ int main(int argc, char** argv) {
 
     if (hex->parsed()) {
         HexLoadResult r;
-        if (const int rc = LoadImage(hexPath, r)) return rc;
+        if (const int rc = LoadImage(hexPath, r, listing || dump)) return rc;
         std::printf("valid: yes\nImageStart: %s\nImageEnd: %s\nblocks: %d\n", Hex8(r.ImageStart).c_str(),
                     Hex8(r.ImageEnd).c_str(), BlockCount(r.ImageStart, r.ImageEnd));
-        if (listing)
-            for (const auto& l : r.Listing) std::printf("%s\n", l.c_str());
-        if (dump)
-            for (const auto& l : r.Dump) std::printf("%s\n", l.c_str());
+        auto print = [](const LineList& lines) {
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                std::fwrite(lines[i].data(), 1, lines[i].size(), stdout);
+                std::fputc('\n', stdout);
+            }
+        };
+        if (listing) print(r.Listing);
+        if (dump) print(r.Dump);
         if (!binPath.empty()) {
             std::ofstream out(binPath, std::ios::binary | std::ios::trunc);
             const int32_t span = r.ImageStart < 0 ? 0 : r.ImageEnd - r.ImageStart;

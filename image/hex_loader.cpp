@@ -12,12 +12,18 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+struct HexTable {
+    int8_t value[256];
+    constexpr HexTable() : value{} {
+        for (int c = 0; c < 256; ++c) value[c] = -1;
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<int8_t>(c - '0');
+        for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<int8_t>(c - 'A' + 10);
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<int8_t>(c - 'a' + 10);
+    }
+};
+constexpr HexTable kHex;
+
+inline int HexValue(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
 
 // A non-empty run of at most 8 hexadecimal digits.
 bool ParseHex(std::string_view s, uint32_t& value) {
@@ -63,24 +69,32 @@ int32_t BlockCount(int32_t imageStart, int32_t imageEnd) {
 
 std::string DumpLine(int32_t imageStart, int32_t row, const uint8_t* image) {
     std::string out;
-    out.resize(9 + DUMP_ROW_BYTES * 3);
+    AppendDumpLine(out, imageStart, row, image);
+    return out;
+}
+
+void AppendDumpLine(std::string& text, int32_t imageStart, int32_t row, const uint8_t* image) {
+    const std::size_t at = text.size();
+    text.resize(at + 9 + DUMP_ROW_BYTES * 3);
+    char* out = text.data() + at;
     const uint32_t address = static_cast<uint32_t>(imageStart) + static_cast<uint32_t>(row) * 64u;
     for (int i = 0; i < 8; ++i) out[i] = kHexDigits[(address >> (28 - 4 * i)) & 0xF];
     out[8] = ' ';
     const uint8_t* bytes = image + static_cast<std::size_t>(row) * DUMP_ROW_BYTES;
-    char* p = out.data() + 9;
+    char* p = out + 9;
     for (int j = 0; j < DUMP_ROW_BYTES; ++j) {
         *p++ = kHexDigits[bytes[j] >> 4];
         *p++ = kHexDigits[bytes[j] & 0xF];
         *p++ = ' ';
     }
-    return out;
 }
 
-HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image) {
+HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image, bool withListings) {
     HexLoadResult result;
     std::memset(image, 0, MEMORY_IMAGE_SIZE);
-    result.Listing.reserve(lines.size());
+    if (withListings) result.Listing.reserve(lines.size(), lines.size() * 60);
+    std::string& listing = result.Listing.Text();
+    std::size_t lineStart = 0;  // where the line being interpreted begins in the listing
 
     std::vector<StoredRecord> stored;
     std::string upper;  // data field of the last extended linear address record
@@ -95,7 +109,7 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
 
     for (std::size_t li = 0; li < lines.size() && !result.Fault; ++li) {
         const std::string_view line = lines[li];
-        std::string listing;
+        lineStart = listing.size();
         if (line.empty() || line[0] != ':') result.Valid = false;
 
         uint32_t count = 0;
@@ -106,16 +120,16 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
         }
         switch (type) {
             case 0x01:
-                listing = "*** EOF ***";
+                listing += "*** EOF ***";
                 break;
             case 0x02:
-                listing = "*** SET EXTENDED SEGMENT ADDRESS [";
+                listing += "*** SET EXTENDED SEGMENT ADDRESS [";
                 listing += Field(line, 9, 4);
                 listing += "] ***";
                 break;
             case 0x04:
                 upper = std::string(Field(line, 9, 4));
-                listing = "*** SET EXTENDED LINEAR ADDRESS [";
+                listing += "*** SET EXTENDED LINEAR ADDRESS [";
                 listing += upper;
                 listing += "] ***";
                 break;
@@ -123,11 +137,10 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
                 break;
         }
         if (type == 0x00) {
-            listing.reserve(upper.size() + 5 + count * 3);
-            listing = upper;
+            listing += upper;
             listing += Field(line, 3, 4);
             uint32_t address = 0;
-            if (!ParseHex(listing, address)) {
+            if (!ParseHex(std::string_view(listing).substr(lineStart), address)) {
                 fault(li);
                 break;
             }
@@ -152,8 +165,13 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
             if (result.Fault) break;
             if (store) stored.push_back({address, static_cast<uint32_t>(li), count});
         }
-        result.Listing.push_back(std::move(listing));
+        if (withListings) {
+            result.Listing.Finish();
+        } else {
+            listing.clear();
+        }
     }
+    if (result.Fault) listing.resize(lineStart);  // the unfinished line is not listed
 
     result.ImageStart = static_cast<int32_t>(imageStart);
 
@@ -185,9 +203,13 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
     if (image[last] == 0) last = 0;
     result.ImageEnd = result.ImageStart + 256 * (last / 256 + 1);
 
+    if (!withListings) return result;
     const int32_t rows = (result.ImageEnd - result.ImageStart) / DUMP_ROW_BYTES;
-    result.Dump.reserve(static_cast<std::size_t>(rows));
-    for (int32_t r = 0; r < rows; ++r) result.Dump.push_back(DumpLine(result.ImageStart, r, image));
+    result.Dump.reserve(static_cast<std::size_t>(rows), static_cast<std::size_t>(rows) * (9 + DUMP_ROW_BYTES * 3));
+    for (int32_t r = 0; r < rows; ++r) {
+        AppendDumpLine(result.Dump.Text(), result.ImageStart, r, image);
+        result.Dump.Finish();
+    }
     return result;
 }
 

@@ -20,12 +20,39 @@ inline constexpr int32_t DUMP_ROW_BYTES = 64;
 // The one image buffer of the process, allocated once. Byte k is the byte for ImageStart + k.
 uint8_t* MemoryImage();
 
+// Lines packed into one buffer: a load of the largest image makes some 14,000 of them, and one
+// allocation per line would cost more than the interpretation itself.
+class LineList {
+public:
+    std::size_t size() const { return ends_.size(); }
+    bool empty() const { return ends_.empty(); }
+    std::string_view operator[](std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(text_).substr(begin, ends_[i] - begin);
+    }
+    void reserve(std::size_t lines, std::size_t chars) {
+        ends_.reserve(lines);
+        text_.reserve(chars);
+    }
+    // Appends to the line being built; Finish ends it.
+    std::string& Text() { return text_; }
+    void Finish() { ends_.push_back(text_.size()); }
+    void clear() {
+        ends_.clear();
+        text_.clear();
+    }
+
+private:
+    std::string text_;
+    std::vector<std::size_t> ends_;
+};
+
 struct HexLoadResult {
     bool Valid = true;
     int32_t ImageStart = -1;
     int32_t ImageEnd = -1;
-    std::vector<std::string> Listing;  // one line per input line when the load completes
-    std::vector<std::string> Dump;     // one line per 64 image bytes, empty after a fault
+    LineList Listing;  // one line per input line when the load completes
+    LineList Dump;     // one line per 64 image bytes, empty after a fault
     bool Fault = false;                // interpretation stopped early at FaultLine
     std::size_t FaultLine = 0;         // 0-based index of the line that stopped it
 };
@@ -34,7 +61,8 @@ struct HexLoadResult {
 // every byte is placed at its address minus the final ImageStart. A field that is not hexadecimal,
 // or a program-memory byte whose place is outside the image, stops interpretation at that line and
 // makes the file invalid; ImageEnd then keeps the running maximum and the dump stays empty.
-HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image);
+// withListings false skips the listing and the dump (for callers that only want the image).
+HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image, bool withListings = true);
 
 // Number of 64-byte blocks between start and end (rounded up); 0 for an empty or reversed range.
 int32_t BlockCount(int32_t imageStart, int32_t imageEnd);
@@ -42,5 +70,6 @@ int32_t BlockCount(int32_t imageStart, int32_t imageEnd);
 // Formats one dump row: the address as 8 upper-case hex digits (two's complement), a blank, then
 // 64 bytes of image from offset row*64, each as two digits and a blank.
 std::string DumpLine(int32_t imageStart, int32_t row, const uint8_t* image);
+void AppendDumpLine(std::string& out, int32_t imageStart, int32_t row, const uint8_t* image);
 
 }  // namespace qdfu

@@ -1,8 +1,11 @@
 // Splitting file contents into lines.
 #include "text_lines.h"
 
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace qdfu {
 
@@ -25,10 +28,24 @@ std::vector<std::string> SplitTextLines(std::string_view text) {
 }
 
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st{};
+    std::string content;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) content.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        content.append(buf, static_cast<std::size_t>(n));
+    }
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (!ok) return false;
     lines = SplitTextLines(content);
     return true;
 }
