@@ -624,7 +624,8 @@ void TForm1::DisplayHexFile(const QString& path, Variant variant) {
         LBHex->addItems(ToStrings(lines));
         LBHex->setCurrentRow(0);
         LBData->clear();
-        ApplyLoad(LoadHexImage(lines, MemoryImage()));
+        LoadHexImage(lines, MemoryImage(), lastLoad_);
+        ApplyLoad(lastLoad_);
         if (variant == Variant::Open) setWindowTitle(SavedCaption + QStringLiteral(" - ") + path);
         StatusBar->showMessage(windowTitle());
         if (variant == Variant::Reload) BUploadClick();

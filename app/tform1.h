@@ -186,6 +186,7 @@ private:
     bool running_ = false;  // an upload sequence is on the stack
     bool manualShown_ = false;
     int heightBeforePanel_ = kClientHeight;
+    HexLoadResult lastLoad_;  // its buffers serve every load
     ManualPanelFields panelFields_;
     std::unique_ptr<ManualPanel> panel_;
 };

@@ -3,6 +3,7 @@
 //
 // Exit status: 0 completed, 1 failed, 2 not done (upload); 0/1 for the single commands;
 // 64 bad usage, 65 a HEX file the loader rejects, 66 a file that cannot be read.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -81,12 +82,12 @@ void ExplainOpenFailure(const PortChoice& port) {
 
 // Reads and loads a HEX file into the process image. Returns 0 or the exit status.
 int LoadImage(const std::string& path, HexLoadResult& result, bool withListings = false) {
-    std::vector<std::string> lines;
-    if (!ReadTextLines(path, lines)) {
+    FileText file;
+    if (!file.Open(path)) {
         std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), std::strerror(errno));
         return kExitNoInput;
     }
-    result = LoadHexImage(lines, MemoryImage(), withListings);
+    result = LoadHexText(file.Text(), MemoryImage(), withListings);
     if (!result.Valid) {
         if (result.Fault)
             std::fprintf(stderr, "%s: Invalid HEX File (line %zu)\n", path.c_str(), result.FaultLine + 1);
@@ -95,6 +96,24 @@ int LoadImage(const std::string& path, HexLoadResult& result, bool withListings 
         return kExitBadHex;
     }
     return 0;
+}
+
+// The image from ImageStart to ImageEnd as raw bytes.
+bool WriteImage(const std::string& path, const HexLoadResult& r) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const std::size_t span = r.ImageStart < 0 ? 0 : static_cast<std::size_t>(r.ImageEnd - r.ImageStart);
+    std::size_t put = 0;
+    while (put < span) {
+        const ssize_t w = ::write(fd, MemoryImage() + put, span - put);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        put += static_cast<std::size_t>(w);
+    }
+    const int saved = errno;
+    const bool ok = ::close(fd) == 0 && put == span;
+    errno = saved;
+    return ok;
 }
 
 std::string Hex8(int32_t v) { return v < 0 ? std::to_string(v) : "0x" + HexDigits(static_cast<uint32_t>(v), 8); }
@@ -214,14 +233,9 @@ int main(int argc, char** argv) {
         };
         if (listing) print(r.Listing);
         if (dump) print(r.Dump);
-        if (!binPath.empty()) {
-            std::ofstream out(binPath, std::ios::binary | std::ios::trunc);
-            const int32_t span = r.ImageStart < 0 ? 0 : r.ImageEnd - r.ImageStart;
-            out.write(reinterpret_cast<const char*>(MemoryImage()), span);
-            if (!out) {
-                std::fprintf(stderr, "cannot write %s\n", binPath.c_str());
-                return 1;
-            }
+        if (!binPath.empty() && !WriteImage(binPath, r)) {
+            std::fprintf(stderr, "cannot write %s: %s\n", binPath.c_str(), std::strerror(errno));
+            return 1;
         }
         return 0;
     }

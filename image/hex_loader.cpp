@@ -4,7 +4,11 @@
 #include "hex_loader.h"
 
 #include <algorithm>
+#include <string_view>
 #include <cstring>
+#include <sys/mman.h>
+
+#include <cstdlib>
 #include <memory>
 
 namespace qdfu {
@@ -44,11 +48,6 @@ std::string_view Field(std::string_view line, std::size_t pos, std::size_t len) 
     return line.substr(pos, len);
 }
 
-struct StoredRecord {
-    uint32_t address;
-    uint32_t line;
-    uint32_t count;
-};
 
 bool IsStoredAddress(uint64_t address) {
     return address >= static_cast<uint64_t>(IMAGE_MIN_ADDRESS) && address < CONFIG_SPACE_ADDRESS;
@@ -56,9 +55,22 @@ bool IsStoredAddress(uint64_t address) {
 
 }  // namespace
 
+namespace {
+
+// Zero pages from the system, touched only when something is written; the first load need not
+// clear them again.
+bool g_imagePristine = true;
+
+}  // namespace
+
 uint8_t* MemoryImage() {
-    static const std::unique_ptr<uint8_t[]> image(new uint8_t[MEMORY_IMAGE_SIZE]());
-    return image.get();
+    static uint8_t* const image = [] {
+        // populated in one go: cheaper than a page fault for each of its 43 pages
+        void* p = ::mmap(nullptr, MEMORY_IMAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                         -1, 0);
+        return static_cast<uint8_t*>(p == MAP_FAILED ? std::calloc(MEMORY_IMAGE_SIZE, 1) : p);
+    }();
+    return image;
 }
 
 int32_t BlockCount(int32_t imageStart, int32_t imageEnd) {
@@ -89,17 +101,26 @@ void AppendDumpLine(std::string& text, int32_t imageStart, int32_t row, const ui
     }
 }
 
-HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image, bool withListings) {
-    HexLoadResult result;
-    std::memset(image, 0, MEMORY_IMAGE_SIZE);
-    if (withListings) result.Listing.reserve(lines.size(), lines.size() * 60);
+namespace {
+
+// next(line) yields the lines in order and returns false after the last one.
+template <class NextLine>
+void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListings, HexLoadResult& result) {
+    result.Valid = true;
+    result.ImageStart = result.ImageEnd = -1;
+    result.Fault = false;
+    result.FaultLine = 0;
+    result.Listing.clear();
+    result.Dump.clear();
+    if (image != MemoryImage() || !g_imagePristine) std::memset(image, 0, MEMORY_IMAGE_SIZE);
+    if (image == MemoryImage()) g_imagePristine = false;
+    if (withListings) result.Listing.reserve(lineHint, lineHint * 60);
     std::string& listing = result.Listing.Text();
     std::size_t lineStart = 0;  // where the line being interpreted begins in the listing
 
-    std::vector<StoredRecord> stored;
     std::string upper;  // data field of the last extended linear address record
-    int64_t imageStart = -1;
-    int64_t runningEnd = -1;
+    int64_t imageStart = -1;  // the lowest stored address so far: where image[0] belongs
+    int64_t runningEnd = -1;  // the highest address + count so far
 
     auto fault = [&](std::size_t lineIndex) {
         result.Valid = false;
@@ -107,8 +128,8 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
         result.FaultLine = lineIndex;
     };
 
-    for (std::size_t li = 0; li < lines.size() && !result.Fault; ++li) {
-        const std::string_view line = lines[li];
+    std::string_view line;
+    for (std::size_t li = 0; !result.Fault && next(line); ++li) {
         lineStart = listing.size();
         if (line.empty() || line[0] != ':') result.Valid = false;
 
@@ -137,33 +158,60 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
                 break;
         }
         if (type == 0x00) {
-            listing += upper;
-            listing += Field(line, 3, 4);
-            uint32_t address = 0;
-            if (!ParseHex(std::string_view(listing).substr(lineStart), address)) {
+            // The address is the hex value of the upper text followed by the four address
+            // characters, both parsed as written.
+            const std::string_view low = Field(line, 3, 4);
+            uint32_t lowValue = 0;
+            uint32_t upperValue = 0;
+            if (!ParseHex(low, lowValue) || (!upper.empty() && !ParseHex(upper, upperValue))) {
                 fault(li);
                 break;
             }
+            const uint32_t address = (upperValue << (4 * low.size())) | lowValue;
+            if (withListings) {
+                listing += upper;
+                listing += low;
+            }
             const bool store = IsStoredAddress(address);
             if (store) {
-                if (imageStart == -1 || imageStart > address) imageStart = address;
-                runningEnd = std::max<int64_t>(runningEnd, int64_t{address} + count);
-            }
-            listing += ' ';
-            for (uint32_t n = 0; n < count; ++n) {
-                const std::string_view pair = Field(line, 9 + 2 * n, 2);
-                if (store) {
-                    uint32_t byte = 0;
-                    if (pair.size() != 2 || !ParseHex(pair, byte)) {
+                // A record below everything placed so far moves the placed bytes up, so that every
+                // byte ends at its address minus the final ImageStart whatever the record order.
+                if (imageStart != -1 && address < imageStart) {
+                    const int64_t shift = imageStart - address;
+                    const int64_t used = runningEnd - imageStart;
+                    if (used + shift > MEMORY_IMAGE_SIZE) {
                         fault(li);
                         break;
                     }
+                    std::memmove(image + shift, image, static_cast<std::size_t>(used));
+                    std::memset(image, 0, static_cast<std::size_t>(shift));
                 }
-                listing += pair;
-                listing += ' ';
+                if (imageStart == -1 || imageStart > address) imageStart = address;
+                if (int64_t{address} + count - imageStart > MEMORY_IMAGE_SIZE) {
+                    fault(li);
+                    break;
+                }
+                runningEnd = std::max<int64_t>(runningEnd, int64_t{address} + count);
+            }
+            if (withListings) listing += ' ';
+            uint8_t* dst = store ? image + (address - imageStart) : nullptr;
+            for (uint32_t n = 0; n < count; ++n) {
+                const std::string_view pair = Field(line, 9 + 2 * n, 2);
+                if (store) {
+                    const int hi = pair.size() == 2 ? HexValue(pair[0]) : -1;
+                    const int lo = pair.size() == 2 ? HexValue(pair[1]) : -1;
+                    if (hi < 0 || lo < 0) {
+                        fault(li);
+                        break;
+                    }
+                    dst[n] = static_cast<uint8_t>((hi << 4) | lo);
+                }
+                if (withListings) {
+                    listing += pair;
+                    listing += ' ';
+                }
             }
             if (result.Fault) break;
-            if (store) stored.push_back({address, static_cast<uint32_t>(li), count});
         }
         if (withListings) {
             result.Listing.Finish();
@@ -175,27 +223,9 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
 
     result.ImageStart = static_cast<int32_t>(imageStart);
 
-    // Place what was read (up to a fault, the image is as far as the load got).
-    bool placeFault = false;
-    int64_t placedEnd = -1;
-    for (const StoredRecord& rec : stored) {
-        const int64_t place = int64_t{rec.address} - imageStart;
-        if (place + rec.count > MEMORY_IMAGE_SIZE) {
-            if (!result.Fault) fault(rec.line);
-            placeFault = true;
-            break;
-        }
-        const std::string_view line = lines[rec.line];
-        uint8_t* dst = image + place;
-        for (uint32_t n = 0; n < rec.count; ++n) {
-            dst[n] = static_cast<uint8_t>((HexValue(line[9 + 2 * n]) << 4) | HexValue(line[10 + 2 * n]));
-        }
-        placedEnd = std::max<int64_t>(placedEnd, int64_t{rec.address} + rec.count);
-    }
-
     if (result.Fault) {
-        result.ImageEnd = static_cast<int32_t>(placeFault ? placedEnd : runningEnd);
-        return result;
+        result.ImageEnd = static_cast<int32_t>(runningEnd);
+        return;
     }
 
     int32_t last = MEMORY_IMAGE_SIZE - 1;
@@ -203,13 +233,49 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
     if (image[last] == 0) last = 0;
     result.ImageEnd = result.ImageStart + 256 * (last / 256 + 1);
 
-    if (!withListings) return result;
+    if (!withListings) return;
     const int32_t rows = (result.ImageEnd - result.ImageStart) / DUMP_ROW_BYTES;
     result.Dump.reserve(static_cast<std::size_t>(rows), static_cast<std::size_t>(rows) * (9 + DUMP_ROW_BYTES * 3));
     for (int32_t r = 0; r < rows; ++r) {
         AppendDumpLine(result.Dump.Text(), result.ImageStart, r, image);
         result.Dump.Finish();
     }
+}
+
+}  // namespace
+
+void LoadHexImage(const std::vector<std::string>& lines, uint8_t* image, HexLoadResult& result) {
+    std::size_t i = 0;
+    Load(
+        [&](std::string_view& line) {
+            if (i == lines.size()) return false;
+            line = lines[i++];
+            return true;
+        },
+        lines.size(), image, true, result);
+}
+
+HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image) {
+    HexLoadResult result;
+    LoadHexImage(lines, image, result);
+    return result;
+}
+
+HexLoadResult LoadHexText(std::string_view text, uint8_t* image, bool withListings) {
+    HexLoadResult result;
+    std::size_t pos = 0;
+    Load(
+        [&](std::string_view& line) {
+            if (pos >= text.size()) return false;
+            std::size_t end = pos;
+            while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+            line = text.substr(pos, end - pos);
+            pos = end;
+            if (pos < text.size()) pos += (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ? 2 : 1;
+            return true;
+        },
+        withListings ? static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1 : 0, image,
+        withListings, result);
     return result;
 }
 

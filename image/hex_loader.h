@@ -61,8 +61,13 @@ struct HexLoadResult {
 // every byte is placed at its address minus the final ImageStart. A field that is not hexadecimal,
 // or a program-memory byte whose place is outside the image, stops interpretation at that line and
 // makes the file invalid; ImageEnd then keeps the running maximum and the dump stays empty.
-// withListings false skips the listing and the dump (for callers that only want the image).
-HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image, bool withListings = true);
+HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image);
+// The same into an existing result, whose buffers are reused (a window that reloads keeps one).
+void LoadHexImage(const std::vector<std::string>& lines, uint8_t* image, HexLoadResult& result);
+
+// The same over a whole file's text, split into lines as the raw view splits them. withListings
+// false skips the listing and the dump, for callers that only want the image.
+HexLoadResult LoadHexText(std::string_view text, uint8_t* image, bool withListings = true);
 
 // Number of 64-byte blocks between start and end (rounded up); 0 for an empty or reversed range.
 int32_t BlockCount(int32_t imageStart, int32_t imageEnd);

@@ -2,6 +2,7 @@
 #include "text_lines.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,12 +28,24 @@ std::vector<std::string> SplitTextLines(std::string_view text) {
     return lines;
 }
 
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
+FileText::~FileText() {
+    if (map_) ::munmap(map_, mapSize_);
+}
+
+bool FileText::Open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st{};
-    std::string content;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) content.reserve(static_cast<std::size_t>(st.st_size));
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        if (p != MAP_FAILED) {
+            ::close(fd);
+            map_ = p;
+            mapSize_ = static_cast<std::size_t>(st.st_size);
+            view_ = std::string_view(static_cast<const char*>(p), mapSize_);
+            return true;
+        }
+    }
     char buf[65536];
     bool ok = true;
     for (;;) {
@@ -40,13 +53,19 @@ bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
-        content.append(buf, static_cast<std::size_t>(n));
+        copy_.append(buf, static_cast<std::size_t>(n));
     }
     const int saved = errno;
     ::close(fd);
     errno = saved;
-    if (!ok) return false;
-    lines = SplitTextLines(content);
+    view_ = copy_;
+    return ok;
+}
+
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
+    FileText file;
+    if (!file.Open(path)) return false;
+    lines = SplitTextLines(file.Text());
     return true;
 }
 

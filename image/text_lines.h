@@ -10,6 +10,24 @@ namespace qdfu {
 
 std::vector<std::string> SplitTextLines(std::string_view text);
 
+// A whole file's bytes, mapped read-only when it is a regular file and read otherwise.
+class FileText {
+public:
+    FileText() = default;
+    ~FileText();
+    FileText(const FileText&) = delete;
+    FileText& operator=(const FileText&) = delete;
+    // False (errno set) when the file cannot be read.
+    bool Open(const std::string& path);
+    std::string_view Text() const { return view_; }
+
+private:
+    void* map_ = nullptr;
+    std::size_t mapSize_ = 0;
+    std::string copy_;
+    std::string_view view_;
+};
+
 // Reads the whole file; returns false (lines untouched) when it cannot be read.
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines);
 

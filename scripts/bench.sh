@@ -17,17 +17,7 @@ if [ -x "$build/bench/bench_startup" ]; then
 fi
 
 echo "== hex --bin against objcopy on the largest image (target: ours <= 0.5 x objcopy)"
-"$build/bench/make_big_hex" "$work/big.hex"
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-run_times() {
-  for _ in $(seq 15); do
-    s=$(date +%s%N); "$@" >/dev/null; e=$(date +%s%N); echo $(( (e - s) / 1000 ))
-  done
-}
-ours=$(run_times "$build/cli/quarnelix-dfu-cli" hex "$work/big.hex" --bin "$work/ours.bin" | median)
-theirs=$(run_times objcopy -I ihex -O binary "$work/big.hex" "$work/theirs.bin" | median)
-echo "  quarnelix-dfu-cli median ${ours} us, objcopy median ${theirs} us"
-awk -v a="$ours" -v b="$theirs" 'BEGIN {printf "  ratio: %.2f\n", a / b}'
+"$build/bench/bench_hex_bin"
 
 echo "== upload of 64 blocks with verification at 9600 baud"
 "$build/bench/bench_upload"
