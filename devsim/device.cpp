@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -133,6 +134,7 @@ void Device::Transcript(const char* direction, const uint8_t* bytes, std::size_t
 }
 
 void Device::Serve(const std::atomic<bool>& stop) {
+    ::prctl(PR_SET_TIMERSLACK, 1UL);  // paced bytes leave within microseconds of their time
     auto lastByte = Clock::now();
     uint8_t buf[512];
     while (!stop && !cut_) {
@@ -300,7 +302,9 @@ void Device::SendRaw(const std::vector<uint8_t>& bytes) {
         }
         return;
     }
-    txFreeAt_ = std::max(Clock::now(), txFreeAt_);
+    // A device answers as the last byte of the frame arrives: the answer is scheduled from that
+    // moment on the simulated line, not from when this thread woke up.
+    txFreeAt_ = std::max({rxFreeAt_, txFreeAt_, Clock::now() - ByteTime()});
     for (uint8_t b : bytes) {
         txFreeAt_ += ByteTime();
         WaitUntil(txFreeAt_);
