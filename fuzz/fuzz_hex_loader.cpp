@@ -1,0 +1,22 @@
+// The HEX loader on arbitrary file contents: it must never write outside the image, and a
+// complete load must keep its invariants (a range that is a whole number of 256-byte pages, one
+// listing line per input line, one dump line per 64 bytes).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "hex_loader.h"
+#include "text_lines.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const qdfu::HexLoadResult r = qdfu::LoadHexText(text, qdfu::MemoryImage());
+    if (r.Fault) return 0;
+    const auto lines = qdfu::SplitTextLines(text);
+    if (r.Listing.size() != lines.size()) std::abort();
+    const int64_t span = int64_t{r.ImageEnd} - r.ImageStart;
+    if (span < 256 || span % 256 != 0 || span > qdfu::MEMORY_IMAGE_SIZE + 255) std::abort();
+    if (static_cast<int64_t>(r.Dump.size()) != span / 64) std::abort();
+    return 0;
+}
