@@ -16,22 +16,12 @@
 
 #include "device.h"
 #include "ports.h"
+#include "settings.h"
 
 namespace {
 
 std::atomic<bool> g_stop{false};
 void OnSignal(int) { g_stop = true; }
-
-bool MakeDirs(const std::string& dir) {
-    std::string partial;
-    for (std::size_t i = 0; i <= dir.size(); ++i) {
-        if ((i == dir.size() || dir[i] == '/') && !partial.empty()) {
-            if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-        }
-        if (i < dir.size()) partial += dir[i];
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -74,7 +64,7 @@ int main(int argc, char** argv) {
         const std::string dir = qdfu::DefaultPortPaths().PortsDir;
         link = dir + "/com" + std::to_string(com);
         ::unlink(link.c_str());
-        if (!MakeDirs(dir) || ::symlink(device.Path().c_str(), link.c_str()) != 0) {
+        if (!qdfu::MakeDirectories(dir) || ::symlink(device.Path().c_str(), link.c_str()) != 0) {
             std::cerr << "quarnelix-devsim: cannot link " << link << ": " << std::strerror(errno) << "\n";
             return 1;
         }

@@ -91,17 +91,6 @@ std::string ReadFirstLine(const std::string& path) {
     return line;
 }
 
-bool MakeDirs(const std::string& dir) {
-    std::string partial;
-    for (std::size_t i = 0; i <= dir.size(); ++i) {
-        if ((i == dir.size() || dir[i] == '/') && !partial.empty()) {
-            if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-        }
-        if (i < dir.size()) partial += dir[i];
-    }
-    return true;
-}
-
 // The /dev/serial/by-id entry that resolves to node, or "".
 std::string ByIdPath(const PortPaths& paths, const std::string& nodeReal) {
     const std::string dir = paths.DevRoot + "/serial/by-id";
@@ -196,7 +185,7 @@ std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths& paths)
         std::string target = ByIdPath(paths, nodeReal);
         if (target.empty()) target = node;
         const std::string link = paths.PortsDir + "/com" + std::to_string(n);
-        if (!MakeDirs(paths.PortsDir) || ::symlink(target.c_str(), link.c_str()) != 0) continue;
+        if (!MakeDirectories(paths.PortsDir) || ::symlink(target.c_str(), link.c_str()) != 0) continue;
         usedNumbers.insert(n);
         present[n] = PresentPort{n, "COM" + std::to_string(n), target};
     }

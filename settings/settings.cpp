@@ -25,19 +25,18 @@ int32_t GetLe32(const SettingsBytes& b, std::size_t off) {
 
 bool IsWritableDir(const std::string& dir) { return access(dir.c_str(), W_OK | X_OK) == 0; }
 
-bool MakeDirs(const std::string& dir) {
+}  // namespace
+
+bool MakeDirectories(const std::string& dir) {
     std::string partial;
     for (std::size_t i = 0; i <= dir.size(); ++i) {
-        if (i == dir.size() || dir[i] == '/') {
-            if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
-                return false;
+        if ((i == dir.size() || dir[i] == '/') && !partial.empty()) {
+            if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
         }
         if (i < dir.size()) partial += dir[i];
     }
     return true;
 }
-
-}  // namespace
 
 SettingsBytes EncodeSettings(const SettingsRecord& record) {
     SettingsBytes b{};
@@ -116,7 +115,7 @@ std::string SettingsPath(const std::string& exeDir, const std::string& configHom
     std::string fallback = configHome;
     if (!fallback.empty() && fallback.back() != '/') fallback += '/';
     fallback += "quarnelix-dfu/";
-    MakeDirs(fallback);
+    MakeDirectories(fallback);
     return fallback + kSettingsFileName;
 }
 

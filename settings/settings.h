@@ -54,6 +54,9 @@ std::string SettingsPath(const std::string& exeDir, const std::string& configHom
 // $XDG_CONFIG_HOME, or ~/.config.
 std::string DefaultConfigHome();
 
+// Creates dir and its missing parents; true when it exists afterwards.
+bool MakeDirectories(const std::string& dir);
+
 // The process-wide record that the window and the serial driver share.
 SettingsRecord& ProcessSettings();
 

@@ -411,8 +411,9 @@ TEST_F(WindowTest, Screenshot) {
     AddPort(3);
     WriteSettings(Record(3, 1, exe.File("demo.hex")));
     TForm1& f = Open();
-    f.RBData->setChecked(true);
-    f.RBTypeClick();
+    f.CBSimulazione->setChecked(true);  // a whole run without a device, for the statistics
+    f.BUploadClick();
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
     const QString out = QStringLiteral(QDFU_BUILD_DIR "/quarnelix-dfu.png");
     EXPECT_TRUE(f.grab().save(out));
 }

@@ -3,6 +3,7 @@
 // GSM modem, and a fault table. The device's memory is checked wherever a transfer happened.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -321,7 +322,10 @@ TEST_F(UploadTest, GsmFramesCarryACarriageReturnAndTheModemIsDialled) {
     SerialSetBackendFactory([mem] { return MakeTranscriptBackend(MakeTermiosBackend(), mem); });
     RecordingView view;
     view.verify = true;
+    const auto t0 = std::chrono::steady_clock::now();
     const UploadResult r = Gsm(view);
+    // the link wait ended at the third line: no read waited for its time-out
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(3000 + 800));
     std::fclose(mem);
     const std::string transcript(buf, len);
     std::free(buf);
