@@ -137,8 +137,14 @@ public:
             case StatField::STTot3: f_.STTot3->setText(t); break;
             case StatField::STTot4: f_.STTot4->setText(t); break;
             case StatField::STTot5: f_.STTot5->setText(t); break;
-            case StatField::STFrame2: f_.STFrame2->setText(t); break;
-            case StatField::STFrame3: f_.STFrame3->setText(t); break;
+            case StatField::STFrame2:
+                f_.STFrame2->setText(t);
+                f_.STFrame2->setCursorPosition(0);  // a frame reads from its start
+                break;
+            case StatField::STFrame3:
+                f_.STFrame3->setText(t);
+                f_.STFrame3->setCursorPosition(0);
+                break;
             case StatField::STEsito: f_.STEsito->setText(t); break;
         }
     }
@@ -379,6 +385,15 @@ void TForm1::BuildLayout() {
     Label5 = Caption(Panel4, "Label5", 83, 30, QStringLiteral("- - -"), 10, false);
     Label3->setMinimumWidth(870);
     Label5->setMinimumWidth(870);
+    // The captions must end before the values at 83 whatever the system's font is.
+    for (QLabel* caption : {Label2, Label4}) {
+        QFont f = caption->font();
+        while (caption->width() > 78 && f.pixelSize() > 8) {
+            f.setPixelSize(f.pixelSize() - 1);
+            caption->setFont(f);
+            caption->adjustSize();
+        }
+    }
 
     StatusBar = Make<QStatusBar>(this, "StatusBar", 0, 537, 966, 19);
     StatusBar->setSizeGripEnabled(false);
