@@ -145,7 +145,7 @@ TEST_F(DeviceTest, DelayAndBaudSlowTheAnswer) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     // 9 bytes out and 68 back at 9600 baud are 80 ms on the wire, plus the delay
     EXPECT_GE(ms, 175);
-    EXPECT_LT(ms, 290);
+    EXPECT_LT(ms, 600);  // generous: sanitizer builds and a loaded machine
 }
 
 TEST_F(DeviceTest, GsmModemDialsAndBecomesTransparent) {
