@@ -744,41 +744,27 @@ void TForm1::ToggleManualPanel() {
     for (QWidget* w : ManualPanelControls()) w->setVisible(manualShown_);
 }
 
+std::vector<std::pair<QLineEdit*, std::string ManualPanelFields::*>> TForm1::PanelBindings() const {
+    return {{ELeggiAddress, &ManualPanelFields::LeggiAddress}, {ELeggiLen, &ManualPanelFields::LeggiLen},
+            {ELeggiDati, &ManualPanelFields::LeggiDati},       {ELeggiFrame, &ManualPanelFields::LeggiFrame},
+            {EScriviAddress, &ManualPanelFields::ScriviAddress}, {EScriviLen, &ManualPanelFields::ScriviLen},
+            {EScriviDati, &ManualPanelFields::ScriviDati},     {EScriviFrame, &ManualPanelFields::ScriviFrame},
+            {EEraseAddress, &ManualPanelFields::EraseAddress}, {EEraseFrame, &ManualPanelFields::EraseFrame},
+            {EStartFrame, &ManualPanelFields::StartFrame},     {ERstFrame, &ManualPanelFields::RstFrame}};
+}
+
+// The panel's texts are Latin-1 on both sides: hex digits, separators and whatever was typed.
 void TForm1::PanelFromWidgets() {
-    ManualPanelFields& f = panelFields_;
-    f.LeggiAddress = ELeggiAddress->text().toStdString();
-    f.LeggiLen = ELeggiLen->text().toStdString();
-    f.LeggiDati = ELeggiDati->text().toStdString();
-    f.LeggiFrame = ELeggiFrame->text().toStdString();
-    f.ScriviAddress = EScriviAddress->text().toStdString();
-    f.ScriviLen = EScriviLen->text().toStdString();
-    f.ScriviDati = EScriviDati->text().toLatin1().toStdString();
-    f.ScriviFrame = EScriviFrame->text().toStdString();
-    f.EraseAddress = EEraseAddress->text().toStdString();
-    f.EraseFrame = EEraseFrame->text().toStdString();
-    f.StartFrame = EStartFrame->text().toStdString();
-    f.RstFrame = ERstFrame->text().toStdString();
+    for (const auto& [edit, field] : PanelBindings()) panelFields_.*field = edit->text().toLatin1().toStdString();
 }
 
 void TForm1::PanelToWidgets() {
-    const ManualPanelFields& f = panelFields_;
-    auto set = [](QLineEdit* e, const std::string& text) {
-        const QSignalBlocker block(e);  // the core already ran the change handler
+    for (const auto& [edit, field] : PanelBindings()) {
+        const QSignalBlocker block(edit);  // the core already ran the change handler
+        const std::string& text = panelFields_.*field;
         const QString t = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-        if (e->text() != t) e->setText(t);
-    };
-    set(ELeggiAddress, f.LeggiAddress);
-    set(ELeggiLen, f.LeggiLen);
-    set(ELeggiDati, f.LeggiDati);
-    set(ELeggiFrame, f.LeggiFrame);
-    set(EScriviAddress, f.ScriviAddress);
-    set(EScriviLen, f.ScriviLen);
-    set(EScriviDati, f.ScriviDati);
-    set(EScriviFrame, f.ScriviFrame);
-    set(EEraseAddress, f.EraseAddress);
-    set(EEraseFrame, f.EraseFrame);
-    set(EStartFrame, f.StartFrame);
-    set(ERstFrame, f.RstFrame);
+        if (edit->text() != t) edit->setText(t);
+    }
 }
 
 void TForm1::RunManual(SerialError (ManualPanel::*command)()) {

@@ -6,6 +6,8 @@
 
 #include <QWidget>
 #include <memory>
+#include <utility>
+#include <vector>
 #include <optional>
 
 #include "dialogs.h"
@@ -171,6 +173,7 @@ private:
     void ApplyLoad(const HexLoadResult& result);
     std::optional<uint32_t> ChosenPort() const;
     void SelectPortNumber();
+    std::vector<std::pair<QLineEdit*, std::string ManualPanelFields::*>> PanelBindings() const;
     void PanelFromWidgets();
     void PanelToWidgets();
     void RunManual(SerialError (ManualPanel::*command)());
