@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -53,8 +54,18 @@ QFont SizedFont(int points, bool bold) {
     return f;
 }
 
+// The first font that really is fixed-pitch: the system's "monospace" may resolve to a family
+// with a few wide glyphs that Qt does not count as fixed.
 QFont FixedFont(int points) {
     QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    for (const char* family : {"Courier New", "DejaVu Sans Mono", "Liberation Mono", "Noto Mono", "Nimbus Mono PS"}) {
+        QFont candidate(QString::fromLatin1(family));
+        candidate.setStyleHint(QFont::TypeWriter);
+        if (QFontInfo(candidate).fixedPitch()) {
+            f = candidate;
+            break;
+        }
+    }
     f.setPixelSize(PointsToPixels(points));
     return f;
 }
