@@ -40,8 +40,9 @@ Outcome RunCli(std::vector<std::string> args, int interruptAfterMs = 0) {
     argv.push_back(nullptr);
     pid_t pid = 0;
     Outcome o;
-    if (posix_spawn(&pid, QDFU_CLI, &actions, nullptr, argv.data(), environ) != 0) return o;
+    const int spawned = posix_spawn(&pid, QDFU_CLI, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return o;
     if (interruptAfterMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
         ::kill(pid, SIGINT);

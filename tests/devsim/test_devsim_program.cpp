@@ -41,7 +41,9 @@ TEST(DevsimProgramTest, LinkDumpAndTranscript) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, QDFU_DEVSIM, &actions, nullptr, argv.data(), envp.data()), 0);
+    const int spawned = posix_spawn(&pid, QDFU_DEVSIM, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(spawned, 0);
     ::close(out[1]);
     std::string path;
     char c = 0;
