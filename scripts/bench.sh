@@ -13,7 +13,8 @@ if [ -x "$build/bench/bench_startup" ]; then
   "$build/bench/bench_startup" prepare "$work/startup"
   times=()
   for _ in 1 2 3 4 5; do times+=("$(QT_QPA_PLATFORM=offscreen "$build/bench/bench_startup" run "$work/startup")"); done
-  printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "  runs (ms): %s\n  median: %.1f ms\n", "", a[int((NR+1)/2)]}'
+  echo "  runs (ms): ${times[*]}"
+  printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "  median: %.1f ms\n", a[int((NR+1)/2)]}'
 fi
 
 echo "== hex --bin against objcopy on the largest image (target: ours <= 0.5 x objcopy)"
