@@ -26,6 +26,8 @@
 #include <QTimer>
 #include <QToolTip>
 
+#include <cerrno>
+
 #include "settings.h"
 #include "text_lines.h"
 
@@ -646,7 +648,13 @@ void TForm1::DisplayHexFile(const QString& path, Variant variant) {
         Label3->repaint();
         Label5->repaint();
         std::vector<std::string> lines;
-        if (!ReadTextLines(LocalPath(path), lines)) return;
+        if (!ReadTextLines(LocalPath(path), lines)) {
+            if (errno != EFBIG) return;  // unreadable: the guarded part ends silently
+            HexLoadResult tooLarge;      // far too large to be a HEX file for this controller
+            tooLarge.Valid = false;
+            ApplyLoad(tooLarge);
+            return;
+        }
         LBHex->addItems(ToStrings(lines));
         LBHex->setCurrentRow(0);
         LBData->clear();

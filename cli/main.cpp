@@ -84,6 +84,10 @@ void ExplainOpenFailure(const PortChoice& port) {
 int LoadImage(const std::string& path, HexLoadResult& result, bool withListings = false) {
     FileText file;
     if (!file.Open(path)) {
+        if (errno == EFBIG) {
+            std::fprintf(stderr, "%s: Invalid HEX File (larger than %zu MiB)\n", path.c_str(), kMaxTextFileBytes >> 20);
+            return kExitBadHex;
+        }
         std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), std::strerror(errno));
         return kExitNoInput;
     }

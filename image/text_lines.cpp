@@ -36,7 +36,12 @@ bool FileText::Open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) > kMaxTextFileBytes) {
+        ::close(fd);
+        errno = EFBIG;
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
         void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
         if (p != MAP_FAILED) {
             ::close(fd);
@@ -54,6 +59,11 @@ bool FileText::Open(const std::string& path) {
         if (n < 0) ok = false;
         if (n <= 0) break;
         copy_.append(buf, static_cast<std::size_t>(n));
+        if (copy_.size() > kMaxTextFileBytes) {  // a pipe or device that never ends
+            errno = EFBIG;
+            ok = false;
+            break;
+        }
     }
     const int saved = errno;
     ::close(fd);

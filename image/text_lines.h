@@ -10,6 +10,10 @@ namespace qdfu {
 
 std::vector<std::string> SplitTextLines(std::string_view text);
 
+// No HEX file for this controller comes near this size (the whole image is about 500 KB of text);
+// a larger file is refused with EFBIG instead of being read into memory and the views.
+inline constexpr std::size_t kMaxTextFileBytes = 64u << 20;
+
 // A whole file's bytes, mapped read-only when it is a regular file and read otherwise.
 class FileText {
 public:

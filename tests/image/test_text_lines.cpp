@@ -1,6 +1,10 @@
 // Reading a file into lines: CR, LF and CR LF, final lines with and without an end.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "temp_dir.h"
 #include "text_lines.h"
 
@@ -28,6 +32,16 @@ TEST(ReadTextLinesTest, MissingFileLeavesLinesAlone) {
     dir.Write("x.hex", ":00000001FF\r\n");
     EXPECT_TRUE(ReadTextLines(dir.File("x.hex"), lines));
     EXPECT_EQ(lines, std::vector<std::string>{":00000001FF"});
+}
+
+TEST(ReadTextLinesTest, FarTooLargeFileIsRefused) {
+    test::TempDir dir;
+    const std::string path = dir.File("huge.hex");
+    ASSERT_EQ(::truncate((dir.Write("huge.hex", ""), path.c_str()), static_cast<off_t>(kMaxTextFileBytes + 1)), 0);
+    std::vector<std::string> lines;
+    errno = 0;
+    EXPECT_FALSE(ReadTextLines(path, lines));
+    EXPECT_EQ(errno, EFBIG);
 }
 
 }  // namespace
