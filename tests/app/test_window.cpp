@@ -197,6 +197,17 @@ TEST_F(HexFileTest, PathLongerThan255CharactersIsRefused) {
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(exe.File(kSettingsFileName))));
 }
 
+TEST_F(HexFileTest, FarTooLargeFileIsRejectedAsInvalid) {
+    exe.Write("huge.hex", "");
+    std::filesystem::resize_file(exe.File("huge.hex"), (64u << 20) + 1);
+    TForm1& f = Open();
+    dialogs.answers.push_back(QString::fromStdString(exe.File("huge.hex")));
+    f.BOpenHexClick();
+    EXPECT_EQ(dialogs.errors, std::vector<std::string>{"Invalid HEX File"});
+    EXPECT_EQ(f.LBHex->count(), 0);
+    EXPECT_FALSE(f.RBHex->isEnabled());
+}
+
 TEST_F(HexFileTest, FileDateTimeTextOfAMissingFile) {
     EXPECT_EQ(TForm1::FileDateTimeText(QStringLiteral("/no/such/file.hex")), "not found");
 }
