@@ -104,7 +104,8 @@ int LoadImage(const std::string& path, HexLoadResult& result, bool withListings 
 
 // The image from ImageStart to ImageEnd as raw bytes.
 bool WriteImage(const std::string& path, const HexLoadResult& r) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Written over and then cut to size: cheaper than truncating an existing file to nothing first.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     const std::size_t span = r.ImageStart < 0 ? 0 : static_cast<std::size_t>(r.ImageEnd - r.ImageStart);
     std::size_t put = 0;
@@ -114,8 +115,9 @@ bool WriteImage(const std::string& path, const HexLoadResult& r) {
         if (w <= 0) break;
         put += static_cast<std::size_t>(w);
     }
+    const bool cut = put == span && ::ftruncate(fd, static_cast<off_t>(span)) == 0;
     const int saved = errno;
-    const bool ok = ::close(fd) == 0 && put == span;
+    const bool ok = ::close(fd) == 0 && cut;
     errno = saved;
     return ok;
 }

@@ -11,7 +11,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const qdfu::HexLoadResult bare = qdfu::LoadHexText(text, qdfu::MemoryImage(), false);
     const qdfu::HexLoadResult r = qdfu::LoadHexText(text, qdfu::MemoryImage());
+    // the image-only load takes its own path through the data bytes: it must agree
+    if (bare.Valid != r.Valid || bare.Fault != r.Fault || bare.ImageStart != r.ImageStart || bare.ImageEnd != r.ImageEnd)
+        std::abort();
     if (r.Fault) return 0;
     const auto lines = qdfu::SplitTextLines(text);
     if (r.Listing.size() != lines.size()) std::abort();

@@ -195,20 +195,33 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
             }
             if (withListings) listing += ' ';
             uint8_t* dst = store ? image + (address - imageStart) : nullptr;
-            for (uint32_t n = 0; n < count; ++n) {
-                const std::string_view pair = Field(line, 9 + 2 * n, 2);
-                if (store) {
-                    const int hi = pair.size() == 2 ? HexValue(pair[0]) : -1;
-                    const int lo = pair.size() == 2 ? HexValue(pair[1]) : -1;
-                    if (hi < 0 || lo < 0) {
-                        fault(li);
-                        break;
-                    }
-                    dst[n] = static_cast<uint8_t>((hi << 4) | lo);
+            const bool whole = line.size() >= 9 + 2 * std::size_t{count};
+            if (store && whole && !withListings) {  // the common case, without the listing
+                const char* p = line.data() + 9;
+                int bad = 0;
+                for (uint32_t n = 0; n < count; ++n) {
+                    const int hi = HexValue(p[2 * n]);
+                    const int lo = HexValue(p[2 * n + 1]);
+                    bad |= hi | lo;  // negative once any character is not a digit
+                    dst[n] = static_cast<uint8_t>((static_cast<unsigned>(hi) << 4) | static_cast<unsigned>(lo));
                 }
-                if (withListings) {
-                    listing += pair;
-                    listing += ' ';
+                if (bad < 0) fault(li);
+            } else {
+                for (uint32_t n = 0; n < count; ++n) {
+                    const std::string_view pair = Field(line, 9 + 2 * n, 2);
+                    if (store) {
+                        const int hi = pair.size() == 2 ? HexValue(pair[0]) : -1;
+                        const int lo = pair.size() == 2 ? HexValue(pair[1]) : -1;
+                        if (hi < 0 || lo < 0) {
+                            fault(li);
+                            break;
+                        }
+                        dst[n] = static_cast<uint8_t>((hi << 4) | lo);
+                    }
+                    if (withListings) {
+                        listing += pair;
+                        listing += ' ';
+                    }
                 }
             }
             if (result.Fault) break;

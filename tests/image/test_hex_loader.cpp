@@ -185,6 +185,23 @@ TEST_F(HexLoaderTest, UpperAddressTextThatIsNotHexIsAFault) {
     EXPECT_EQ(r.FaultLine, 1u);
 }
 
+TEST_F(HexLoaderTest, ImageOnlyLoadAgreesWithTheFullLoad) {
+    for (const char* text : {":0428000001020304EA\r\n:00000001FF\r\n", ":042800000102G304EA\r\n", ":0428000001\n",
+                             ":02000004FFFF00\n:0100000011EE\n"}) {
+        const auto full = LoadHexText(text, MemoryImage());
+        const std::vector<uint8_t> first(MemoryImage(), MemoryImage() + 16);
+        const auto bare = LoadHexText(text, MemoryImage(), false);
+        EXPECT_EQ(bare.Valid, full.Valid) << text;
+        EXPECT_EQ(bare.Fault, full.Fault) << text;
+        EXPECT_EQ(bare.ImageStart, full.ImageStart) << text;
+        EXPECT_EQ(bare.ImageEnd, full.ImageEnd) << text;
+        EXPECT_TRUE(bare.Listing.empty());
+        if (!full.Fault) {
+            EXPECT_TRUE(std::equal(first.begin(), first.end(), MemoryImage())) << text;
+        }
+    }
+}
+
 TEST(BlockCountTest, RoundsUpAndRefusesReversedRanges) {
     EXPECT_EQ(BlockCount(0x2800, 0x2900), 4);
     EXPECT_EQ(BlockCount(0x2800, 0x2801), 1);
