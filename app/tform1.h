@@ -76,7 +76,7 @@ public:
     // Fields of the window.
     int32_t ImageStart = -1;
     int32_t ImageEnd = -1;
-    int32_t LinkWaitCounter = 0;
+    int32_t LinkWaitCounter = 0;  // the GSM sequence counts its link reads itself, in the core
     QString SavedCaption;
     bool UploadActive = false;
     bool ImageValid = false;   // the last load's verdict
@@ -155,7 +155,6 @@ public:
     QLineEdit* ERstFrame;
 
     bool ManualPanelShown() const { return manualShown_; }
-    int ClientHeight() const { return height(); }
 
 protected:
     void showEvent(QShowEvent* event) override;
