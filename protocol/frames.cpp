@@ -63,6 +63,7 @@ int WriteFrame(const BlockRecord& block, bool modem) {
     const BlockRecordBytes packed = PackBlockRecord(block);
     const std::size_t length = std::min<std::size_t>(block.Length, BLOCK_SIZE);
     std::copy_n(packed.begin(), length + 5, TxBuffer.begin() + 2);
+    TxBuffer[2] = static_cast<uint8_t>(length);  // the length byte says what the frame carries
     return Finish(2 + length + 5, modem);
 }
 

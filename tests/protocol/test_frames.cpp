@@ -68,6 +68,16 @@ TEST(FrameTest, FullWriteIs73BytesAnd74WithModemFraming) {
     EXPECT_EQ(TxBuffer[73], 0x0D);
 }
 
+TEST(FrameTest, OverlongWriteCarriesSixtyFourBytesAndSaysSo) {
+    BlockRecord b;
+    b.Length = 200;
+    b.Address = 0x2800;
+    b.Data.fill(0x11);
+    ASSERT_EQ(WriteFrame(b), 73);
+    EXPECT_EQ(TxBuffer[2], 64);
+    EXPECT_EQ(TxBuffer[71], FrameChecksum(TxBuffer.data(), 71));
+}
+
 TEST(FrameTest, BlockRecordPacksFieldByField) {
     BlockRecord b = Block(0x12345678, {0xAA});
     const BlockRecordBytes p = PackBlockRecord(b);
