@@ -1,9 +1,11 @@
-// The HEX loader on arbitrary file contents: it must never write outside the image, and a
-// complete load must keep its invariants (a range that is a whole number of 256-byte pages, one
+// The HEX loader on arbitrary file contents: it must never write outside the image, the image-only
+// load must agree with the full load on validity, range and every image byte, and a complete load
+// must keep its invariants (a range that is a whole number of 256-byte pages, one
 // listing line per input line, one dump line per 64 bytes).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "hex_loader.h"
@@ -11,11 +13,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const qdfu::HexLoadResult bare = qdfu::LoadHexText(text, qdfu::MemoryImage(), false);
+    static uint8_t bareImage[qdfu::MEMORY_IMAGE_SIZE];
+    const qdfu::HexLoadResult bare = qdfu::LoadHexText(text, bareImage, false);
     const qdfu::HexLoadResult r = qdfu::LoadHexText(text, qdfu::MemoryImage());
     // the image-only load takes its own path through the data bytes: it must agree
     if (bare.Valid != r.Valid || bare.Fault != r.Fault || bare.ImageStart != r.ImageStart || bare.ImageEnd != r.ImageEnd)
         std::abort();
+    if (std::memcmp(bareImage, qdfu::MemoryImage(), qdfu::MEMORY_IMAGE_SIZE) != 0) std::abort();
     if (r.Fault) return 0;
     const auto lines = qdfu::SplitTextLines(text);
     if (r.Listing.size() != lines.size()) std::abort();

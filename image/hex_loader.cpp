@@ -1,6 +1,6 @@
-// Intel HEX loader. Interpretation runs in two passes: the first reads every line, builds the
-// listing and finds the lowest stored address; the second places the data bytes relative to that
-// final ImageStart, so the order of the records never changes the image.
+// Intel HEX loader. Interpretation runs in one pass: each stored byte is placed relative to the
+// lowest stored address seen so far, and a record that lowers it moves the placed bytes up, so the
+// order of the records never changes the image.
 #include "hex_loader.h"
 
 #include <algorithm>
@@ -46,11 +46,6 @@ bool ParseHex(std::string_view s, uint32_t& value) {
 std::string_view Field(std::string_view line, std::size_t pos, std::size_t len) {
     if (pos >= line.size()) return {};
     return line.substr(pos, len);
-}
-
-
-bool IsStoredAddress(uint64_t address) {
-    return address >= static_cast<uint64_t>(IMAGE_MIN_ADDRESS) && address < CONFIG_SPACE_ADDRESS;
 }
 
 }  // namespace
@@ -172,12 +167,19 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                 listing += upper;
                 listing += low;
             }
-            const bool store = IsStoredAddress(address);
+            // Stored bytes are decided one by one: a record may start below the program memory
+            // or run into the configuration space, and only its bytes in between are stored.
+            const uint64_t storeFrom = std::max<uint64_t>(address, IMAGE_MIN_ADDRESS);
+            const uint64_t storeTo = std::min<uint64_t>(uint64_t{address} + count, CONFIG_SPACE_ADDRESS);
+            const bool store = storeFrom < storeTo;
+            const uint32_t first = store ? static_cast<uint32_t>(storeFrom - address) : 0;  // in the record
+            const uint32_t stored = store ? static_cast<uint32_t>(storeTo - storeFrom) : 0;
             if (store) {
                 // A record below everything placed so far moves the placed bytes up, so that every
                 // byte ends at its address minus the final ImageStart whatever the record order.
-                if (imageStart != -1 && address < imageStart) {
-                    const int64_t shift = imageStart - address;
+                const int64_t from = static_cast<int64_t>(storeFrom);
+                if (imageStart != -1 && from < imageStart) {
+                    const int64_t shift = imageStart - from;
                     const int64_t used = runningEnd - imageStart;
                     if (used + shift > MEMORY_IMAGE_SIZE) {
                         fault(li);
@@ -186,37 +188,47 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                     std::memmove(image + shift, image, static_cast<std::size_t>(used));
                     std::memset(image, 0, static_cast<std::size_t>(shift));
                 }
-                if (imageStart == -1 || imageStart > address) imageStart = address;
-                if (int64_t{address} + count - imageStart > MEMORY_IMAGE_SIZE) {
+                if (imageStart == -1 || imageStart > from) imageStart = from;
+                if (static_cast<int64_t>(storeTo) - imageStart > MEMORY_IMAGE_SIZE) {
                     fault(li);
                     break;
                 }
-                runningEnd = std::max<int64_t>(runningEnd, int64_t{address} + count);
+                runningEnd = std::max<int64_t>(runningEnd, static_cast<int64_t>(storeTo));
             }
             if (withListings) listing += ' ';
-            uint8_t* dst = store ? image + (address - imageStart) : nullptr;
+            uint8_t* dst = store ? image + (static_cast<int64_t>(storeFrom) - imageStart) : nullptr;
             const bool whole = line.size() >= 9 + 2 * std::size_t{count};
+            bool placed = false;
             if (store && whole && !withListings) {  // the common case, without the listing
-                const char* p = line.data() + 9;
+                // Decoded aside and placed only when every digit is good, so a faulty record
+                // leaves the image exactly as the byte-by-byte path below leaves it.
+                uint8_t bytes[256];
+                const char* p = line.data() + 9 + 2 * std::size_t{first};
                 int bad = 0;
-                for (uint32_t n = 0; n < count; ++n) {
+                for (uint32_t n = 0; n < stored; ++n) {
                     const int hi = HexValue(p[2 * n]);
                     const int lo = HexValue(p[2 * n + 1]);
                     bad |= hi | lo;  // negative once any character is not a digit
-                    dst[n] = static_cast<uint8_t>((static_cast<unsigned>(hi) << 4) | static_cast<unsigned>(lo));
+                    bytes[n] = static_cast<uint8_t>((static_cast<unsigned>(hi) << 4) | static_cast<unsigned>(lo));
                 }
-                if (bad < 0) fault(li);
-            } else {
+                if (bad >= 0) {
+                    std::memcpy(dst, bytes, stored);
+                    placed = true;
+                }
+            }
+            if (!placed && (store || withListings)) {
                 for (uint32_t n = 0; n < count; ++n) {
                     const std::string_view pair = Field(line, 9 + 2 * n, 2);
-                    if (store) {
+                    if (n >= first && n - first < stored) {
                         const int hi = pair.size() == 2 ? HexValue(pair[0]) : -1;
                         const int lo = pair.size() == 2 ? HexValue(pair[1]) : -1;
                         if (hi < 0 || lo < 0) {
                             fault(li);
                             break;
                         }
-                        dst[n] = static_cast<uint8_t>((hi << 4) | lo);
+                        dst[n - first] = static_cast<uint8_t>((hi << 4) | lo);
+                    } else if (!withListings) {
+                        continue;
                     }
                     if (withListings) {
                         listing += pair;
@@ -241,9 +253,8 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
         return;
     }
 
-    int32_t last = MEMORY_IMAGE_SIZE - 1;
-    while (last > 0 && image[last] == 0) --last;
-    if (image[last] == 0) last = 0;
+    // The range ends after the last byte the file gives, zero or not, rounded up to 256 bytes.
+    const int32_t last = imageStart == -1 ? 0 : static_cast<int32_t>(runningEnd - 1 - imageStart);
     result.ImageEnd = result.ImageStart + 256 * (last / 256 + 1);
 
     if (!withListings) return;

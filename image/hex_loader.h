@@ -58,7 +58,9 @@ struct HexLoadResult {
 };
 
 // Loads lines into image (MEMORY_IMAGE_SIZE bytes, cleared first). Records may come in any order:
-// every byte is placed at its address minus the final ImageStart. A field that is not hexadecimal,
+// every byte is placed at its address minus the final ImageStart. Bytes from IMAGE_MIN_ADDRESS up
+// to the configuration space are stored, decided byte by byte; ImageStart is the lowest of them
+// and ImageEnd lies after the highest, zero or not, rounded up to 256 bytes from ImageStart. A field that is not hexadecimal,
 // or a program-memory byte whose place is outside the image, stops interpretation at that line and
 // makes the file invalid; ImageEnd then keeps the running maximum and the dump stays empty.
 HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <random>
 
 #include "hex_loader.h"
@@ -47,13 +48,47 @@ TEST_F(HexLoaderTest, ListingAndDumpOfTheWorkedExample) {
     EXPECT_EQ(r.Dump[1].substr(0, 9), "00002840 ");
 }
 
-TEST_F(HexLoaderTest, ImageEndRoundsOnTheLastNonZeroByte) {
-    struct Case { int32_t lastIndex; int32_t end; } cases[] = {{0x1FF, 0x2A00}, {0x200, 0x2B00}, {0, 0x2900}};
-    for (const auto& c : cases) {
-        const auto r = Load({Record(0x2800, 0, {0x01}), Record(static_cast<uint32_t>(0x2800 + c.lastIndex), 0, {0xAA, 0x00, 0x00})});
-        EXPECT_EQ(r.ImageEnd, c.end) << c.lastIndex;
-    }
+// The range runs from the lowest stored byte to after the last byte the file gives, zero or not,
+// rounded up to 256 bytes; a record that crosses into program memory is stored from 0x2800 on.
+struct RangeCase {
+    const char* name;
+    std::vector<std::string> lines;
+    int32_t start;
+    int32_t end;
+    std::vector<uint8_t> head;  // the image's first bytes
+};
+
+class ImageRangeTest : public HexLoaderTest, public ::testing::WithParamInterface<RangeCase> {};
+
+TEST_P(ImageRangeTest, StartEndAndFirstBytes) {
+    const RangeCase& c = GetParam();
+    const auto r = Load(c.lines);
+    ASSERT_TRUE(r.Valid);
+    EXPECT_EQ(r.ImageStart, c.start);
+    EXPECT_EQ(r.ImageEnd, c.end);
+    EXPECT_EQ(r.Dump.size(), static_cast<std::size_t>((c.end - c.start) / 64));
+    EXPECT_EQ(std::vector<uint8_t>(image(), image() + c.head.size()), c.head);
 }
+
+std::vector<uint8_t> Counting(std::size_t n, uint8_t from) {
+    std::vector<uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(from + i);
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loads, ImageRangeTest,
+    ::testing::Values(
+        RangeCase{"LastByteNonZeroAt1FF", {Record(0x2800, 0, {1}), Record(0x29FF, 0, {0xAA})}, 0x2800, 0x2A00, {1}},
+        RangeCase{"LastByteNonZeroAt200", {Record(0x2800, 0, {1}), Record(0x2A00, 0, {0xAA})}, 0x2800, 0x2B00, {1}},
+        RangeCase{"OneByte", {Record(0x2800, 0, {1})}, 0x2800, 0x2900, {1}},
+        RangeCase{"TrailingZerosCount", {Record(0x2800, 0, {1}), Record(0x29FE, 0, {0xAA, 0, 0})}, 0x2800, 0x2B00, {1}},
+        RangeCase{"OnlyZeros", {Record(0x2800, 0, std::vector<uint8_t>(32, 0)), Record(0x2FF0, 0, std::vector<uint8_t>(16, 0))},
+                  0x2800, 0x3000, {0, 0}},
+        RangeCase{"RecordCrossing2800", {Record(0x27F0, 0, Counting(0x20, 1))}, 0x2800, 0x2900, Counting(0x10, 0x11)},
+        RangeCase{"CrossingRecordAfterHigherData", {Record(0x2810, 0, {0xEE}), Record(0x27FE, 0, {1, 2, 3})}, 0x2800,
+                  0x2900, {3, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HexLoaderTest, DataBelowTheBootloaderAreaIsListedButNotStored) {
     const auto r = Load({Record(0x0000, 0, {0x00, 0x28, 0x04, 0x00}), Record(0x0100, 0, {0xAB}), ":00000001FF"});
@@ -200,6 +235,60 @@ TEST_F(HexLoaderTest, ImageOnlyLoadAgreesWithTheFullLoad) {
             EXPECT_TRUE(std::equal(first.begin(), first.end(), MemoryImage())) << text;
         }
     }
+}
+
+// Files made at random, good and faulty: the image-only path and the full load must agree on
+// validity, range and every image byte, faults included.
+std::string GeneratedFile(std::mt19937& rng) {
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    std::string text;
+    const uint32_t records = 1 + pick(24);
+    for (uint32_t i = 0; i < records; ++i) {
+        std::string line;
+        switch (pick(10)) {
+            case 0: line = Ela(static_cast<uint16_t>(pick(4) == 0 ? 0x01F0 : pick(3))); break;
+            case 1: line = pick(2) ? ":00000001FF" : Record(0, static_cast<uint8_t>(2 + pick(4)), {0x10, 0x00}); break;
+            default: {
+                std::vector<uint8_t> data(pick(40));
+                for (auto& b : data) b = static_cast<uint8_t>(pick(3) == 0 ? 0 : rng());
+                line = Record(0x2780 + pick(0x400), 0, data);
+                if (pick(3) == 0)
+                    for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+        }
+        switch (pick(24)) {  // a fault now and then
+            case 0: if (line.size() > 10) line[9 + pick(static_cast<uint32_t>(line.size() - 9))] = 'G'; break;  // either nibble
+            case 1: if (line.size() > 10) line[10] = 'x'; break;  // a low nibble
+            case 2: line.resize(pick(static_cast<uint32_t>(line.size()))); break;
+            case 3: line[1] = 'F'; break;  // a count far beyond the data
+            case 4: line[0] = ';'; break;
+            default: break;
+        }
+        text += line;
+        text += pick(2) ? "\r\n" : "\n";
+    }
+    return text;
+}
+
+TEST(HexLoadPathsTest, ImageOnlyAndFullLoadAgreeOnGeneratedFiles) {
+    static std::vector<uint8_t> bareImage(MEMORY_IMAGE_SIZE);
+    std::mt19937 rng(2026);
+    int valid = 0;
+    int faults = 0;
+    for (int n = 0; n < 3000; ++n) {
+        const std::string text = GeneratedFile(rng);
+        const auto bare = LoadHexText(text, bareImage.data(), false);
+        const auto full = LoadHexText(text, MemoryImage());
+        ASSERT_EQ(bare.Valid, full.Valid) << text;
+        ASSERT_EQ(bare.Fault, full.Fault) << text;
+        ASSERT_EQ(bare.ImageStart, full.ImageStart) << text;
+        ASSERT_EQ(bare.ImageEnd, full.ImageEnd) << text;
+        ASSERT_TRUE(std::equal(bareImage.begin(), bareImage.end(), MemoryImage())) << text;
+        valid += full.Valid;
+        faults += full.Fault;
+    }
+    EXPECT_GT(valid, 300);  // both kinds are well represented
+    EXPECT_GT(faults, 300);
 }
 
 TEST(BlockCountTest, RoundsUpAndRefusesReversedRanges) {
