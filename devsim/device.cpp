@@ -40,7 +40,10 @@ std::vector<uint8_t> FirmwareAnswer() {
 
 }  // namespace
 
-Device::Device(Options options) : opt_(std::move(options)), flash_(kFlashSize, 0xFF) {}
+Device::Device(Options options) : opt_(std::move(options)), flash_(kFlashSize, 0xFF) {
+    if (opt_.OldFirmware)
+        for (uint32_t a = 0; a < kFlashSize; ++a) flash_[a] = OldFirmwarePattern(a);
+}
 
 Device::~Device() {
     Stop();
@@ -256,7 +259,11 @@ void Device::OnFrame(const std::vector<uint8_t>& frame) {
             ok = uint64_t{address} + length <= kFlashSize;
             if (ok) {
                 std::lock_guard lock(mutex_);
-                std::copy_n(frame.begin() + 7, length, flash_.begin() + address);
+                if (opt_.OldFirmware) {
+                    for (uint32_t i = 0; i < length; ++i) flash_[address + i] &= frame[7 + i];
+                } else {
+                    std::copy_n(frame.begin() + 7, length, flash_.begin() + address);
+                }
             }
             break;
         }

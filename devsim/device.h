@@ -21,6 +21,12 @@ inline constexpr uint32_t kFlashSize = 0x2B000;  // byte addresses 0 .. 0x2AFFF
 inline constexpr uint32_t kFlashPage = 0x800;
 inline constexpr uint8_t kRefusal = 0x15;
 
+// What the flash holds at address before anything is erased, with OldFirmware set: no byte of it
+// is 0xFF, so an unerased write or a byte never written shows.
+inline uint8_t OldFirmwarePattern(uint32_t address) {
+    return static_cast<uint8_t>(((address * 0x9Du) ^ (address >> 8)) % 0xFFu);
+}
+
 struct Options {
     bool Gsm = false;
     bool Silent = false;
@@ -32,6 +38,9 @@ struct Options {
     int HangupAfter = 0;                  // the line is cut after N frames
     int DelayMs = 0;                      // before every answer
     int Baud = 0;                         // pace both directions at 10 bits per byte
+    // Flash that still holds an old firmware: it starts as OldFirmwarePattern(address) and a
+    // write clears bits only (new = old AND data), as NOR flash does; only an erase sets 0xFF.
+    bool OldFirmware = false;
     std::string TranscriptPath;
 };
 

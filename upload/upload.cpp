@@ -1,6 +1,6 @@
 // Upload sequences: preparation, port opening, firmware reset (or modem set-up and dialling),
-// bootloader start, block walk (erase at each 0x800 page, 64-byte writes, read-back of every fourth
-// written block), CPU reset and closing.
+// bootloader start, block walk (each 0x800 page erased before the first block that touches it,
+// 64-byte writes, read-back of every fourth written block), CPU reset and closing.
 #include "upload.h"
 
 #include <algorithm>
@@ -27,6 +27,25 @@ void ZeroBuffers() {
     TxBuffer.fill(0);
     RxBuffer.fill(0);
 }
+
+// The pages erased so far in one run: one contiguous span, since blocks go up in address order. A
+// page outside the span (an image replaced under the run) starts a new span.
+class ErasedPages {
+public:
+    bool Contains(uint32_t page) const { return page >= low_ && page < high_; }
+    void Add(uint32_t page) {
+        if (page == high_ && high_ > low_) {
+            high_ += ERASE_PAGE;
+        } else {
+            low_ = page;
+            high_ = uint64_t{page} + ERASE_PAGE;
+        }
+    }
+
+private:
+    uint64_t low_ = 0;
+    uint64_t high_ = 0;
+};
 
 class Run {
 public:
@@ -56,6 +75,7 @@ private:
     void ModemSetup();
     SerialError StartBootloader(SerialError lastResult);
     void Transfer();
+    bool ErasePage(uint32_t page);
     void CpuReset();
     void Close();
 
@@ -182,6 +202,7 @@ void Run::Transfer() {
         result_.Outcome = UploadOutcome::Failed;
     };
 
+    ErasedPages erasedPages;
     for (int32_t i = 0; i < blocks; ++i) {
         if (!view_.UploadActive()) {
             view_.SetStat(StatField::STEsito, "Interrotto !!!");
@@ -204,21 +225,19 @@ void Run::Transfer() {
         std::memcpy(block.Data.data(), image_.Memory + static_cast<std::size_t>(i) * BLOCK_SIZE, BLOCK_SIZE);
         view_.SetStat(StatField::STTot1, HexDigits(block.Address, 8));
 
-        if ((block.Address & (ERASE_PAGE - 1)) == 0) {
-            view_.ShowOperation(Operation::Erasing);
-            ++c.ExchangeCount;
-            Show(StatField::STTot4, c.ExchangeCount);
-            view_.ProcessEvents();
-            const int n = EraseFrame(block.Address, gsm_);
-            ShowSent(n);
-            const SerialError r = SerialTransact(static_cast<uint16_t>(n), 0);
-            ShowReceived();
-            if (r != SERIAL_OK) {
-                fail(r);
-                break;
+        // Every page the block touches is erased once before its first write, so a start inside a
+        // page still writes onto erased flash. For a page-aligned start this is one erase at each
+        // multiple of ERASE_PAGE, before that block's write.
+        bool erased = true;
+        const uint32_t lastPage = (block.Address + BLOCK_SIZE - 1) & ~uint32_t{ERASE_PAGE - 1};
+        for (uint32_t page = block.Address & ~uint32_t{ERASE_PAGE - 1}; erased; page += ERASE_PAGE) {
+            if (!erasedPages.Contains(page)) {
+                erased = ErasePage(page);
+                if (erased) erasedPages.Add(page);
             }
-            Pause(0);
+            if (page == lastPage) break;
         }
+        if (!erased) break;
 
         view_.ShowOperation(Operation::Writing);
         view_.ProcessEvents();
@@ -265,6 +284,26 @@ void Run::Transfer() {
             }
         }
     }
+}
+
+// One erase exchange; false (with the error logged and the run failed) when it is refused.
+bool Run::ErasePage(uint32_t page) {
+    UploadCounters& c = result_.Counters;
+    view_.ShowOperation(Operation::Erasing);
+    ++c.ExchangeCount;
+    Show(StatField::STTot4, c.ExchangeCount);
+    view_.ProcessEvents();
+    const int n = EraseFrame(page, gsm_);
+    ShowSent(n);
+    const SerialError r = SerialTransact(static_cast<uint16_t>(n), 0);
+    ShowReceived();
+    if (r != SERIAL_OK) {
+        view_.Log(SerialErrorText(r));
+        result_.Outcome = UploadOutcome::Failed;
+        return false;
+    }
+    Pause(0);
+    return true;
 }
 
 void Run::CpuReset() {

@@ -64,6 +64,20 @@ TEST_F(DeviceTest, AnswersEveryCommandAndKeepsItsMemory) {
     EXPECT_FALSE(device->InBootloader());
 }
 
+TEST_F(DeviceTest, OldFirmwareFlashOnlyClearsBitsUntilErased) {
+    Run({.OldFirmware = true});
+    const uint8_t old = sim::OldFirmwarePattern(0x2800);
+    EXPECT_EQ(device->Memory()[0x2800], old);
+    EXPECT_NE(old, 0xFF);
+    const BlockRecord b = Block(0x2800, 0xF0);
+    ASSERT_EQ(SerialTransact(static_cast<uint16_t>(WriteFrame(b)), 0), SERIAL_OK);
+    EXPECT_EQ(device->Memory()[0x2800], old & 0xF0);
+    ASSERT_EQ(SerialTransact(static_cast<uint16_t>(EraseFrame(0x2800)), 0), SERIAL_OK);
+    ASSERT_EQ(SerialTransact(static_cast<uint16_t>(WriteFrame(b)), 0), SERIAL_OK);
+    EXPECT_EQ(device->Memory()[0x2800], 0xF0);
+    EXPECT_EQ(device->Memory()[0x3000], sim::OldFirmwarePattern(0x3000));  // the next page is untouched
+}
+
 TEST_F(DeviceTest, FirmwareAnswersTheFirstResetLine) {
     Run();
     SerialWrite(PutText(TEXT_RESET_1));

@@ -152,23 +152,6 @@ TEST_F(UploadTest, ErasesComeAtEachPageBoundary) {
     ExpectDeviceHoldsImage(64);
 }
 
-TEST_F(UploadTest, UnalignedStartErasesAtTheFirstBoundaryOnly) {
-    StartDevice();
-    MakeImage(0x2840, 0x800);
-    RecordingView view;
-    ASSERT_EQ(Direct(view).Outcome, UploadOutcome::Completed);
-    const auto frames = device->Frames();
-    EXPECT_EQ(frames[1][1], CMD_WRITE);
-    std::size_t writes = 0;
-    for (const auto& f : frames) {
-        if (f[1] == CMD_ERASE) {
-            EXPECT_EQ(writes, 31u);  // 0x2840 + 31 * 64 = 0x3000
-            EXPECT_EQ(f[3], 0x30);
-        }
-        if (f[1] == CMD_WRITE) ++writes;
-    }
-}
-
 TEST_F(UploadTest, SimulationOpensNothingAndCountsAsARealRun) {
     SerialSetPortResolver([](uint32_t) { return std::string("/nonexistent"); });
     MakeImage(0x2800, 512);
@@ -236,16 +219,19 @@ TEST_F(UploadTest, TwiceRefusedWriteFailsAndStillResets) {
 }
 
 TEST_F(UploadTest, VerifyMismatchShowsOneMessageAndEndsAtThatBlock) {
-    StartDevice({.CorruptRead = 0x28C5});
-    MakeImage(0x2800, 0x400);
-    RecordingView view;
-    view.verify = true;
-    const UploadResult r = Direct(view);
-    EXPECT_EQ(r.Outcome, UploadOutcome::Failed);
-    EXPECT_EQ(view.messages, (std::vector<std::string>{"Verifica Fallita!!!!"}));
-    EXPECT_EQ(r.Counters.BlocksWritten, 4u);
-    EXPECT_EQ(Commands().back(), CMD_RESET);
-    EXPECT_EQ(view.log[view.log.size() - 3], "Reset CPU");  // no line of its own for the mismatch
+    // block 3 is 0x28C0 .. 0x28FF: a difference in its middle, first or last byte is seen
+    for (uint32_t corrupt : {0x28C5u, 0x28C0u, 0x28FFu}) {
+        StartDevice({.CorruptRead = corrupt});
+        MakeImage(0x2800, 0x400);
+        RecordingView view;
+        view.verify = true;
+        const UploadResult r = Direct(view);
+        EXPECT_EQ(r.Outcome, UploadOutcome::Failed) << corrupt;
+        EXPECT_EQ(view.messages, (std::vector<std::string>{"Verifica Fallita!!!!"}));
+        EXPECT_EQ(r.Counters.BlocksWritten, 4u);
+        EXPECT_EQ(Commands().back(), CMD_RESET);
+        EXPECT_EQ(view.log[view.log.size() - 3], "Reset CPU");  // no line of its own for the mismatch
+    }
 }
 
 TEST_F(UploadTest, UnopenablePortIsNotDone) {
@@ -371,6 +357,90 @@ TEST_F(UploadTest, GsmSimulationSends18BytesLessThanDirect) {
     EXPECT_EQ(a.Counters.BytesSent - b.Counters.BytesSent, 18u);
     EXPECT_EQ(gsm.stats[StatField::STFrame2], "03 A5 A8 02 ");  // the reset frame is shown
 }
+
+// ---- flash that still holds the old firmware ----
+
+// Files a linker may write whose range is not page-aligned, ends in zero bytes or starts below
+// 0x2800, uploaded to flash where a write only clears bits: every byte the file gives must arrive,
+// which needs each page erased before the first block that touches it.
+struct OldFlashCase {
+    const char* name;
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> records;
+    std::vector<std::pair<std::size_t, uint32_t>> erases;  // (writes before it, page)
+};
+
+std::vector<uint8_t> Pattern(std::size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 13 + seed) | 0x40);
+    return v;
+}
+
+std::string HexFile(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& records) {
+    std::string text;
+    char buf[8];
+    for (const auto& [address, data] : records) {
+        for (std::size_t off = 0; off < data.size(); off += 16) {
+            const std::size_t n = std::min<std::size_t>(16, data.size() - off);
+            const uint32_t at = address + static_cast<uint32_t>(off);
+            std::snprintf(buf, sizeof buf, ":%02X%04X", static_cast<unsigned>(n), at & 0xFFFF);
+            text += buf;
+            text += "00";
+            for (std::size_t i = 0; i < n; ++i) {
+                std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
+                text += buf;
+            }
+            text += "00\n";  // the checksum is not read
+        }
+    }
+    return text + ":00000001FF\n";
+}
+
+class OldFlashUploadTest : public UploadTest,
+                           public ::testing::WithParamInterface<std::tuple<OldFlashCase, bool>> {};
+
+TEST_P(OldFlashUploadTest, EveryGivenByteReachesAnErasedPage) {
+    const auto& [c, verify] = GetParam();
+    const HexLoadResult loaded = LoadHexText(HexFile(c.records), MemoryImage(), false);
+    ASSERT_TRUE(loaded.Valid);
+    imageStart = loaded.ImageStart;
+    imageEnd = loaded.ImageEnd;
+    valid = true;
+    StartDevice({.OldFirmware = true});
+    RecordingView view;
+    view.verify = verify;
+    ASSERT_EQ(Direct(view).Outcome, UploadOutcome::Completed);
+
+    std::vector<std::pair<std::size_t, uint32_t>> erases;
+    std::size_t writes = 0;
+    for (const auto& f : device->Frames()) {
+        if (f[1] == CMD_ERASE) erases.emplace_back(writes, f[2] | f[3] << 8 | f[4] << 16 | uint32_t{f[5]} << 24);
+        if (f[1] == CMD_WRITE) ++writes;
+    }
+    EXPECT_EQ(erases, c.erases);
+    EXPECT_EQ(writes, static_cast<std::size_t>(BlockCount(imageStart, imageEnd)));
+    const auto mem = device->Memory();
+    for (const auto& [address, data] : c.records)
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            if (address + i < 0x2800) continue;
+            ASSERT_EQ(mem[address + i], data[i]) << std::hex << address + i;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, OldFlashUploadTest,
+    ::testing::Combine(
+        ::testing::Values(
+            OldFlashCase{"StartInsideAPage", {{0x2810, Pattern(0x800, 1)}}, {{0, 0x2800}, {31, 0x3000}}},
+            OldFlashCase{"StartOnABlockInsideAPage", {{0x2840, Pattern(0x100, 2)}}, {{0, 0x2800}}},
+            OldFlashCase{"TrailingZeros",
+                         {{0x2800, Pattern(0x40, 3)}, {0x2840, std::vector<uint8_t>(0x240, 0)}},
+                         {{0, 0x2800}}},
+            OldFlashCase{"RecordCrossing2800", {{0x27F0, Pattern(0x20, 4)}, {0x2810, Pattern(0x100, 5)}},
+                         {{0, 0x2800}}}),
+        ::testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Verified" : "");
+    });
 
 // ---- fault table ----
 
