@@ -2,7 +2,12 @@
 // commands as the window, through a terminal view, and never touches the window's settings file.
 //
 // Exit status: 0 completed, 1 failed, 2 not done (upload); 0/1 for the single commands;
-// 64 bad usage, 65 a HEX file the loader rejects, 66 a file that cannot be read.
+// 64 bad usage, 65 a HEX file the loader rejects, 66 a file that cannot be read, 73 a transcript
+// that cannot be created, 130 a second interrupt.
+//
+// Signals: the first SIGINT, SIGTERM or SIGHUP is the abort press (the run stops at its next check
+// and still resets the CPU); a second one ends the process at once. SIGPIPE is ignored, so a log
+// line that cannot be written is dropped and the run goes on to its end.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -32,14 +37,39 @@ using namespace qdfu;
 constexpr int kExitUsage = 64;
 constexpr int kExitBadHex = 65;
 constexpr int kExitNoInput = 66;
+constexpr int kExitCannotCreate = 73;
+constexpr int kExitInterrupted = 130;
 
 std::atomic<bool> g_active{true};
-void OnInterrupt(int) { g_active = false; }
+std::atomic<int> g_interrupts{0};
+
+// Async-signal-safe: the first abort signal clears the flag the run polls; the second releases
+// the port and ends the process wherever the run is.
+void OnInterrupt(int) {
+    g_active = false;
+    if (g_interrupts.fetch_add(1) == 0) return;
+    static constexpr char kText[] =
+        "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+    SerialReleaseForExit();
+    ::_exit(kExitInterrupted);
+}
+
+void InstallSignalHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 struct PortChoice {
     std::string Text;  // "COMn" as the upload reads it
     uint32_t Number = 0;
     std::string Device;
+    std::string Label;  // what the log calls the port: "" for COMn, else the device path given
 };
 
 // PORT is "COMn" (any case) or a device path.
@@ -47,15 +77,15 @@ bool ChoosePort(const std::string& arg, PortChoice& out) {
     const PortPaths defaults = DefaultPortPaths();
     uint32_t n = 0;
     if (ParseComName(arg, n)) {
-        out = {"COM" + std::to_string(n), n, PortDevicePath(n, defaults)};
+        out = {"COM" + std::to_string(n), n, PortDevicePath(n, defaults), ""};
     } else if (arg.find('/') != std::string::npos) {
-        out = {"COM0", 0, arg};
+        out = {"COM0", 0, arg, arg};
         char real[PATH_MAX];
         const std::string wanted = ::realpath(arg.c_str(), real) ? real : arg;
         if (const auto present = ListPresentPorts(defaults)) {
             for (const PresentPort& p : *present) {
                 const std::string dev = PortDevicePath(p.Number, defaults);
-                if (::realpath(dev.c_str(), real) && wanted == real) out = {p.Name, p.Number, arg};
+                if (::realpath(dev.c_str(), real) && wanted == real) out = {p.Name, p.Number, arg, ""};
             }
         }
     } else {
@@ -136,12 +166,12 @@ void AddPortOptions(CLI::App* cmd, PortOptions& o) {
     cmd->add_option("--timeout", o.TimeoutMs, "per-byte read time-out in ms")->check(CLI::Range(1, 600000));
 }
 
-// Opens the transcript and installs it under the driver. Returns false when it cannot be written.
+// Opens the transcript and installs it under the driver. Returns false when it cannot be created.
 bool StartTranscript(const PortOptions& o, std::FILE*& file) {
     if (o.Transcript.empty()) return true;
     file = std::fopen(o.Transcript.c_str(), "w");
     if (!file) {
-        std::fprintf(stderr, "cannot write %s: %s\n", o.Transcript.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "--transcript: cannot create %s: %s\n", o.Transcript.c_str(), std::strerror(errno));
         return false;
     }
     SerialSetBackendFactory([file] { return MakeTranscriptBackend(MakeTermiosBackend(), file); });
@@ -217,7 +247,9 @@ int main(int argc, char** argv) {
     }
 
     if (ports->parsed()) {
-        const auto present = ListPresentPorts(DefaultPortPaths());
+        std::string unkept;
+        const auto present = ListPresentPorts(DefaultPortPaths(), &unkept);
+        if (!unkept.empty()) std::fprintf(stderr, "%s\n", unkept.c_str());
         if (!present) {
             std::fprintf(stderr, "no source of serial ports can be read (sysfs and the ports directory)\n");
             return 1;
@@ -252,10 +284,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::FILE* transcript = nullptr;
-    if (!StartTranscript(portOpt, transcript)) return 1;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    ::sigaction(SIGINT, &sa, nullptr);
+    if (!StartTranscript(portOpt, transcript)) return kExitCannotCreate;
+    InstallSignalHandlers();
 
     if (upload->parsed()) {
         HexLoadResult r;
@@ -264,6 +294,7 @@ int main(int argc, char** argv) {
         const bool valid = r.Valid;
         UploadRequest req;
         req.PortText = port.Text;
+        req.PortLabel = port.Label;
         req.Belvotra = keepLine;
         req.Simulate = simulate;
         req.DialNumber = gsmNumber;

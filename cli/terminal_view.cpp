@@ -12,14 +12,20 @@ TerminalView::TerminalView(bool verify, const std::atomic<bool>& active)
 
 TerminalView::~TerminalView() { ClearProgress(); }
 
+// A line that cannot be written (a reader that went away) is dropped; the run goes on.
 void TerminalView::Log(const std::string& line) {
     ClearProgress();
     std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
+    std::clearerr(stdout);
 }
 
 void TerminalView::SetStat(StatField field, const std::string& text) {
     if (field == StatField::STTot2) bytesSent_ = text;
+    if (field == StatField::STEsito && text == "Interrotto !!!") {
+        ClearProgress();
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
 }
 
 void TerminalView::SetProgress(int position, int maximum) {

@@ -1,6 +1,6 @@
 // The upload's view on a terminal: log lines on standard output, nothing else there; a live
-// progress line on standard error when it is a terminal; the verify message on standard error.
-// The abort flag is cleared by SIGINT.
+// progress line on standard error when it is a terminal; the verify message and "Interrotto !!!"
+// on standard error. The abort flag is cleared by the first interrupt.
 #pragma once
 
 #include <atomic>

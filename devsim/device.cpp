@@ -185,7 +185,9 @@ void Device::OnText(const std::vector<uint8_t>& line) {
         for (char c : text)
             if (c != '\n' && c != ' ') upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
         if (upper.rfind("AT", 0) != 0) return;
-        if (upper.rfind("ATD", 0) == 0) {
+        if (upper.rfind("ATD", 0) == 0 && !opt_.DialAnswer.empty()) {
+            Answer(Bytes("\r\n" + opt_.DialAnswer + "\r\n"));
+        } else if (upper.rfind("ATD", 0) == 0) {
             Answer(Bytes("\r\nCONNECT 9600\r"));
             online_ = true;
             Answer(Bytes("AT\r"));  // the far end's link mark

@@ -41,6 +41,9 @@ struct Options {
     // Flash that still holds an old firmware: it starts as OldFirmwarePattern(address) and a
     // write clears bits only (new = old AND data), as NOR flash does; only an erase sets 0xFF.
     bool OldFirmware = false;
+    // With Gsm: the modem's answer to the dial; empty connects, anything else ("BUSY", "NO
+    // CARRIER", ...) is sent as a result line and the modem stays in command state.
+    std::string DialAnswer;
     std::string TranscriptPath;
 };
 

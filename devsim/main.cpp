@@ -42,6 +42,8 @@ int main(int argc, char** argv) {
     app.add_option("--hangup-after", opt.HangupAfter, "cut the line after N frames");
     app.add_option("--delay", opt.DelayMs, "wait MS milliseconds before every answer");
     app.add_option("--baud", opt.Baud, "pace both directions at 10 bits per byte at this speed");
+    app.add_option("--dial-answer", opt.DialAnswer,
+                   "with --gsm, answer the dial with this result line (BUSY, NO CARRIER, ...) instead of CONNECT");
     app.add_flag("--old-firmware", opt.OldFirmware,
                  "start with flash holding an old firmware; a write only clears bits, as on real flash");
     app.add_option("--dump", dumpPath, "write program memory 0..0x2AFFF to FILE at the end");

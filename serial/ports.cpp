@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -103,6 +104,13 @@ std::string ByIdPath(const PortPaths& paths, const std::string& nodeReal) {
     return {};
 }
 
+// Numbers of adapters whose link could not be written, by ports directory and then by device:
+// kept for the life of the process.
+std::map<std::string, uint32_t>& UnlinkedNumbers(const std::string& portsDir) {
+    static std::map<std::string, std::map<std::string, uint32_t>> numbers;
+    return numbers[portsDir];
+}
+
 }  // namespace
 
 PortPaths DefaultPortPaths() {
@@ -115,6 +123,8 @@ std::string PortDevicePath(uint32_t port, const PortPaths& paths) {
     if (port == 0) return {};
     const std::string link = paths.PortsDir + "/com" + std::to_string(port);
     if (IsLink(link)) return link;
+    for (const auto& [device, n] : UnlinkedNumbers(paths.PortsDir))
+        if (n == port) return device;
     return paths.DevRoot + "/ttyS" + std::to_string(port - 1);
 }
 
@@ -132,7 +142,7 @@ bool ParseComName(const std::string& text, uint32_t& port) {
     return port != 0;
 }
 
-std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths& paths) {
+std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths& paths, std::string* unkept) {
     const auto linkNames = ListDir(paths.PortsDir);
     const std::string ttyDir = paths.SysfsRoot + "/class/tty";
     const auto ttyNames = ListDir(ttyDir);
@@ -140,6 +150,8 @@ std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths& paths)
 
     std::map<uint32_t, PresentPort> present;
     std::set<uint32_t> usedNumbers;         // every link, present or not, keeps its number
+    std::map<std::string, uint32_t>& unlinked = UnlinkedNumbers(paths.PortsDir);
+    for (const auto& [device, n] : unlinked) usedNumbers.insert(n);
     std::set<std::string> linkedDevices;    // real paths of the devices that links name
     if (linkNames) {
         for (const std::string& name : *linkNames) {
@@ -180,12 +192,21 @@ std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths& paths)
         const std::string node = paths.DevRoot + "/" + name;
         const std::string nodeReal = RealPath(node);
         if (nodeReal.empty()) continue;
-        uint32_t n = 3;
-        while (usedNumbers.count(n) || present.count(n)) ++n;
         std::string target = ByIdPath(paths, nodeReal);
         if (target.empty()) target = node;
+        if (const auto kept = unlinked.find(target); kept != unlinked.end()) {
+            present[kept->second] = PresentPort{kept->second, "COM" + std::to_string(kept->second), target};
+            continue;
+        }
+        uint32_t n = 3;
+        while (usedNumbers.count(n) || present.count(n)) ++n;
         const std::string link = paths.PortsDir + "/com" + std::to_string(n);
-        if (!MakeDirectories(paths.PortsDir) || ::symlink(target.c_str(), link.c_str()) != 0) continue;
+        if (!MakeDirectories(paths.PortsDir) || ::symlink(target.c_str(), link.c_str()) != 0) {
+            unlinked[target] = n;
+            if (unkept)
+                *unkept = "cannot create " + link + ": " + std::strerror(errno) +
+                          "; the COM numbers of USB adapters will not survive a restart";
+        }
         usedNumbers.insert(n);
         present[n] = PresentPort{n, "COM" + std::to_string(n), target};
     }

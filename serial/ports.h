@@ -3,7 +3,7 @@
 // Port n names the entry "comN" of the ports directory (a symbolic link to a device) when it
 // exists, otherwise /dev/ttyS(n-1). Port 0 names nothing. USB and ACM adapters seen for the first
 // time get the lowest free number from 3 up and a link of their own, so they keep it across
-// unplugging and restarts.
+// unplugging and restarts (for the life of the process only, when the link cannot be written).
 #pragma once
 
 #include <cstdint>
@@ -32,8 +32,10 @@ struct PresentPort {
 };
 
 // The present ports, ordered by number; nullopt when neither sysfs nor the ports directory can be
-// read. May write comN links for adapters seen for the first time.
-std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths& paths);
+// read. May write comN links for adapters seen for the first time. An adapter whose link cannot be
+// written is listed all the same, under a number kept for the life of the process (PortDevicePath
+// resolves it); unkept, when given, then receives why such numbers will not survive a restart.
+std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths& paths, std::string* unkept = nullptr);
 
 // Parses "COMn" (any case, n a decimal number 1..2^32-1); false otherwise.
 bool ParseComName(const std::string& text, uint32_t& port);

@@ -192,7 +192,12 @@ void SerialCloseDefault() {
     if (!SimulationMode) SerialClose();
 }
 
-std::string SerialDescribeDefault(uint32_t port) { return SerialDescribe(port, 5, 0, 4, 0); }
+std::string SerialDescribeDefault(uint32_t port, const std::string& name) {
+    const std::string text = SerialDescribe(port, 5, 0, 4, 0);
+    return name.empty() ? text : name + text.substr(text.find(':'));
+}
+
+void SerialReleaseForExit() { ReleaseTermiosDeviceForExit(); }
 
 void SerialSetPortResolver(PortResolver resolver) { g_resolver = std::move(resolver); }
 void SerialSetBackendFactory(BackendFactory factory) { g_factory = std::move(factory); }

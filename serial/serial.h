@@ -55,9 +55,14 @@ std::string SerialDescribe(uint32_t port, int32_t speedIndex, int32_t parity, in
 // 9600 baud, no parity, 8 data bits, 1 stop bit; timeoutMs per byte (3000 in production).
 SerialError SerialOpenDefault(uint32_t port, int32_t timeoutMs = DEFAULT_TIMEOUT_MS);
 void SerialCloseDefault();
-std::string SerialDescribeDefault(uint32_t port);
+// name, when not empty, stands in place of "COMn" (a device path given by hand).
+std::string SerialDescribeDefault(uint32_t port, const std::string& name = {});
 
 bool SerialIsOpen();
+
+// Async-signal-safe, for a process about to _exit: releases the open device (its exclusive lock
+// included) without touching the driver's state.
+void SerialReleaseForExit();
 
 // Seams. The resolver names the device of a port number ("" for none); by default the port-number
 // rule over the production ports directory. The backend factory makes the backend of each open.

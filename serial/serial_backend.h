@@ -42,5 +42,7 @@ public:
 
 // POSIX termios implementation (the production backend).
 std::unique_ptr<SerialBackend> MakeTermiosBackend();
+// Async-signal-safe: drops the exclusive lock of the termios device open now, if any, and closes it.
+void ReleaseTermiosDeviceForExit();
 
 }  // namespace qdfu

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -36,6 +37,10 @@ speed_t BaudConstant(int baud) {
     }
 }
 
+// The descriptor of the device open now, for a release from a signal handler. One port is open
+// at a time in a process.
+std::atomic<int> g_openFd{-1};
+
 int RemainingMs(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
@@ -53,6 +58,7 @@ public:
             if (errno == EWOULDBLOCK) errno = EBUSY;
             return FailClose();
         }
+        g_openFd = fd_;
         return true;
     }
 
@@ -162,6 +168,7 @@ public:
 
     void Close() override {
         if (fd_ >= 0) {
+            g_openFd = -1;
             ::ioctl(fd_, TIOCNXCL);  // the lock goes with the descriptor
             ::close(fd_);
         }
@@ -199,5 +206,12 @@ private:
 }  // namespace
 
 std::unique_ptr<SerialBackend> MakeTermiosBackend() { return std::make_unique<TermiosBackend>(); }
+
+void ReleaseTermiosDeviceForExit() {
+    const int fd = g_openFd.exchange(-1);
+    if (fd < 0) return;
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
 
 }  // namespace qdfu

@@ -28,6 +28,23 @@ void ZeroBuffers() {
     RxBuffer.fill(0);
 }
 
+// The line last read in line mode, without the line ends and blanks around it.
+std::string ModemAnswerLine() {
+    const auto n = static_cast<std::size_t>(std::clamp<int32_t>(RxLast + 1, 0, RX_MAX_INDEX + 1));
+    std::string line(RxBuffer.begin(), RxBuffer.begin() + static_cast<std::ptrdiff_t>(n));
+    const auto first = line.find_first_not_of("\r\n \t");
+    if (first == std::string::npos) return {};
+    const auto last = line.find_last_not_of("\r\n \t");
+    return line.substr(first, last - first + 1);
+}
+
+// The final result codes with which a modem gives up a call.
+bool IsModemCallFailure(const std::string& line) {
+    for (const char* code : {"BUSY", "NO CARRIER", "NO ANSWER", "NO DIALTONE", "ERROR"})
+        if (line == code) return true;
+    return false;
+}
+
 // The pages erased so far in one run: one contiguous span, since blocks go up in address order. A
 // page outside the span (an image replaced under the run) starts a new span.
 class ErasedPages {
@@ -72,7 +89,7 @@ private:
                BlockCount(start, end) <= MEMORY_IMAGE_SIZE / BLOCK_SIZE;
     }
     void ResetFirmware();
-    void ModemSetup();
+    bool ModemSetup();
     SerialError StartBootloader(SerialError lastResult);
     void Transfer();
     bool ErasePage(uint32_t page);
@@ -111,7 +128,7 @@ UploadResult Run::Execute() {
     view_.ShowOperation(Operation::None);
     view_.SetStat(StatField::STEsito, "In Corso di Completamento...");
 
-    view_.Log("Parametri di Comunicazione: " + SerialDescribeDefault(port_));
+    view_.Log("Parametri di Comunicazione: " + SerialDescribeDefault(port_, req_.PortLabel));
 
     if (!ImageUsable()) {
         view_.Log("Invalid HEX File");
@@ -124,10 +141,14 @@ UploadResult Run::Execute() {
     view_.Log("Apertura Porta di Comunicazione: " + SerialErrorText(last));
 
     if (last == SERIAL_OK) {
-        if (gsm_)
-            ModemSetup();
-        else
+        if (gsm_) {
+            if (!ModemSetup()) {
+                Close();
+                return result_;
+            }
+        } else {
             ResetFirmware();
+        }
         last = StartBootloader(last);
         if (last != SERIAL_OK) {
             view_.Log(SerialErrorText(last));
@@ -153,7 +174,9 @@ void Run::ResetFirmware() {
     Pause(100);
 }
 
-void Run::ModemSetup() {
+// False when the modem answered the dial with a final result that ends the call ("BUSY", "NO
+// CARRIER", ...): the line is logged as it came and nothing more is sent.
+bool Run::ModemSetup() {
     view_.Log(" *** Reset sdPIC *** ");
     ZeroBuffers();
     SerialWrite(PutText(MODEM_FCLASS));
@@ -164,7 +187,13 @@ void Run::ModemSetup() {
     for (int reads = DIAL_WAIT_READS; reads > 0; --reads) {
         SerialRead(RESET_ANSWER_LENGTH, true);
         if (RxBuffer[0] == 'A' && RxBuffer[1] == 'T' && RxBuffer[2] == 0x0D) break;
+        const std::string answer = ModemAnswerLine();
+        if (IsModemCallFailure(answer)) {
+            view_.Log(answer);
+            return false;
+        }
     }
+    return true;
 }
 
 SerialError Run::StartBootloader(SerialError last) {

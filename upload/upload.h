@@ -55,6 +55,7 @@ struct UploadRequest {
     bool AutoPortSelect = false;
     bool Belvotra = false;  // leave the port's line settings alone
     bool Simulate = false;
+    std::string PortLabel;   // the log's name for the port in place of "COMn"; "" for COMn
     std::string DialNumber;  // GSM only
     int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;
     // Direct upload: writes the settings record after PortNumber, AutoPortSelect,

@@ -26,13 +26,26 @@ struct Outcome {
     std::string err;
 };
 
-// Runs the CLI with args; sends SIGINT after interruptAfterMs when it is positive.
-Outcome RunCli(std::vector<std::string> args, int interruptAfterMs = 0) {
+struct TimedSignal {
+    int afterMs;  // from the start, or from the signal before
+    int signal;
+};
+
+// Runs the CLI with args, sending the signals in turn. With closeAfterLines > 0 its standard output
+// is a pipe that this reader closes after that many lines (the output is then not kept).
+Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals = {}, int closeAfterLines = 0) {
     TempDir dir;
     const std::string outPath = dir.File("out"), errPath = dir.File("err");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int pipeFds[2] = {-1, -1};
+    if (closeAfterLines > 0 && ::pipe(pipeFds) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+        posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     args.insert(args.begin(), QDFU_CLI);
     std::vector<char*> argv;
@@ -42,10 +55,17 @@ Outcome RunCli(std::vector<std::string> args, int interruptAfterMs = 0) {
     Outcome o;
     const int spawned = posix_spawn(&pid, QDFU_CLI, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (pipeFds[1] >= 0) ::close(pipeFds[1]);
     if (spawned != 0) return o;
-    if (interruptAfterMs > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
-        ::kill(pid, SIGINT);
+    if (pipeFds[0] >= 0) {
+        int lines = 0;
+        char c = 0;
+        while (lines < closeAfterLines && ::read(pipeFds[0], &c, 1) == 1) lines += c == '\n';
+        ::close(pipeFds[0]);
+    }
+    for (const TimedSignal& s : signals) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(s.afterMs));
+        ::kill(pid, s.signal);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -53,6 +73,10 @@ Outcome RunCli(std::vector<std::string> args, int interruptAfterMs = 0) {
     o.out = dir.Read("out");
     o.err = dir.Read("err");
     return o;
+}
+
+Outcome RunCli(std::vector<std::string> args, int interruptAfterMs) {
+    return RunCli(std::move(args), {{interruptAfterMs, SIGINT}});
 }
 
 std::string Example() { return std::string(QDFU_EXAMPLES_DIR) + "/quarnelix_v3_demo.hex"; }
@@ -70,16 +94,18 @@ protected:
     std::unique_ptr<sim::Device> device;
 };
 
-const std::string kCompleted =
-    "Parametri di Comunicazione: COM0:9600,N,8,1\n"
-    "Apertura Porta di Comunicazione: OK\n"
-    " *** Reset sdPIC *** \n"
-    " *** Start BootLoader *** \n"
-    " *** Inizio Trasferimento Firmware *** \n"
-    " *** Trasferimento Firmware in Corso... *** \n"
-    "Reset CPU\n"
-    "Trasferimento Firmware Completato\n"
-    "Chiusura Porta di Comunicazione\n";
+// A device path given as --port is named as it is.
+std::string Completed(const std::string& port) {
+    return "Parametri di Comunicazione: " + port + ":9600,N,8,1\n"
+           "Apertura Porta di Comunicazione: OK\n"
+           " *** Reset sdPIC *** \n"
+           " *** Start BootLoader *** \n"
+           " *** Inizio Trasferimento Firmware *** \n"
+           " *** Trasferimento Firmware in Corso... *** \n"
+           "Reset CPU\n"
+           "Trasferimento Firmware Completato\n"
+           "Chiusura Porta di Comunicazione\n";
+}
 
 TEST_F(CliTest, CompleteUploadPrintsTheLogOnlyAndExitsZero) {
     StartDevice();
@@ -87,7 +113,7 @@ TEST_F(CliTest, CompleteUploadPrintsTheLogOnlyAndExitsZero) {
     const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--transcript",
                               dir.File("t.txt"), "--timeout", "500"});
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.out, kCompleted);
+    EXPECT_EQ(o.out, Completed(device->Path()));
     EXPECT_EQ(o.err, "");
     const auto mem = device->Memory();
     EXPECT_NE(mem[0x2800], 0xFF);
@@ -125,6 +151,71 @@ TEST_F(CliTest, InterruptDuringTheTransferFailsAfterTheCpuReset) {
     EXPECT_NE(o.out.find("Reset CPU\nTrasferimento Firmware Fallito!!!\n"), std::string::npos);
     EXPECT_EQ(device->ResetCount(), 1);
 }
+
+// ---- a run that loses its reader or its terminal, or is told to stop ----
+
+TEST_F(CliTest, ReaderThatGoesAwayDoesNotStopTheRun) {
+    StartDevice();
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--timeout", "500"}, {}, 3);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(device->ResetCount(), 1);
+    EXPECT_EQ(device->Memory()[0x33FF], 0x00);  // the last block went out too
+}
+
+TEST_F(CliTest, TerminateAndHangupActAsTheAbortPress) {
+    for (int sig : {SIGTERM, SIGHUP}) {
+        StartDevice({.DelayMs = 20});
+        const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--timeout", "500"}, {{400, sig}});
+        EXPECT_EQ(o.status, 1) << sig;
+        EXPECT_NE(o.out.find("Reset CPU\nTrasferimento Firmware Fallito!!!\n"), std::string::npos);
+        EXPECT_EQ(o.err, "Interrotto !!!\n");
+        EXPECT_EQ(device->ResetCount(), 1);
+    }
+}
+
+TEST_F(CliTest, SecondInterruptEndsTheProcessAtOnce) {
+    StartDevice({.Gsm = true, .Silent = true});  // the link wait would take 15 time-outs
+    const auto t0 = std::chrono::steady_clock::now();
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--gsm", "123", "--timeout", "3000"},
+                             {{3300, SIGINT}, {100, SIGINT}});
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(o.status, 130);
+    EXPECT_NE(o.err.find("may not have been reset"), std::string::npos) << o.err;
+    // the port was let go: it opens again at once
+    EXPECT_EQ(RunCli({"reset", "--port", device->Path(), "--timeout", "50"}).err, "RX ERROR (TIMEOUT)\n");
+}
+
+TEST_F(CliTest, TranscriptThatCannotBeCreatedIsAUsageError) {
+    StartDevice();
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--transcript", "/nonexistent/dir/t.txt"});
+    EXPECT_EQ(o.status, 73);
+    EXPECT_NE(o.err.find("/nonexistent/dir/t.txt: No such file or directory"), std::string::npos) << o.err;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(device->FirmwareResetLines(), 0);
+}
+
+class CliDialAnswerTest : public CliTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CliDialAnswerTest, FailedCallEndsTheRunAtOnce) {
+    StartDevice({.Gsm = true, .DialAnswer = GetParam()});
+    const auto t0 = std::chrono::steady_clock::now();
+    const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--gsm", "123", "--timeout", "1000"});
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(3000 + 2500));  // two pauses, no long wait
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.out.find(" *** Reset sdPIC *** \n" + std::string(GetParam()) +
+                         "\nTrasferimento Firmware Non Effettuato\nChiusura Porta di Comunicazione\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(device->FrameCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modem, CliDialAnswerTest,
+                         ::testing::Values("BUSY", "NO CARRIER", "NO ANSWER", "NO DIALTONE", "ERROR"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             std::erase(name, ' ');
+                             return name;
+                         });
 
 TEST_F(CliTest, PortThatCannotBeOpenedIsExplained) {
     const Outcome o = RunCli({"upload", Example(), "--port", "/dev/nonexistent-tty", "--timeout", "50"});

@@ -119,6 +119,25 @@ TEST(PresentPortsTest, AdapterGetsAStickyNumberFromThreeUp) {
     EXPECT_EQ(t.Names(), (std::vector<std::string>{"COM3", "COM4", "COM5"}));  // no new links
 }
 
+TEST(PresentPortsTest, AdapterWithoutALinkKeepsANumberForTheProcess) {
+    FakeTree t;
+    fs::create_directories(t.root.File("config"));
+    t.root.Write("config/quarnelix-dfu", "");  // a file where the ports folder would go
+    t.AddTty("ttyUSB0");
+    std::string unkept;
+    EXPECT_EQ(t.Names(), (std::vector<std::string>{"COM3"}));
+    ListPresentPorts(t.paths, &unkept);
+    EXPECT_TRUE(unkept.empty());  // said when the number was handed out
+    EXPECT_EQ(PortDevicePath(3, t.paths), t.paths.DevRoot + "/ttyUSB0");
+    t.AddTty("ttyUSB1");
+    ASSERT_TRUE(ListPresentPorts(t.paths, &unkept).has_value());
+    EXPECT_NE(unkept.find("will not survive a restart"), std::string::npos) << unkept;
+    t.Unplug("ttyUSB0");
+    EXPECT_EQ(t.Names(), (std::vector<std::string>{"COM4"}));
+    t.AddTty("ttyUSB0");  // plugged in again: the same number
+    EXPECT_EQ(t.Names(), (std::vector<std::string>{"COM3", "COM4"}));
+}
+
 TEST(PresentPortsTest, MissingSourceIsReported) {
     PortPaths p;
     p.PortsDir = "/nonexistent/ports";
