@@ -3,6 +3,7 @@
 #include "tform1.h"
 
 #include <QApplication>
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -26,7 +27,9 @@
 #include <QTimer>
 #include <QToolTip>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "settings.h"
 #include "text_lines.h"
@@ -37,6 +40,11 @@ namespace {
 
 constexpr const char* kCaption = "DFU dsPIC Quarnelix V3 Firmware Upgrade - Versione 1.05   15/11/2010";
 constexpr int kHexPathMax = 255;
+constexpr int kFileLineTop = 3;   // in Panel4
+constexpr int kDateLineTop = 20;  // ends above the status bar at 537 - 500
+// The manual panel's rows sit right under the status bar.
+constexpr int kPanelTop = 556;
+constexpr int PanelY(int layoutTop) { return layoutTop - 632 + kPanelTop; }
 
 template <class W>
 W* Make(QWidget* parent, const char* name, int x, int y, int w, int h) {
@@ -47,7 +55,7 @@ W* Make(QWidget* parent, const char* name, int x, int y, int w, int h) {
 }
 
 // The layout's sizes are points at 96 dpi: 8 points are 11 pixels, 10 points 13.
-int PointsToPixels(int points) { return points == 8 ? 11 : (points * 4 + 2) / 3; }
+int PointsToPixels(int points) { return points == 8 ? 11 : points * 4 / 3; }
 
 QFont SizedFont(int points, bool bold) {
     QFont f = QApplication::font();
@@ -119,6 +127,57 @@ QStringList ToStrings(const LineList& lines) {
 }
 
 std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// A time format without its time-zone fields ('t' outside quotes) and the blanks around them.
+QString TimeFormatWithoutZone(const QString& format) {
+    QString out;
+    bool quoted = false;
+    for (const QChar c : format) {
+        if (c == QLatin1Char('\'')) quoted = !quoted;
+        if (!quoted && c == QLatin1Char('t')) {
+            while (out.endsWith(QLatin1Char(' '))) out.chop(1);
+            continue;
+        }
+        out += c;
+    }
+    return out.trimmed();
+}
+
+// Lists size every row from its first one: that row is made as wide as the longest line, so the
+// list scrolls sideways to the end of every line.
+void WidenToLongestLine(QListWidget* list) {
+    if (list->count() == 0) return;
+    int longest = 0;
+    for (int i = 0; i < list->count(); ++i)
+        if (list->item(i)->text().size() > list->item(longest)->text().size()) longest = i;
+    const int height = list->sizeHintForRow(0);
+    const int width = list->fontMetrics().horizontalAdvance(list->item(longest)->text()) + 8;
+    list->item(0)->setSizeHint(QSize(width, height));
+    list->doItemsLayout();  // the uniform row size is cached from the first row
+}
+
+// A check box or radio button as wide as its caption needs, within the room it has up to the next
+// control on its row (or its parent's edge); only a caption that still does not fit gets a smaller
+// font. The control does not move.
+void FitCaption(QAbstractButton* button) {
+    QWidget* parent = button->parentWidget();
+    const QRect g = button->geometry();
+    int room = parent->contentsRect().right() + 1 - g.x();
+    for (QObject* o : parent->children()) {
+        auto* w = qobject_cast<QWidget*>(o);
+        if (!w || w == button || w->isWindow()) continue;
+        const QRect r = w->geometry();
+        if (r.x() > g.x() && r.top() <= g.bottom() && r.bottom() >= g.top() && !w->isHidden())
+            room = std::min(room, r.x() - g.x() - 2);
+    }
+    if (button->sizeHint().width() <= g.width()) return;
+    button->resize(std::max(g.width(), std::min(room, button->sizeHint().width())), g.height());
+    QFont f = button->font();
+    while (button->sizeHint().width() > button->width() && f.pixelSize() > 8) {
+        f.setPixelSize(f.pixelSize() - 1);
+        button->setFont(f);
+    }
+}
 
 int TopRow(QListWidget* list) {
     const QModelIndex top = list->indexAt(QPoint(2, 2));
@@ -251,6 +310,8 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
     setFont(SizedFont(8, false));
     BuildLayout();
     BuildManualPanel();
+    for (QAbstractButton* b : findChildren<QAbstractButton*>())
+        if (qobject_cast<QRadioButton*>(b) || qobject_cast<QCheckBox*>(b)) FitCaption(b);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -392,21 +453,15 @@ void TForm1::BuildLayout() {
 
     Panel4 = Make<QFrame>(this, "Panel4", 0, 500, 965, 54);
     Panel4->setFrameStyle(QFrame::Panel | QFrame::Raised);
-    Label2 = Caption(Panel4, "Label2", 3, 7, QStringLiteral("FILE HEX:"), 10, true);
-    Label3 = Caption(Panel4, "Label3", 83, 7, QStringLiteral("- - -"), 10, false);
-    Label4 = Caption(Panel4, "Label4", 3, 30, QStringLiteral("Data - Ora:"), 10, true);
-    Label5 = Caption(Panel4, "Label5", 83, 30, QStringLiteral("- - -"), 10, false);
-    Label3->setMinimumWidth(870);
-    Label5->setMinimumWidth(870);
-    // The captions must end before the values at 83 whatever the system's font is.
-    for (QLabel* caption : {Label2, Label4}) {
-        QFont f = caption->font();
-        while (caption->width() > 78 && f.pixelSize() > 8) {
-            f.setPixelSize(f.pixelSize() - 1);
-            caption->setFont(f);
-            caption->adjustSize();
-        }
-    }
+    // The status bar covers the panel's last 17 pixels, so both lines sit in the 37 above it. The
+    // values start at 83, or further right when the system's font makes a caption longer.
+    Label2 = Caption(Panel4, "Label2", 3, kFileLineTop, QStringLiteral("FILE HEX:"), 10, true);
+    Label4 = Caption(Panel4, "Label4", 3, kDateLineTop, QStringLiteral("Data - Ora:"), 10, true);
+    const int valueX = std::max({83, Label2->geometry().right() + 6, Label4->geometry().right() + 6});
+    Label3 = Caption(Panel4, "Label3", valueX, kFileLineTop, QStringLiteral("- - -"), 10, false);
+    Label5 = Caption(Panel4, "Label5", valueX, kDateLineTop, QStringLiteral("- - -"), 10, false);
+    Label3->setMinimumWidth(953 - valueX);
+    Label5->setMinimumWidth(953 - valueX);
 
     StatusBar = Make<QStatusBar>(this, "StatusBar", 0, 537, 966, 19);
     StatusBar->setSizeGripEnabled(false);
@@ -424,17 +479,17 @@ void TForm1::BuildLayout() {
 }
 
 void TForm1::BuildManualPanel() {
-    StaticText6 = StaticText(this, "StaticText6", 104, 632, 69, 17, QStringLiteral("$INDIRIZZO"), 8, false);
-    StaticText8 = StaticText(this, "StaticText8", 176, 632, 45, 17, QStringLiteral("$LEN"), 8, false);
-    StaticText10 = StaticText(this, "StaticText10", 224, 632, 277, 17, QStringLiteral("$DATI"), 8, false);
-    StaticTextFrame = StaticText(this, "StaticTextFrame", 504, 632, 457, 17, QStringLiteral("TX/RX FRAME"), 8, false);
+    StaticText6 = StaticText(this, "StaticText6", 104, PanelY(632), 69, 17, QStringLiteral("$INDIRIZZO"), 8, false);
+    StaticText8 = StaticText(this, "StaticText8", 176, PanelY(632), 45, 17, QStringLiteral("$LEN"), 8, false);
+    StaticText10 = StaticText(this, "StaticText10", 224, PanelY(632), 277, 17, QStringLiteral("$DATI"), 8, false);
+    StaticTextFrame = StaticText(this, "StaticTextFrame", 504, PanelY(632), 457, 17, QStringLiteral("TX/RX FRAME"), 8, false);
     auto button = [&](const char* name, int top, const QString& text) {
-        QPushButton* b = Make<QPushButton>(this, name, 4, top, 93, 25);
+        QPushButton* b = Make<QPushButton>(this, name, 4, PanelY(top), 93, 25);
         b->setText(text);
         return b;
     };
     auto edit = [&](const char* name, int x, int top, int w, int maxLength, const QString& text) {
-        QLineEdit* e = Make<QLineEdit>(this, name, x, top, w, 21);
+        QLineEdit* e = Make<QLineEdit>(this, name, x, PanelY(top), w, 21);
         e->setFont(SizedFont(8, false));
         if (maxLength > 0) e->setMaxLength(maxLength);
         e->setText(text);
@@ -443,23 +498,23 @@ void TForm1::BuildManualPanel() {
     BLeggi = button("BLeggi", 652, QStringLiteral("Leggi"));
     ELeggiAddress = edit("ELeggiAddress", 104, 656, 69, 8, QStringLiteral("300000"));
     ELeggiLen = edit("ELeggiLen", 176, 656, 45, 2, QString());
-    ELeggiDati = ReadOnlyEdit(this, "ELeggiDati", 224, 656, 277, 21);
-    ELeggiFrame = ReadOnlyEdit(this, "ELeggiFrame", 504, 656, 457, 21);
+    ELeggiDati = ReadOnlyEdit(this, "ELeggiDati", 224, PanelY(656), 277, 21);
+    ELeggiFrame = ReadOnlyEdit(this, "ELeggiFrame", 504, PanelY(656), 457, 21);
     BScrivi = button("BScrivi", 680, QStringLiteral("Scrivi"));
     EScriviAddress = edit("EScriviAddress", 104, 682, 69, 8, QStringLiteral("300000"));
-    EScriviLen = ReadOnlyEdit(this, "EScriviLen", 176, 682, 45, 21);
+    EScriviLen = ReadOnlyEdit(this, "EScriviLen", 176, PanelY(682), 45, 21);
     EScriviDati = edit("EScriviDati", 224, 682, 277, 0, QString());
     EScriviDati->setMaxLength(32767);
-    EScriviFrame = ReadOnlyEdit(this, "EScriviFrame", 504, 682, 457, 21);
+    EScriviFrame = ReadOnlyEdit(this, "EScriviFrame", 504, PanelY(682), 457, 21);
     BErase = button("BErase", 708, QStringLiteral("Erase"));
     EEraseAddress = edit("EEraseAddress", 104, 710, 69, 8, QStringLiteral("300000"));
-    Edit2 = ReadOnlyEdit(this, "Edit2", 176, 710, 45, 21);
+    Edit2 = ReadOnlyEdit(this, "Edit2", 176, PanelY(710), 45, 21);
     Edit2->setText(QStringLiteral("40"));
-    EEraseFrame = ReadOnlyEdit(this, "EEraseFrame", 504, 710, 457, 21);
+    EEraseFrame = ReadOnlyEdit(this, "EEraseFrame", 504, PanelY(710), 457, 21);
     BStartDFU = button("BStartDFU", 736, QStringLiteral("Start DFU"));
-    EStartFrame = ReadOnlyEdit(this, "EStartFrame", 504, 738, 457, 21);
+    EStartFrame = ReadOnlyEdit(this, "EStartFrame", 504, PanelY(738), 457, 21);
     BReset = button("BReset", 764, QStringLiteral("Reset"));
-    ERstFrame = ReadOnlyEdit(this, "ERstFrame", 504, 766, 457, 21);
+    ERstFrame = ReadOnlyEdit(this, "ERstFrame", 504, PanelY(766), 457, 21);
 
     connect(BLeggi, &QPushButton::clicked, this, &TForm1::BLeggiClick);
     connect(BScrivi, &QPushButton::clicked, this, &TForm1::BScriviClick);
@@ -545,7 +600,13 @@ void TForm1::SelectPortNumber() {
 }
 
 void TForm1::Button2Click() {
-    const auto present = ListPresentPorts(options_.Ports);
+    std::string unkept;
+    const auto present = ListPresentPorts(options_.Ports, &unkept);
+    static bool unkeptSaid = false;  // once per process: the timer asks every half second
+    if (!unkept.empty() && !unkeptSaid) {
+        unkeptSaid = true;
+        std::fprintf(stderr, "quarnelix-dfu: %s\n", unkept.c_str());
+    }
     if (!present) return;
     CB_SUP->clear();
     for (const PresentPort& p : *present) CB_SUP->addItem(QString::fromStdString(p.Device));
@@ -612,7 +673,7 @@ QString TForm1::FileDateTimeText(const QString& path) {
     const QDateTime t = info.lastModified().toLocalTime();
     const QLocale locale = QLocale::system();
     return locale.toString(t.date(), QLocale::ShortFormat) + QStringLiteral(" - ") +
-           locale.toString(t.time(), QLocale::LongFormat);
+           locale.toString(t.time(), TimeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
 }
 
 void TForm1::ApplyLoad(const HexLoadResult& result) {
@@ -648,18 +709,19 @@ void TForm1::DisplayHexFile(const QString& path, Variant variant) {
         Label3->repaint();
         Label5->repaint();
         std::vector<std::string> lines;
-        if (!ReadTextLines(LocalPath(path), lines)) {
+        if (ReadTextLines(LocalPath(path), lines)) {
+            LBHex->addItems(ToStrings(lines));
+            LBHex->setCurrentRow(0);
+            LBData->clear();
+            LoadHexImage(lines, MemoryImage(), lastLoad_);
+            ApplyLoad(lastLoad_);
+        } else {
             if (errno != EFBIG) return;  // unreadable: the guarded part ends silently
             HexLoadResult tooLarge;      // far too large to be a HEX file for this controller
             tooLarge.Valid = false;
             ApplyLoad(tooLarge);
-            return;
         }
-        LBHex->addItems(ToStrings(lines));
-        LBHex->setCurrentRow(0);
-        LBData->clear();
-        LoadHexImage(lines, MemoryImage(), lastLoad_);
-        ApplyLoad(lastLoad_);
+        for (QListWidget* list : {LBHex, LBData, LBBuffer}) WidenToLongestLine(list);
         if (variant == Variant::Open) setWindowTitle(SavedCaption + QStringLiteral(" - ") + path);
         StatusBar->showMessage(windowTitle());
         if (variant == Variant::Reload) BUploadClick();
@@ -709,9 +771,15 @@ void TForm1::PrepareUploadLayout() {
 }
 
 void TForm1::RestoreUploadLayout() {
-    SetClientHeight(height() - WINDOW_GROWTH);
+    if (manualShown_) {
+        SetClientHeight(kManualPanelHeight);
+        SetManualPanelVisible(true);
+    } else {
+        SetClientHeight(height() - WINDOW_GROWTH);
+    }
     for (QWidget* w : std::initializer_list<QWidget*>{RBHex, RBData, LBData, LBHex, LBBuffer, BOpenHex})
         w->setEnabled(true);
+    for (QPushButton* b : {BLeggi, BScrivi, BErase, BStartDFU, BReset}) b->setEnabled(true);
     PUpload->hide();
 }
 
@@ -722,7 +790,16 @@ void TForm1::BUploadClick() {
         BUpload->setText(QStringLiteral("Upload"));
         return;
     }
-    SetClientHeight(height() + WINDOW_GROWTH);
+    // The manual panel's exchanges would share the upload's port: its buttons are off for the
+    // run, and the panel gives its place to the progress band so the window stays on a 768-pixel
+    // screen.
+    for (QPushButton* b : {BLeggi, BScrivi, BErase, BStartDFU, BReset}) b->setEnabled(false);
+    if (manualShown_) {
+        SetManualPanelVisible(false);
+        SetClientHeight(kClientHeight + WINDOW_GROWTH);
+    } else {
+        SetClientHeight(height() + WINDOW_GROWTH);
+    }
     UploadActive = true;
     BUpload->setText(QStringLiteral("Interrompi"));
     const bool statsShown = PStat->isVisible();
@@ -752,7 +829,7 @@ void TForm1::BUploadClick() {
 // ---- manual command panel ----
 
 void TForm1::ToggleManualPanel() {
-    if (UploadActive || running_) return;
+    if (ManualLocked()) return;
     manualShown_ = !manualShown_;
     if (manualShown_) {
         heightBeforePanel_ = height();
@@ -760,7 +837,11 @@ void TForm1::ToggleManualPanel() {
     } else {
         SetClientHeight(heightBeforePanel_);
     }
-    for (QWidget* w : ManualPanelControls()) w->setVisible(manualShown_);
+    SetManualPanelVisible(manualShown_);
+}
+
+void TForm1::SetManualPanelVisible(bool visible) {
+    for (QWidget* w : ManualPanelControls()) w->setVisible(visible);
 }
 
 std::vector<std::pair<QLineEdit*, std::string ManualPanelFields::*>> TForm1::PanelBindings() const {
@@ -787,6 +868,7 @@ void TForm1::PanelToWidgets() {
 }
 
 void TForm1::RunManual(SerialError (ManualPanel::*command)()) {
+    if (ManualLocked()) return;  // an upload holds the port
     PanelFromWidgets();
     panel_->SetPort(ChosenPort());
     panel_->SetTimeoutMs(options_.TimeoutMs);

@@ -40,7 +40,8 @@ struct TForm1Options {
 
 inline constexpr int kClientWidth = 966;
 inline constexpr int kClientHeight = 556;
-inline constexpr int kManualPanelHeight = 795;
+// With the manual panel shown: its rows under the status bar, 556 + 157 + a margin.
+inline constexpr int kManualPanelHeight = 719;
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -178,6 +179,8 @@ private:
     void RunManual(SerialError (ManualPanel::*command)());
     void PrepareUploadLayout();
     void RestoreUploadLayout();
+    void SetManualPanelVisible(bool visible);
+    bool ManualLocked() const { return UploadActive || running_; }
 
     TForm1Options options_;
     std::unique_ptr<Dialogs> ownDialogs_;

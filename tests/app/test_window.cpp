@@ -1,6 +1,10 @@
 // The window under the offscreen platform: start-up from the settings file, opening and
 // reloading HEX files, the three views, the port list over a fake source, and the layout.
 #include <QApplication>
+#include <QAbstractButton>
+#include <QDateTime>
+#include <QLocale>
+#include <QScrollBar>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
@@ -383,22 +387,29 @@ TEST_F(WindowTest, EveryControlHasItsNameGeometryCaptionAndState) {
         {"CBCfgBits", 814, 158, 145, 17, "Scarica Configuration Bits", false},
         {"Button2", 4, 32, 75, 25, "CheckPorte", false},
         {"CB_SUP", 6, 403, 145, 21, nullptr, false},
-        {"BLeggi", 4, 652, 93, 25, "Leggi", false},
-        {"BScrivi", 4, 680, 93, 25, "Scrivi", false},
-        {"BErase", 4, 708, 93, 25, "Erase", false},
-        {"BStartDFU", 4, 736, 93, 25, "Start DFU", false},
-        {"BReset", 4, 764, 93, 25, "Reset", false},
-        {"ELeggiAddress", 104, 656, 69, 21, "300000", false},
-        {"EScriviAddress", 104, 682, 69, 21, "300000", false},
-        {"EEraseAddress", 104, 710, 69, 21, "300000", false},
-        {"Edit2", 176, 710, 45, 21, "40", false},
-        {"StaticText6", 104, 632, 69, 17, "$INDIRIZZO", false},
-        {"StaticText10", 224, 632, 277, 17, "$DATI", false},
+        {"BLeggi", 4, 576, 93, 25, "Leggi", false},
+        {"BScrivi", 4, 604, 93, 25, "Scrivi", false},
+        {"BErase", 4, 632, 93, 25, "Erase", false},
+        {"BStartDFU", 4, 660, 93, 25, "Start DFU", false},
+        {"BReset", 4, 688, 93, 25, "Reset", false},
+        {"ELeggiAddress", 104, 580, 69, 21, "300000", false},
+        {"EScriviAddress", 104, 606, 69, 21, "300000", false},
+        {"EEraseAddress", 104, 634, 69, 21, "300000", false},
+        {"Edit2", 176, 634, 45, 21, "40", false},
+        {"StaticText6", 104, 556, 69, 17, "$INDIRIZZO", false},
+        {"StaticText10", 224, 556, 277, 17, "$DATI", false},
     };
     for (const ControlCase& c : cases) {
         auto* w = f.findChild<QWidget*>(QString::fromLatin1(c.name));
         ASSERT_NE(w, nullptr) << c.name;
-        EXPECT_EQ(w->geometry(), QRect(c.x, c.y, c.w, c.h)) << c.name;
+        if (qobject_cast<QCheckBox*>(w) || qobject_cast<QRadioButton*>(w)) {
+            // widened as far as the caption needs, never moved
+            EXPECT_EQ(w->pos(), QPoint(c.x, c.y)) << c.name;
+            EXPECT_EQ(w->height(), c.h) << c.name;
+            EXPECT_GE(w->width(), c.w) << c.name;
+        } else {
+            EXPECT_EQ(w->geometry(), QRect(c.x, c.y, c.w, c.h)) << c.name;
+        }
         EXPECT_EQ(w->isVisible(), c.visible) << c.name;
         if (!c.text) continue;
         QString text;
@@ -416,6 +427,50 @@ TEST_F(WindowTest, EveryControlHasItsNameGeometryCaptionAndState) {
     EXPECT_TRUE(f.LBHex->font().fixedPitch() || QFontInfo(f.LBHex->font()).fixedPitch());
     EXPECT_EQ(f.ELeggiAddress->maxLength(), 8);
     EXPECT_EQ(f.ELeggiLen->maxLength(), 2);
+}
+
+// What a user reads: every caption whole, both bottom lines above the status bar in the same
+// font, every view scrollable to the end of its longest line, a date without a time zone.
+TEST_F(WindowTest, EveryCaptionReadsWholeAndNothingIsCovered) {
+    TForm1& f = Open();
+    for (QAbstractButton* b : f.findChildren<QAbstractButton*>()) {
+        if (qobject_cast<QCheckBox*>(b) || qobject_cast<QRadioButton*>(b))
+            EXPECT_LE(b->sizeHint().width(), b->width()) << b->objectName().toStdString();
+        else
+            EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text()) + 6, b->width()) << b->objectName().toStdString();
+    }
+    for (QLabel* l : f.findChildren<QLabel*>())
+        EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->contentsRect().width()) << l->objectName().toStdString();
+    for (QLabel* l : {f.Label2, f.Label3, f.Label4, f.Label5}) {
+        const QRect r(l->mapTo(&f, QPoint(0, 0)), l->size());
+        EXPECT_LE(r.bottom(), f.StatusBar->y() - 1) << l->objectName().toStdString();
+    }
+    EXPECT_EQ(f.Label4->font(), f.Label2->font());
+    EXPECT_EQ(f.Label4->font().pixelSize(), 13);
+    EXPECT_TRUE(f.Label4->font().bold());
+    EXPECT_LT(f.Label4->geometry().right(), f.Label5->x());
+}
+
+TEST_F(WindowTest, ViewsScrollToTheEndOfTheirLongestLineAndTheDateHasNoZone) {
+    AddPort(3);
+    WriteSettings(Record(3, 1, exe.File("demo.hex")));
+    TForm1& f = Open();
+    for (QListWidget* list : {f.LBHex, f.LBData, f.LBBuffer}) {
+        list->show();
+        QApplication::processEvents();
+        int longest = 0;
+        for (int i = 0; i < list->count(); ++i)
+            longest = std::max(longest, list->fontMetrics().horizontalAdvance(list->item(i)->text()));
+        EXPECT_GE(list->horizontalScrollBar()->maximum() + list->viewport()->width(), longest)
+            << list->objectName().toStdString();
+    }
+    const QString date = f.Label5->text();
+    EXPECT_FALSE(date.contains(QStringLiteral("UTC"))) << date.toStdString();
+    EXPECT_TRUE(date.endsWith(QLocale::system().toString(QFileInfo(QString::fromStdString(exe.File("demo.hex")))
+                                                             .lastModified()
+                                                             .time(),
+                                                         QStringLiteral("ss"))))
+        << date.toStdString();
 }
 
 TEST_F(WindowTest, Screenshot) {

@@ -169,6 +169,37 @@ TEST_F(ManualPanelTest, ShortcutShowsAndHidesThePanel) {
     EXPECT_EQ(f.height(), 556);
 }
 
+TEST_F(ManualPanelTest, PanelIsOffDuringAnUploadAndTheWindowFitsA768Screen) {
+    StartDevice({.DelayMs = 5});
+    TForm1& f = Open();
+    f.ToggleManualPanel();
+    constexpr int kTitleBar = 32;
+    EXPECT_LE(f.height() + kTitleBar, 768);
+    EXPECT_LE(f.BReset->geometry().bottom(), f.height() - 1);
+    int tallest = 0;
+    bool pressed = false;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        tallest = std::max(tallest, f.height());
+        if (f.UploadActive && !pressed) {
+            pressed = true;
+            EXPECT_FALSE(f.BStartDFU->isEnabled());
+            f.BStartDFUClick();  // a programmatic click too does nothing now
+            f.ToggleManualPanel();
+        }
+    });
+    probe.start(20);
+    f.BUploadClick();
+    EXPECT_TRUE(pressed);
+    EXPECT_LE(tallest + kTitleBar, 768);
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
+    EXPECT_EQ(f.EStartFrame->text(), "");
+    EXPECT_TRUE(f.ManualPanelShown());
+    EXPECT_TRUE(f.BStartDFU->isVisible());
+    EXPECT_TRUE(f.BStartDFU->isEnabled());
+    EXPECT_EQ(f.height(), kManualPanelHeight);
+}
+
 TEST_F(ManualPanelTest, ReadLengthAndAddressDefaults) {
     StartDevice();
     TForm1& f = Open();
