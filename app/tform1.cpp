@@ -532,7 +532,18 @@ QList<QWidget*> TForm1::ManualPanelControls() const {
             Edit2,       EEraseFrame,    EStartFrame,    ERstFrame};
 }
 
-void TForm1::SetClientHeight(int h) { setFixedSize(kClientWidth, h); }
+// A window that grows (the manual panel, an upload) moves up as far as it must to stay on its
+// screen.
+void TForm1::SetClientHeight(int h) {
+    setFixedSize(kClientWidth, h);
+    const QScreen* s = screen();
+    if (!s || !isVisible()) return;
+    const QRect available = s->availableGeometry();
+    const QRect frame = frameGeometry();
+    const int frameExtra = frame.height() - geometry().height();
+    const int overflow = frame.y() + frameExtra + h - 1 - available.bottom();
+    if (overflow > 0) move(x(), std::max(available.top(), frame.y() - overflow));
+}
 
 void TForm1::ShowError(const QString& text) { dialogs_->ShowError(this, text); }
 

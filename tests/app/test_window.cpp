@@ -210,6 +210,8 @@ TEST_F(HexFileTest, FarTooLargeFileIsRejectedAsInvalid) {
     EXPECT_EQ(dialogs.errors, std::vector<std::string>{"Invalid HEX File"});
     EXPECT_EQ(f.LBHex->count(), 0);
     EXPECT_FALSE(f.RBHex->isEnabled());
+    EXPECT_TRUE(f.windowTitle().endsWith(QString::fromStdString(exe.File("huge.hex"))));  // as any invalid file
+    EXPECT_EQ(f.StatusBar->currentMessage(), f.windowTitle());
 }
 
 TEST_F(HexFileTest, FileDateTimeTextOfAMissingFile) {
