@@ -31,6 +31,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "serial.h"
 #include "settings.h"
 #include "text_lines.h"
 
@@ -191,6 +192,21 @@ void SetPositions(QListWidget* list, int selected, int top) {
         list->setCurrentRow(-1);
     if (top >= 0 && top < list->count()) list->scrollToItem(list->item(top), QAbstractItemView::PositionAtTop);
 }
+
+// For the length of a run or a manual exchange, the driver's waits let the window repaint and
+// answer the window system. Nothing else runs there: no user input, no timer tick, so no handler;
+// those keep to the sequence's own event-processing points.
+class KeepPaintingWhileTheLineWaits {
+public:
+    KeepPaintingWhileTheLineWaits() {
+        SerialSetIdleHook([](int32_t, int32_t) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::X11ExcludeTimers);
+        });
+    }
+    ~KeepPaintingWhileTheLineWaits() { SerialSetIdleHook({}); }
+    KeepPaintingWhileTheLineWaits(const KeepPaintingWhileTheLineWaits&) = delete;
+    KeepPaintingWhileTheLineWaits& operator=(const KeepPaintingWhileTheLineWaits&) = delete;
+};
 
 }  // namespace
 
@@ -827,6 +843,7 @@ void TForm1::BUploadClick() {
     const UploadImage image{MemoryImage(), &ImageStart, &ImageEnd, &ImageValid};
 
     running_ = true;
+    const KeepPaintingWhileTheLineWaits painting;
     const UploadResult result =
         CheckBox1->isChecked() ? UploadGsm(request, image, *view_) : UploadDirect(request, image, *view_);
     running_ = false;
@@ -883,7 +900,10 @@ void TForm1::RunManual(SerialError (ManualPanel::*command)()) {
     PanelFromWidgets();
     panel_->SetPort(ChosenPort());
     panel_->SetTimeoutMs(options_.TimeoutMs);
-    ((*panel_).*command)();
+    {
+        const KeepPaintingWhileTheLineWaits painting;
+        ((*panel_).*command)();
+    }
     PanelToWidgets();
 }
 

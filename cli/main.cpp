@@ -301,8 +301,10 @@ int main(int argc, char** argv) {
         req.TimeoutMs = portOpt.TimeoutMs;
         ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
         cli::TerminalView view(verify, g_active);
+        SerialSetIdleHook([&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
         const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid};
         const UploadResult result = upload->count("--gsm") ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
+        SerialSetIdleHook({});
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
         if (transcript) std::fclose(transcript);
         switch (result.Outcome) {

@@ -39,19 +39,36 @@ void TerminalView::ShowMessage(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-void TerminalView::ProcessEvents() { DrawProgress(false); }
+void TerminalView::ProcessEvents() {
+    waitedMs_ = 0;
+    DrawProgress(false);
+}
+
+void TerminalView::LineWaits(int32_t waitedMs, int32_t leftMs) {
+    const bool wasWaiting = waitedMs_ >= 1000;
+    waitedMs_ = waitedMs;
+    leftMs_ = leftMs;
+    DrawProgress(!wasWaiting && waitedMs_ >= 1000);
+}
 
 void TerminalView::DrawProgress(bool force) {
-    if (!tty_ || maximum_ <= 0) return;
+    const bool waiting = waitedMs_ >= 1000;
+    if (!tty_ || (maximum_ <= 0 && !waiting)) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(200)) return;
     lastDraw_ = now;
-    const double elapsed = std::chrono::duration<double>(now - start_).count();
-    const double bytes = std::strtod(bytesSent_.c_str(), nullptr);
-    const double rate = elapsed > 0 ? bytes / elapsed : 0;
-    const double left = position_ > 0 ? elapsed * (maximum_ - position_) / position_ : 0;
-    std::fprintf(stderr, "\r\033[Kblock %d/%d  %.0f bytes  %.0f B/s  %.0f s left", position_, maximum_, bytes,
-                 rate, left);
+    std::fprintf(stderr, "\r\033[K");
+    if (maximum_ > 0) {
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        const double bytes = std::strtod(bytesSent_.c_str(), nullptr);
+        const double rate = elapsed > 0 ? bytes / elapsed : 0;
+        const double left = position_ > 0 ? elapsed * (maximum_ - position_) / position_ : 0;
+        std::fprintf(stderr, "block %d/%d  %.0f bytes  %.0f B/s  %.0f s left", position_, maximum_, bytes, rate,
+                     left);
+    }
+    if (waiting)
+        std::fprintf(stderr, "%swaiting for the controller: %.1f s, time-out in %.1f s", maximum_ > 0 ? "  " : "",
+                     waitedMs_ / 1000.0, leftMs_ / 1000.0);
     std::fflush(stderr);
     drawn_ = true;
 }

@@ -26,6 +26,9 @@ public:
     void ProcessEvents() override;
     bool UploadActive() override { return active_; }
     bool VerifyChecked() override { return verify_; }
+    // The driver's idle hook: the line keeps counting while a byte is awaited, and after 1 s says
+    // that it waits for the controller and how long the time-out has left.
+    void LineWaits(int32_t waitedMs, int32_t leftMs);
 
 private:
     void DrawProgress(bool force);
@@ -36,6 +39,8 @@ private:
     bool tty_;
     bool drawn_ = false;
     int position_ = 0;
+    int32_t waitedMs_ = 0;  // of the byte awaited now; 0 once the line moved again
+    int32_t leftMs_ = 0;
     int maximum_ = 0;
     std::string bytesSent_ = "0";
     std::chrono::steady_clock::time_point start_;

@@ -20,6 +20,7 @@ PortResolver g_resolver;
 BackendFactory g_factory;
 std::string g_lastDevice;
 std::string g_lastSystemError;
+IdleHook g_idle;
 
 constexpr int kBaudRates[] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 constexpr const char* kSpeedTexts[] = {"110",   "300",   "1200",  "2400",  "4800",
@@ -84,6 +85,7 @@ SerialError SerialOpen(uint32_t port, int32_t speedIndex, int32_t parity, int32_
         return SERIAL_CREATE_HANDLE_ERROR;
     }
     g_port = std::move(backend);
+    g_port->SetIdleHook(g_idle);
 
     if (!g_port->ReadSettings()) return CloseWith(SERIAL_GETDCB_ERROR);
 
@@ -198,6 +200,11 @@ std::string SerialDescribeDefault(uint32_t port, const std::string& name) {
 }
 
 void SerialReleaseForExit() { ReleaseTermiosDeviceForExit(); }
+
+void SerialSetIdleHook(IdleHook hook) {
+    g_idle = std::move(hook);
+    if (g_port) g_port->SetIdleHook(g_idle);
+}
 
 void SerialSetPortResolver(PortResolver resolver) { g_resolver = std::move(resolver); }
 void SerialSetBackendFactory(BackendFactory factory) { g_factory = std::move(factory); }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,7 +39,14 @@ public:
     virtual void Close() = 0;
     // The system's reason for the last failure, for messages to the user.
     virtual std::string LastError() const { return {}; }
+    // Called at least every IDLE_SLICE_MS while a read or write waits (empty: none) with the
+    // milliseconds waited so far and left before the wait's deadline, which stays as it is. The
+    // hook must not call the driver.
+    using IdleHook = std::function<void(int32_t waitedMs, int32_t leftMs)>;
+    virtual void SetIdleHook(IdleHook hook) { (void)hook; }
 };
+
+inline constexpr int IDLE_SLICE_MS = 40;
 
 // POSIX termios implementation (the production backend).
 std::unique_ptr<SerialBackend> MakeTermiosBackend();

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -41,8 +42,9 @@ speed_t BaudConstant(int baud) {
 // at a time in a process.
 std::atomic<int> g_openFd{-1};
 
+// Whole milliseconds to the deadline, rounded up so that a wait never spins on its last fraction.
 int RemainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
@@ -123,7 +125,8 @@ public:
     bool Write(const uint8_t* data, std::size_t n, std::size_t& written) override {
         written = 0;
         if (vanished_) return false;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(int64_t{writeMs_} * int64_t(n));
+        const auto start = Clock::now();
+        const auto deadline = start + std::chrono::milliseconds(int64_t{writeMs_} * int64_t(n));
         while (written < n) {
             const ssize_t w = ::write(fd_, data + written, n - written);
             if (w > 0) {
@@ -135,9 +138,10 @@ public:
             pollfd p{fd_, POLLOUT, 0};
             const int left = RemainingMs(deadline);
             if (left == 0) return false;
-            const int r = ::poll(&p, 1, left);
+            const int r = ::poll(&p, 1, Slice(left));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) return Fail();
+            if (r == 0) Idle(start, deadline);
             if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return Vanish();
         }
         return true;
@@ -145,14 +149,16 @@ public:
 
     ReadResult ReadByte(uint8_t& byte) override {
         if (vanished_) return ReadResult::Failed;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(readMs_);
+        const auto start = Clock::now();
+        const auto deadline = start + std::chrono::milliseconds(readMs_);
         for (;;) {
             pollfd p{fd_, POLLIN, 0};
-            const int pr = ::poll(&p, 1, RemainingMs(deadline));
+            const int pr = ::poll(&p, 1, Slice(RemainingMs(deadline)));
             if (pr < 0 && errno == EINTR) continue;
             if (pr < 0) return Fail(), ReadResult::Failed;
             if (pr == 0) {
                 if (Clock::now() >= deadline) return ReadResult::Timeout;
+                Idle(start, deadline);
                 continue;
             }
             if (p.revents & POLLIN) {
@@ -176,8 +182,16 @@ public:
     }
 
     std::string LastError() const override { return error_; }
+    void SetIdleHook(IdleHook hook) override { idle_ = std::move(hook); }
 
 private:
+    // With an idle hook, a wait is cut into slices with the hook called between them.
+    int Slice(int ms) const { return idle_ ? std::min(ms, IDLE_SLICE_MS) : ms; }
+    void Idle(Clock::time_point start, Clock::time_point deadline) {
+        if (!idle_) return;
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        idle_(static_cast<int32_t>(waited.count()), RemainingMs(deadline));
+    }
     bool Fail() {
         error_ = std::strerror(errno);
         return false;
@@ -201,6 +215,7 @@ private:
     int writeMs_ = 100;
     bool vanished_ = false;
     std::string error_;
+    IdleHook idle_;
 };
 
 }  // namespace

@@ -46,6 +46,7 @@ public:
         Note("close");
     }
     std::string LastError() const override { return inner_->LastError(); }
+    void SetIdleHook(IdleHook hook) override { inner_->SetIdleHook(std::move(hook)); }
 
 private:
     double Seconds() const {

@@ -13,6 +13,10 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <qpa/qwindowsysteminterface.h>
+
+#include <chrono>
+#include <thread>
 
 #include "device.h"
 #include "pty_pair.h"
@@ -80,6 +84,55 @@ TEST_F(WindowUploadTest, CompleteRunShowsEverythingAndRestoresTheWindow) {
     EXPECT_EQ(stored.AutoPortSelect, 1);
     EXPECT_EQ(stored.ApplyLineSettings, 1);
     EXPECT_EQ(stored.VerifyAfterWrite, 1);
+}
+
+// A probe that notes when it was painted.
+class PaintProbe final : public QWidget {
+public:
+    using QWidget::QWidget;
+    std::chrono::steady_clock::time_point painted{};
+
+protected:
+    void paintEvent(QPaintEvent*) override { painted = std::chrono::steady_clock::now(); }
+};
+
+TEST_F(WindowUploadTest, WindowPaintsWhileTheLineWaitsAndInputWaitsForTheNextFixedPoint) {
+    StartDevice({.Silent = true});
+    TForm1& f = Open(1000);  // the firmware's answer to the first reset line is awaited 1 s
+    auto* probe = new PaintProbe(&f);
+    probe->setGeometry(700, 200, 20, 20);
+    probe->show();
+    QApplication::processEvents();
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point posted{}, toggled{};
+    QObject::connect(f.CheckBox1, &QCheckBox::toggled, [&] {
+        toggled = Clock::now();
+        f.BUploadClick();  // and the abort press, to be done sooner
+    });
+    std::thread poster([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        QMetaObject::invokeMethod(
+            probe,
+            [&] {
+                posted = Clock::now();
+                probe->update();
+                // a click from the window system, as a user's would come
+                const QPoint at = f.CheckBox1->mapTo(&f, QPoint(8, 8));
+                for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+                    QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                        f.windowHandle(), at, f.mapToGlobal(at),
+                        type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::LeftButton, type);
+            },
+            Qt::QueuedConnection);
+    });
+    f.BUploadClick();
+    poster.join();
+    ASSERT_NE(posted, Clock::time_point{});
+    EXPECT_GT(probe->painted, posted);
+    EXPECT_LT(probe->painted - posted, std::chrono::milliseconds(100));
+    // the click came through only where the sequence processes events, after the 1 s wait
+    ASSERT_NE(toggled, Clock::time_point{});
+    EXPECT_GT(toggled - posted, std::chrono::milliseconds(500));
 }
 
 TEST_F(WindowUploadTest, SecondPressAborts) {

@@ -285,6 +285,30 @@ TEST_F(SerialDriverTest, TransactWithoutAnswerCostsTwoTimeOuts) {
     EXPECT_EQ(sent.size(), 8u);  // the same four bytes twice
 }
 
+TEST_F(SerialDriverTest, IdleHookRunsThroughoutASilentWaitWithoutChangingIt) {
+    OpenShort(3000);
+    std::vector<Clock::time_point> calls;
+    int32_t lastWaited = 0, lastLeft = 0;
+    SerialSetIdleHook([&](int32_t waited, int32_t left) {
+        calls.push_back(Clock::now());
+        lastWaited = waited;
+        lastLeft = left;
+    });
+    const auto t0 = Clock::now();
+    EXPECT_EQ(SerialRead(18, true), SERIAL_RX_TIMEOUT);
+    const auto t1 = Clock::now();
+    SerialSetIdleHook({});
+    using std::chrono::milliseconds;
+    EXPECT_GE(t1 - t0, milliseconds(3000));
+    EXPECT_LT(t1 - t0, milliseconds(3000 + IDLE_SLICE_MS + 30));  // no longer by more than a slice
+    ASSERT_GE(calls.size(), 3000u / 50);
+    Clock::duration longest = calls.front() - t0;
+    for (std::size_t i = 1; i < calls.size(); ++i) longest = std::max(longest, calls[i] - calls[i - 1]);
+    longest = std::max(longest, t1 - calls.back());
+    EXPECT_LE(longest, milliseconds(50 + 15));  // slack for a loaded machine
+    EXPECT_NEAR(lastWaited + lastLeft, 3000, 5);
+}
+
 TEST_F(SerialDriverTest, StrayEtxFailsTheFirstAttemptOnly) {
     OpenShort();
     int calls = 0;

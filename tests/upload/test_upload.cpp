@@ -358,6 +358,24 @@ TEST_F(UploadTest, GsmSimulationSends18BytesLessThanDirect) {
     EXPECT_EQ(gsm.stats[StatField::STFrame2], "03 A5 A8 02 ");  // the reset frame is shown
 }
 
+TEST_F(UploadTest, IdleHookLeavesTheByteStreamAsItIs) {
+    std::vector<std::vector<std::vector<uint8_t>>> streams;
+    int idleCalls = 0;
+    for (bool hook : {false, true}) {
+        SerialSetIdleHook(hook ? IdleHook([&](int32_t, int32_t) { ++idleCalls; }) : IdleHook{});
+        StartDevice({.DelayMs = 60});
+        MakeImage(0x2800, 512);
+        RecordingView view;
+        view.verify = true;
+        EXPECT_EQ(Direct(view).Outcome, UploadOutcome::Completed);
+        SerialSetIdleHook({});
+        streams.push_back(device->Frames());
+        ExpectDeviceHoldsImage(8);
+    }
+    EXPECT_GT(idleCalls, 8);  // every answer was waited for
+    EXPECT_EQ(streams[0], streams[1]);
+}
+
 // ---- flash that still holds the old firmware ----
 
 // Files a linker may write whose range is not page-aligned, ends in zero bytes or starts below
