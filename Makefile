@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo gui-demo bench fuzz asan clean
+.PHONY: all deps configure build test demo gui-demo bench fuzz asan windows windows-test clean
 
 all: build
 
@@ -36,5 +36,17 @@ fuzz:
 asan:
 	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_FLAGS="-DQDFU_SANITIZE=ON -DQDFU_BUILD_BENCH=OFF"
 
+# The core and the command line cross-built for 64-bit Windows, and the zip to hand out.
+windows:
+	@scripts/install-deps.sh --windows
+	@cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_BENCH=OFF >/dev/null
+	@cmake --build build-windows -j$(JOBS) -- --no-print-directory
+	@scripts/windows-package.sh build-windows
+
+# The Windows build's tests and whole runs under Wine, against the Linux simulated controller.
+windows-test: windows build
+	@scripts/windows-test.sh build-windows $(BUILD)
+
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-fuzz build-windows dist

@@ -8,10 +8,6 @@
 // Signals: the first SIGINT, SIGTERM or SIGHUP is the abort press (the run stops at its next check
 // and still resets the CPU); a second one ends the process at once. SIGPIPE is ignored, so a log
 // line that cannot be written is dropped and the run goes on to its end.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cerrno>
@@ -20,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "cli_platform.h"
 #include "hex_loader.h"
 #include "manual_commands.h"
 #include "ports.h"
@@ -38,32 +35,8 @@ constexpr int kExitUsage = 64;
 constexpr int kExitBadHex = 65;
 constexpr int kExitNoInput = 66;
 constexpr int kExitCannotCreate = 73;
-constexpr int kExitInterrupted = 130;
 
 std::atomic<bool> g_active{true};
-std::atomic<int> g_interrupts{0};
-
-// Async-signal-safe: the first abort signal clears the flag the run polls; the second releases
-// the port and ends the process wherever the run is.
-void OnInterrupt(int) {
-    g_active = false;
-    if (g_interrupts.fetch_add(1) == 0) return;
-    static constexpr char kText[] =
-        "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
-    SerialReleaseForExit();
-    ::_exit(kExitInterrupted);
-}
-
-void InstallSignalHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, nullptr);
-}
 
 struct PortChoice {
     std::string Text;  // "COMn" as the upload reads it
@@ -80,12 +53,12 @@ bool ChoosePort(const std::string& arg, PortChoice& out) {
         out = {"COM" + std::to_string(n), n, PortDevicePath(n, defaults), ""};
     } else if (arg.find('/') != std::string::npos) {
         out = {"COM0", 0, arg, arg};
-        char real[PATH_MAX];
-        const std::string wanted = ::realpath(arg.c_str(), real) ? real : arg;
+        const std::string resolved = CanonicalPath(arg);
+        const std::string wanted = resolved.empty() ? arg : resolved;
         if (const auto present = ListPresentPorts(defaults)) {
             for (const PresentPort& p : *present) {
-                const std::string dev = PortDevicePath(p.Number, defaults);
-                if (::realpath(dev.c_str(), real) && wanted == real) out = {p.Name, p.Number, arg, ""};
+                const std::string dev = CanonicalPath(PortDevicePath(p.Number, defaults));
+                if (!dev.empty() && wanted == dev) out = {p.Name, p.Number, arg, ""};
             }
         }
     } else {
@@ -134,22 +107,8 @@ int LoadImage(const std::string& path, HexLoadResult& result, bool withListings 
 
 // The image from ImageStart to ImageEnd as raw bytes.
 bool WriteImage(const std::string& path, const HexLoadResult& r) {
-    // Written over and then cut to size: cheaper than truncating an existing file to nothing first.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
     const std::size_t span = r.ImageStart < 0 ? 0 : static_cast<std::size_t>(r.ImageEnd - r.ImageStart);
-    std::size_t put = 0;
-    while (put < span) {
-        const ssize_t w = ::write(fd, MemoryImage() + put, span - put);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        put += static_cast<std::size_t>(w);
-    }
-    const bool cut = put == span && ::ftruncate(fd, static_cast<off_t>(span)) == 0;
-    const int saved = errno;
-    const bool ok = ::close(fd) == 0 && cut;
-    errno = saved;
-    return ok;
+    return WriteWholeFile(path, MemoryImage(), span);
 }
 
 std::string Hex8(int32_t v) { return v < 0 ? std::to_string(v) : "0x" + HexDigits(static_cast<uint32_t>(v), 8); }
@@ -174,7 +133,7 @@ bool StartTranscript(const PortOptions& o, std::FILE*& file) {
         std::fprintf(stderr, "--transcript: cannot create %s: %s\n", o.Transcript.c_str(), std::strerror(errno));
         return false;
     }
-    SerialSetBackendFactory([file] { return MakeTranscriptBackend(MakeTermiosBackend(), file); });
+    SerialSetBackendFactory([file] { return MakeTranscriptBackend(MakeNativeBackend(), file); });
     return true;
 }
 
@@ -189,9 +148,11 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    UseBinaryStandardStreams();
     CLI::App app{"quarnelix-dfu-cli: upgrade the firmware of a Quarnelix V3 controller through its serial bootloader"};
     app.set_version_flag("--version", std::string("quarnelix-dfu-cli ") + QDFU_VERSION);
     app.require_subcommand(1);
+    app.allow_windows_style_options(false);  // a leading '/' is a path (/dev/..., Unix-style paths under Wine)
 
     std::string hexPath;
     PortOptions portOpt;
@@ -285,7 +246,7 @@ int main(int argc, char** argv) {
     }
     std::FILE* transcript = nullptr;
     if (!StartTranscript(portOpt, transcript)) return kExitCannotCreate;
-    InstallSignalHandlers();
+    InstallAbortHandlers(g_active);
 
     if (upload->parsed()) {
         HexLoadResult r;

@@ -1,14 +1,15 @@
 // Terminal view of an upload.
 #include "terminal_view.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+#include <cstdlib>
+
+#include "cli_platform.h"
 
 namespace qdfu::cli {
 
 TerminalView::TerminalView(bool verify, const std::atomic<bool>& active)
-    : verify_(verify), active_(active), tty_(::isatty(STDERR_FILENO) == 1), start_(std::chrono::steady_clock::now()) {}
+    : verify_(verify), active_(active), tty_(StandardErrorIsTerminal()), start_(std::chrono::steady_clock::now()) {}
 
 TerminalView::~TerminalView() { ClearProgress(); }
 

@@ -4,12 +4,10 @@
 #include "hex_loader.h"
 
 #include <algorithm>
-#include <string_view>
 #include <cstring>
-#include <sys/mman.h>
+#include <string_view>
 
-#include <cstdlib>
-#include <memory>
+#include "image_platform.h"
 
 namespace qdfu {
 namespace {
@@ -59,12 +57,7 @@ bool g_imagePristine = true;
 }  // namespace
 
 uint8_t* MemoryImage() {
-    static uint8_t* const image = [] {
-        // populated in one go: cheaper than a page fault for each of its 43 pages
-        void* p = ::mmap(nullptr, MEMORY_IMAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
-                         -1, 0);
-        return static_cast<uint8_t*>(p == MAP_FAILED ? std::calloc(MEMORY_IMAGE_SIZE, 1) : p);
-    }();
+    static uint8_t* const image = AllocateZeroedImage(MEMORY_IMAGE_SIZE);
     return image;
 }
 

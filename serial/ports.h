@@ -1,8 +1,11 @@
-// Port numbers on Linux, and the source of present ports that the window's port list shows.
+// Port numbers, and the source of present ports that the window's port list shows.
 //
-// Port n names the entry "comN" of the ports directory (a symbolic link to a device) when it
-// exists, otherwise /dev/ttyS(n-1). Port 0 names nothing. USB and ACM adapters seen for the first
-// time get the lowest free number from 3 up and a link of their own, so they keep it across
+// On Windows port n is the device \\.\COMn, and the present ports are the values of the registry
+// key HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM; PortPaths is not used there.
+//
+// On Linux port n names the entry "comN" of the ports directory (a symbolic link to a device) when
+// it exists, otherwise /dev/ttyS(n-1). Port 0 names nothing. USB and ACM adapters seen for the
+// first time get the lowest free number from 3 up and a link of their own, so they keep it across
 // unplugging and restarts (for the life of the process only, when the link cannot be written).
 #pragma once
 

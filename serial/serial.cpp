@@ -75,7 +75,7 @@ SerialError SerialOpen(uint32_t port, int32_t speedIndex, int32_t parity, int32_
 
     g_lastDevice = ResolveDevice(port);
     g_lastSystemError.clear();
-    auto backend = g_factory ? g_factory() : MakeTermiosBackend();
+    auto backend = g_factory ? g_factory() : MakeNativeBackend();
     if (g_lastDevice.empty()) {
         g_lastSystemError = "no device has that port number";
         return SERIAL_CREATE_HANDLE_ERROR;
@@ -199,7 +199,7 @@ std::string SerialDescribeDefault(uint32_t port, const std::string& name) {
     return name.empty() ? text : name + text.substr(text.find(':'));
 }
 
-void SerialReleaseForExit() { ReleaseTermiosDeviceForExit(); }
+void SerialReleaseForExit() { ReleaseNativeDeviceForExit(); }
 
 void SerialSetIdleHook(IdleHook hook) {
     g_idle = std::move(hook);

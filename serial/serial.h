@@ -69,7 +69,7 @@ void SerialReleaseForExit();
 using PortResolver = std::function<std::string(uint32_t)>;
 void SerialSetPortResolver(PortResolver resolver);  // empty: back to the default
 using BackendFactory = std::function<std::unique_ptr<SerialBackend>()>;
-void SerialSetBackendFactory(BackendFactory factory);  // empty: back to termios
+void SerialSetBackendFactory(BackendFactory factory);  // empty: back to the native backend
 // A plain function the driver calls at least every 50 ms while a read or write waits (with the
 // milliseconds waited for the current byte and left before its time-out), so that a caller on the
 // same thread can keep a window painting or a progress line moving. Empty by default; it must not

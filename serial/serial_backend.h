@@ -48,9 +48,11 @@ public:
 
 inline constexpr int IDLE_SLICE_MS = 40;
 
-// POSIX termios implementation (the production backend).
-std::unique_ptr<SerialBackend> MakeTermiosBackend();
-// Async-signal-safe: drops the exclusive lock of the termios device open now, if any, and closes it.
-void ReleaseTermiosDeviceForExit();
+// The production backend of this platform: termios on Linux, the Win32 communications API on
+// Windows.
+std::unique_ptr<SerialBackend> MakeNativeBackend();
+// Async-signal-safe: lets go of the device the native backend holds open now, if any (its
+// exclusive lock included).
+void ReleaseNativeDeviceForExit();
 
 }  // namespace qdfu

@@ -220,9 +220,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SerialBackend> MakeTermiosBackend() { return std::make_unique<TermiosBackend>(); }
+std::unique_ptr<SerialBackend> MakeNativeBackend() { return std::make_unique<TermiosBackend>(); }
 
-void ReleaseTermiosDeviceForExit() {
+void ReleaseNativeDeviceForExit() {
     const int fd = g_openFd.exchange(-1);
     if (fd < 0) return;
     ::ioctl(fd, TIOCNXCL);

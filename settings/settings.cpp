@@ -1,13 +1,10 @@
 // Settings file: encoding, reading and writing of the 269-byte record.
 #include "settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
+#include <fstream>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include "settings_platform.h"
 
 namespace qdfu {
 namespace {
@@ -23,20 +20,7 @@ int32_t GetLe32(const SettingsBytes& b, std::size_t off) {
     return static_cast<int32_t>(v);
 }
 
-bool IsWritableDir(const std::string& dir) { return access(dir.c_str(), W_OK | X_OK) == 0; }
-
 }  // namespace
-
-bool MakeDirectories(const std::string& dir) {
-    std::string partial;
-    for (std::size_t i = 0; i <= dir.size(); ++i) {
-        if ((i == dir.size() || dir[i] == '/') && !partial.empty()) {
-            if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-        }
-        if (i < dir.size()) partial += dir[i];
-    }
-    return true;
-}
 
 SettingsBytes EncodeSettings(const SettingsRecord& record) {
     SettingsBytes b{};
@@ -63,58 +47,37 @@ SettingsRecord DecodeSettings(const SettingsBytes& b) {
 
 bool LoadSettings(const std::string& path, SettingsRecord& record) {
     SettingsBytes b{};
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
         record = DecodeSettings(b);
         record.HexFilePath.clear();
         record.PortNumber = -1;
         return false;
     }
-    std::size_t got = 0;
-    while (got < b.size()) {
-        const ssize_t r = read(fd, b.data() + got, b.size() - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    close(fd);
+    in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
     record = DecodeSettings(b);
     return true;
 }
 
 bool SaveSettings(const std::string& path, const SettingsRecord& record) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    // Created when missing, never truncated: a longer file keeps its tail.
+    { std::ofstream create(path, std::ios::binary | std::ios::app); }
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    if (!out) return false;
     const SettingsBytes b = EncodeSettings(record);
-    std::size_t put = 0;
-    bool ok = true;
-    while (put < b.size()) {
-        const ssize_t w = pwrite(fd, b.data() + put, b.size() - put, static_cast<off_t>(put));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            ok = false;
-            break;
-        }
-        put += static_cast<std::size_t>(w);
-    }
-    if (close(fd) != 0) ok = false;
-    return ok;
-}
-
-std::string DefaultConfigHome() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg) return xdg;
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.config";
+    out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    out.close();
+    return !out.fail();
 }
 
 std::string SettingsPath(const std::string& exeDir, const std::string& configHome) {
-    std::string dir = exeDir;
-    if (!dir.empty() && dir.back() != '/') dir += '/';
+    auto withSeparator = [](std::string dir) {
+        if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
+        return dir;
+    };
+    const std::string dir = withSeparator(exeDir);
     if (IsWritableDir(dir.empty() ? "." : dir)) return dir + kSettingsFileName;
-    std::string fallback = configHome;
-    if (!fallback.empty() && fallback.back() != '/') fallback += '/';
-    fallback += "quarnelix-dfu/";
+    const std::string fallback = withSeparator(configHome) + "quarnelix-dfu/";
     MakeDirectories(fallback);
     return fallback + kSettingsFileName;
 }

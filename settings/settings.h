@@ -51,7 +51,7 @@ bool SaveSettings(const std::string& path, const SettingsRecord& record);
 // separator requirement.
 std::string SettingsPath(const std::string& exeDir, const std::string& configHome);
 
-// $XDG_CONFIG_HOME, or ~/.config.
+// $XDG_CONFIG_HOME, or ~/.config; %APPDATA% on Windows.
 std::string DefaultConfigHome();
 
 // Creates dir and its missing parents; true when it exists afterwards.

@@ -1,9 +1,8 @@
 // Reading a file into lines: CR, LF and CR LF, final lines with and without an end.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cerrno>
+#include <filesystem>
 
 #include "temp_dir.h"
 #include "text_lines.h"
@@ -37,7 +36,8 @@ TEST(ReadTextLinesTest, MissingFileLeavesLinesAlone) {
 TEST(ReadTextLinesTest, FarTooLargeFileIsRefused) {
     test::TempDir dir;
     const std::string path = dir.File("huge.hex");
-    ASSERT_EQ(::truncate((dir.Write("huge.hex", ""), path.c_str()), static_cast<off_t>(kMaxTextFileBytes + 1)), 0);
+    dir.Write("huge.hex", "");
+    std::filesystem::resize_file(path, kMaxTextFileBytes + 1);
     std::vector<std::string> lines;
     errno = 0;
     EXPECT_FALSE(ReadTextLines(path, lines));

@@ -1,7 +1,12 @@
 // Settings file: byte layout, short and long files, missing file, unwritable folder.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "settings.h"
 #include "temp_dir.h"
@@ -93,6 +98,17 @@ TEST(SettingsFileTest, SaveCreatesExactly269BytesAndKeepsALongerTail) {
     EXPECT_EQ(back.PortNumber, -1);
 }
 
+#ifdef _WIN32
+TEST(SettingsPathTest, BesideTheExecutableOrInTheApplicationDataFolder) {
+    test::TempDir exe;
+    EXPECT_EQ(SettingsPath(exe.Path(), "C:/unused"), exe.Path() + "/" + kSettingsFileName);
+    EXPECT_EQ(DefaultConfigHome(), std::getenv("APPDATA"));
+    test::TempDir config;
+    const std::string missing = exe.File("no-such-folder");
+    EXPECT_EQ(SettingsPath(missing, config.Path()), config.Path() + "/quarnelix-dfu/" + kSettingsFileName);
+    EXPECT_TRUE(std::filesystem::is_directory(config.Path() + "/quarnelix-dfu"));
+}
+#else
 TEST(SettingsPathTest, BesideTheExecutableOrInTheConfigFolder) {
     test::TempDir exe;
     test::TempDir config;
@@ -104,6 +120,7 @@ TEST(SettingsPathTest, BesideTheExecutableOrInTheConfigFolder) {
     EXPECT_EQ(::stat((config.Path() + "/quarnelix-dfu").c_str(), &st), 0);
     ::chmod(exe.Path().c_str(), 0755);
 }
+#endif
 
 TEST(SettingsFileTest, UnwritableTargetWritesNothing) {
     test::TempDir dir;

@@ -1,19 +1,26 @@
 // Temporary directories for tests.
 #include "temp_dir.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace qdfu::test {
 
 TempDir::TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "qdfu-test-XXXXXX").string();
-    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
+    static std::mt19937_64 rng(std::random_device{}());
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto candidate = base / ("qdfu-test-" + std::to_string(rng() % 100000000));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) {
+            path_ = candidate.generic_string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
 }
 
 TempDir::~TempDir() {

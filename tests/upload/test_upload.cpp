@@ -305,7 +305,7 @@ TEST_F(UploadTest, GsmFramesCarryACarriageReturnAndTheModemIsDialled) {
     char* buf = nullptr;
     std::size_t len = 0;
     std::FILE* mem = ::open_memstream(&buf, &len);
-    SerialSetBackendFactory([mem] { return MakeTranscriptBackend(MakeTermiosBackend(), mem); });
+    SerialSetBackendFactory([mem] { return MakeTranscriptBackend(MakeNativeBackend(), mem); });
     RecordingView view;
     view.verify = true;
     const auto t0 = std::chrono::steady_clock::now();

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The Windows build under Wine: every test program (its own summary line is what counts, not
+# Wine's exit status), then quarnelix-dfu-cli.exe against the Linux simulated controller, whose
+# pty is COM5 through a link in the prefix's dosdevices folder and a SERIALCOMM value. Each run's
+# standard output, exit status and the controller's memory afterwards must equal the Linux build's.
+set -euo pipefail
+winbuild=${1:-build-windows}
+build=${2:-build}
+exe="$winbuild/cli/quarnelix-dfu-cli.exe"
+cli="$build/cli/quarnelix-dfu-cli"
+sim="$build/devsim/quarnelix-devsim"
+hex=examples/quarnelix_v3_demo.hex
+work=$(mktemp -d)
+simpid=""
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null || true
+  wineserver -k >/dev/null 2>&1 || true
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The server first, its output away from ours: a capture of a program's standard error could
+# otherwise wait for the server to let go of it.
+mkdir -p "$WINEPREFIX"
+wineserver -p >/dev/null 2>&1
+wineboot -i >/dev/null 2>&1
+
+failed=0
+fail() { echo "FAILED: $*" >&2; failed=$((failed + 1)); }
+
+for t in test_image test_settings test_protocol test_win32; do
+  out=$(wine "$winbuild/tests/$t.exe" 2>&1 </dev/null || true)
+  summary=$(printf '%s\n' "$out" | grep -E '^\[  PASSED  \] [0-9]+ tests?\.' || true)
+  if [ -n "$summary" ] && ! printf '%s\n' "$out" | grep -q '^\[  FAILED  \]'; then
+    echo "$t.exe under Wine: ${summary#\[  PASSED  \] }"
+  else
+    printf '%s\n' "$out" | tail -n 30 >&2
+    fail "$t.exe"
+  fi
+done
+
+# One simulated controller per run, listed as COM5 on both sides.
+export XDG_CONFIG_HOME="$work/config"
+start_device() {
+  "$sim" --com 5 --dump "$work/device.bin" "$@" >"$work/sim.out" 2>"$work/sim.err" &
+  simpid=$!
+  for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+  local pty
+  pty=$(head -n 1 "$work/sim.out")
+  ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
+  wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial4' /t REG_SZ /d COM5 /f >/dev/null 2>&1
+}
+stop_device() {
+  kill -TERM "$simpid" 2>/dev/null || true
+  wait "$simpid" 2>/dev/null || true
+  simpid=""
+}
+# run NAME PROGRAM ARGS...: output, status and memory into $work/NAME.*
+run() {
+  local name=$1 program=$2
+  shift 2
+  local status=0
+  if [ "$program" = exe ]; then
+    wine "$exe" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null || status=$?
+  else
+    "$cli" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null || status=$?
+  fi
+  echo "$status" >"$work/$name.status"
+}
+same() {
+  local what=$1
+  if cmp -s "$work/$what.linux.out" "$work/$what.windows.out" &&
+     cmp -s "$work/$what.linux.status" "$work/$what.windows.status"; then
+    return 0
+  fi
+  diff "$work/$what.linux.out" "$work/$what.windows.out" >&2 || true
+  fail "$what: the .exe's output or status differs from the Linux build's"
+  return 1
+}
+
+run hex.linux cli hex "$hex" --dump
+run hex.windows exe hex "$hex" --dump
+same hex && echo "hex --dump: identical"
+
+start_device
+run ports.windows exe ports
+stop_device
+if grep -q '^COM5	' "$work/ports.windows.out"; then echo "ports: COM5 listed"; else fail "ports: COM5 missing"; fi
+
+# name, device faults, upload options
+cases=(
+  "upload|--|--timeout 500"
+  "verify|--|--verify --timeout 500"
+  "silent|--silent|--timeout 100"
+  "refused|--nak-command 162|--timeout 300"
+)
+for c in "${cases[@]}"; do
+  IFS='|' read -r name faults options <<<"$c"
+  [ "$faults" = "--" ] && faults=""
+  for side in linux windows; do
+    # shellcheck disable=SC2086
+    start_device $faults
+    if [ "$side" = linux ]; then
+      # shellcheck disable=SC2086
+      run "$name.linux" cli upload "$hex" --port COM5 $options
+    else
+      # shellcheck disable=SC2086
+      run "$name.windows" exe upload "$hex" --port COM5 $options
+    fi
+    stop_device
+    cp "$work/device.bin" "$work/$name.$side.bin"
+  done
+  if same "$name" && cmp -s "$work/$name.linux.bin" "$work/$name.windows.bin"; then
+    echo "upload $name: identical log, status $(cat "$work/$name.windows.status") and device memory"
+  else
+    cmp -s "$work/$name.linux.bin" "$work/$name.windows.bin" || fail "upload $name: device memory differs"
+  fi
+done
+
+if [ "$failed" -ne 0 ]; then
+  echo "Windows build under Wine: $failed check(s) failed" >&2
+  exit 1
+fi
+echo "Windows build under Wine: all checks passed"

@@ -1,0 +1,146 @@
+// Windows backend: the Win32 communications API on a synchronous (non-overlapped) handle of
+// \\.\COMn, opened for reading and writing with no sharing. The line settings keep every field of
+// the port's DCB but speed, parity, size, stop bits and the flags word (binary mode only: no flow
+// control, DTR and RTS held inactive); the time-outs make every one-byte read wait at most the
+// per-byte time-out and a write of n bytes at most n times the write time-out per byte. Reads are
+// one ReadFile of one byte each. The system's reason for a failure is kept as FormatMessage
+// gives it. The idle hook is not called here: a synchronous ReadFile waits in one piece.
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "serial_backend.h"
+#include "win32_comm.h"
+
+namespace qdfu {
+namespace {
+
+static_assert(sizeof(DCB) == 28, "the DCB's length field is 28");
+
+// The handle open now, for a release from the console's control handler.
+std::atomic<HANDLE> g_openHandle{INVALID_HANDLE_VALUE};
+
+std::string SystemText(DWORD code) {
+    char buf[512];
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
+                                     sizeof buf, nullptr);
+    std::string text(buf, n);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return text.empty() ? "system error " + std::to_string(code) : text;
+}
+
+class Win32Backend final : public SerialBackend {
+public:
+    ~Win32Backend() override { Close(); }
+
+    bool Open(const std::string& device) override {
+        handle_ = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) return Fail();
+        g_openHandle = handle_;
+        return true;
+    }
+
+    bool ReadSettings() override {
+        current_ = DCB{};
+        current_.DCBlength = sizeof(DCB);
+        return ::GetCommState(handle_, &current_) ? true : Fail();
+    }
+
+    bool ApplySettings(const LineSettings& s) override {
+        DCB dcb = Win32LineSettings(current_, s);
+        return ::SetCommState(handle_, &dcb) ? true : Fail();
+    }
+
+    void SetTimeouts(int readPerByteMs, int writePerByteMs) override {
+        COMMTIMEOUTS t{};
+        ::GetCommTimeouts(handle_, &t);
+        t = Win32Timeouts(t, readPerByteMs, writePerByteMs);
+        ::SetCommTimeouts(handle_, &t);
+    }
+
+    void DiscardInput() override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
+
+    bool Write(const uint8_t* data, std::size_t n, std::size_t& written) override {
+        DWORD put = 0;
+        const BOOL ok = ::WriteFile(handle_, data, static_cast<DWORD>(n), &put, nullptr);
+        written = put;
+        return ok ? true : Fail();
+    }
+
+    ReadResult ReadByte(uint8_t& byte) override {
+        DWORD got = 0;
+        if (!::ReadFile(handle_, &byte, 1, &got, nullptr)) return Fail(), ReadResult::Failed;
+        return got == 1 ? ReadResult::Byte : ReadResult::Timeout;
+    }
+
+    void Close() override {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            HANDLE expected = handle_;
+            if (g_openHandle.compare_exchange_strong(expected, INVALID_HANDLE_VALUE)) ::CloseHandle(handle_);
+        }
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+    std::string LastError() const override { return error_; }
+
+private:
+    bool Fail() {
+        error_ = SystemText(::GetLastError());
+        return false;
+    }
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    DCB current_{};
+    std::string error_;
+};
+
+}  // namespace
+
+DCB Win32LineSettings(const DCB& current, const LineSettings& s) {
+    DCB d = current;
+    d.DCBlength = sizeof(DCB);
+    d.BaudRate = static_cast<DWORD>(s.Baud);
+    d.Parity = s.Parity == 1 ? EVENPARITY : s.Parity == 2 ? ODDPARITY : NOPARITY;
+    d.ByteSize = static_cast<BYTE>(s.DataBits);
+    d.StopBits = s.StopBits == 1 ? ONE5STOPBITS : s.StopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    // the whole flags word is 1: binary mode and nothing else
+    d.fBinary = 1;
+    d.fParity = 0;
+    d.fOutxCtsFlow = 0;
+    d.fOutxDsrFlow = 0;
+    d.fDtrControl = DTR_CONTROL_DISABLE;
+    d.fDsrSensitivity = 0;
+    d.fTXContinueOnXoff = 0;
+    d.fOutX = 0;
+    d.fInX = 0;
+    d.fErrorChar = 0;
+    d.fNull = 0;
+    d.fRtsControl = RTS_CONTROL_DISABLE;
+    d.fAbortOnError = 0;
+    d.fDummy2 = 0;
+    return d;
+}
+
+COMMTIMEOUTS Win32Timeouts(const COMMTIMEOUTS& current, int readPerByteMs, int writePerByteMs) {
+    COMMTIMEOUTS t = current;
+    t.ReadTotalTimeoutMultiplier = static_cast<DWORD>(readPerByteMs < 0 ? 0 : readPerByteMs);
+    t.ReadTotalTimeoutConstant = 0;
+    t.WriteTotalTimeoutMultiplier = static_cast<DWORD>(writePerByteMs < 0 ? 0 : writePerByteMs);
+    t.WriteTotalTimeoutConstant = 0;
+    // With no read time-out at all ReadFile would wait for ever; a per-byte time-out of 0 means no
+    // wait, as on every other platform.
+    if (t.ReadTotalTimeoutMultiplier == 0) t.ReadIntervalTimeout = MAXDWORD;
+    return t;
+}
+
+std::unique_ptr<SerialBackend> MakeNativeBackend() { return std::make_unique<Win32Backend>(); }
+
+void ReleaseNativeDeviceForExit() {
+    const HANDLE h = g_openHandle.exchange(INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+}
+
+}  // namespace qdfu

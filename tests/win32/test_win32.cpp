@@ -1,0 +1,168 @@
+// Windows only: the DCB and time-outs the backend applies (table-driven), the present ports read
+// from the registry's SERIALCOMM key, and what the driver says of a port that is not there.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "ports.h"
+#include "serial.h"
+#include "win32_comm.h"
+
+namespace qdfu {
+namespace {
+
+struct LineCase {
+    LineSettings in;
+    DWORD baud;
+    BYTE parity;
+    BYTE size;
+    BYTE stop;
+};
+
+class Win32LineSettingsTest : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(Win32LineSettingsTest, FieldsFlagsAndWhatIsKept) {
+    const LineCase& c = GetParam();
+    DCB current{};
+    current.DCBlength = 0;
+    current.fOutxCtsFlow = 1;
+    current.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    current.fRtsControl = RTS_CONTROL_TOGGLE;
+    current.fOutX = current.fInX = current.fNull = current.fAbortOnError = 1;
+    current.XonLim = 11;
+    current.XoffLim = 22;
+    current.XonChar = 0x11;
+    current.XoffChar = 0x13;
+    current.ErrorChar = '?';
+    current.EofChar = 0x1A;
+    current.EvtChar = 0x7E;
+    const DCB d = Win32LineSettings(current, c.in);
+    EXPECT_EQ(d.DCBlength, 28u);
+    EXPECT_EQ(d.BaudRate, c.baud);
+    EXPECT_EQ(d.Parity, c.parity);
+    EXPECT_EQ(d.ByteSize, c.size);
+    EXPECT_EQ(d.StopBits, c.stop);
+    // the flags word is 1: binary mode, nothing else
+    EXPECT_EQ(d.fBinary, 1u);
+    for (DWORD flag : {DWORD{d.fParity}, DWORD{d.fOutxCtsFlow}, DWORD{d.fOutxDsrFlow}, DWORD{d.fDtrControl},
+                       DWORD{d.fDsrSensitivity}, DWORD{d.fTXContinueOnXoff}, DWORD{d.fOutX}, DWORD{d.fInX},
+                       DWORD{d.fErrorChar}, DWORD{d.fNull}, DWORD{d.fRtsControl}, DWORD{d.fAbortOnError}})
+        EXPECT_EQ(flag, 0u);
+    EXPECT_EQ(d.XonLim, 11);
+    EXPECT_EQ(d.XoffLim, 22);
+    EXPECT_EQ(d.XonChar, 0x11);
+    EXPECT_EQ(d.XoffChar, 0x13);
+    EXPECT_EQ(d.ErrorChar, '?');
+    EXPECT_EQ(d.EofChar, 0x1A);
+    EXPECT_EQ(d.EvtChar, 0x7E);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Win32LineSettingsTest,
+    ::testing::Values(LineCase{{9600, 0, 8, 0}, 9600, NOPARITY, 8, ONESTOPBIT},
+                      LineCase{{110, 1, 7, 2}, 110, EVENPARITY, 7, TWOSTOPBITS},     // 1 is even
+                      LineCase{{115200, 2, 5, 1}, 115200, ODDPARITY, 5, ONE5STOPBITS},  // 2 is odd
+                      LineCase{{19200, 0, 4, 0}, 19200, NOPARITY, 4, ONESTOPBIT}));
+
+struct TimeoutCase {
+    int readMs;
+    DWORD intervalBefore;
+    DWORD intervalAfter;
+};
+
+class Win32TimeoutsTest : public ::testing::TestWithParam<TimeoutCase> {};
+
+TEST_P(Win32TimeoutsTest, PerByteReadAndWriteMultipliersOnly) {
+    const TimeoutCase& c = GetParam();
+    COMMTIMEOUTS current{c.intervalBefore, 5, 6, 7, 8};
+    const COMMTIMEOUTS t = Win32Timeouts(current, c.readMs, WRITE_MS_PER_BYTE);
+    EXPECT_EQ(t.ReadIntervalTimeout, c.intervalAfter);
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, static_cast<DWORD>(c.readMs));
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Win32TimeoutsTest,
+                         ::testing::Values(TimeoutCase{3000, 0, 0}, TimeoutCase{150, 40, 40},
+                                           TimeoutCase{0, 0, MAXDWORD}));  // never an endless read
+
+// The SERIALCOMM key as the test leaves it: its values saved first and put back after.
+class SerialCommTest : public ::testing::Test {
+protected:
+    static constexpr const char* kKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    void SetUp() override {
+        HKEY k = nullptr;
+        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return;
+        char name[256];
+        char data[256];
+        for (DWORD i = 0;; ++i) {
+            DWORD nl = sizeof name, dl = sizeof data, type = 0;
+            if (::RegEnumValueA(k, i, name, &nl, nullptr, &type, reinterpret_cast<BYTE*>(data), &dl) != ERROR_SUCCESS)
+                break;
+            saved_.emplace_back(std::string(name, nl), std::string(data, dl));
+        }
+        ::RegCloseKey(k);
+    }
+    void TearDown() override {
+        Replace({});
+        for (const auto& [name, data] : saved_) Set(name, data);
+    }
+    static void Set(const std::string& name, std::string data) {
+        HKEY k = nullptr;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &k,
+                                    nullptr),
+                  ERROR_SUCCESS);
+        data.push_back('\0');
+        ::RegSetValueExA(k, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                         static_cast<DWORD>(data.size()));
+        ::RegCloseKey(k);
+    }
+    // Leaves exactly these values (none: the key is deleted).
+    static void Replace(const std::vector<std::pair<std::string, std::string>>& values) {
+        ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
+        for (const auto& [name, data] : values) Set(name, data);
+    }
+    static std::vector<std::string> Listed() {
+        const auto ports = ListPresentPorts(DefaultPortPaths());
+        if (!ports) return {"missing"};
+        std::vector<std::string> out;
+        for (const PresentPort& p : *ports) out.push_back(p.Device + "=" + p.Name + "#" + std::to_string(p.Number));
+        return out;
+    }
+    std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+TEST_F(SerialCommTest, PresentSeveralEmptyAndMissing) {
+    Replace({{"\\Device\\Serial0", "COM1"}});
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"\\Device\\Serial0=COM1#1"}));
+    Replace({{"\\Device\\Serial0", "COM1"}, {"\\Device\\VCP0", "COM12"}, {"\\Device\\Odd", "PORT"}});
+    const auto several = Listed();
+    ASSERT_EQ(several.size(), 3u);  // in the registry's order, not sorted
+    EXPECT_NE(std::find(several.begin(), several.end(), "\\Device\\VCP0=COM12#12"), several.end());
+    EXPECT_NE(std::find(several.begin(), several.end(), "\\Device\\Odd=PORT#0"), several.end());
+    Replace({});
+    Set("\\Device\\Gone", "COM4");
+    HKEY k = nullptr;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
+    ::RegDeleteValueA(k, "\\Device\\Gone");
+    ::RegCloseKey(k);
+    EXPECT_EQ(Listed(), std::vector<std::string>{});
+    Replace({});
+    EXPECT_EQ(Listed(), std::vector<std::string>{"missing"});
+}
+
+TEST(Win32PortTest, ComNumbersNameDevicesAndAMissingPortSaysWhy) {
+    EXPECT_EQ(PortDevicePath(12, DefaultPortPaths()), "\\\\.\\COM12");
+    EXPECT_EQ(PortDevicePath(0, DefaultPortPaths()), "");
+    SerialSetSimulation(false);
+    EXPECT_EQ(SerialOpenDefault(250, 100), SERIAL_CREATE_HANDLE_ERROR);
+    EXPECT_EQ(SerialLastDevice(), "\\\\.\\COM250");
+    EXPECT_FALSE(SerialLastSystemError().empty());
+    EXPECT_FALSE(SerialIsOpen());
+}
+
+}  // namespace
+}  // namespace qdfu
