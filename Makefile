@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo gui-demo bench fuzz asan windows windows-test clean
+.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test clean
 
 all: build
 
@@ -21,6 +21,9 @@ test: build
 
 demo: build
 	@scripts/demo.sh $(BUILD)
+
+demo-station: build
+	@scripts/demo-station.sh $(BUILD)
 
 gui-demo: build
 	@scripts/gui-demo.sh $(BUILD)

@@ -4,7 +4,6 @@
 // time. Targets: at most 1.02 and under 2 %.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,23 +17,13 @@
 #include <vector>
 
 #include "big_hex.h"
+#include "child_process.h"
 
-extern char** environ;
 
 namespace {
 
-pid_t Spawn(std::vector<std::string> args, int stdoutFd) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
+using qdfu::bench::Spawn;
+
 
 }  // namespace
 

@@ -28,6 +28,9 @@ void UseBinaryStandardStreams();
 // Replaces the file's contents with n bytes; false (errno set) on failure.
 bool WriteWholeFile(const std::string& path, const uint8_t* data, std::size_t n);
 
+// The running program's own file, to start it again for one port of a production line.
+std::string ThisProgram(const char* argv0);
+
 inline constexpr int kExitInterrupted = 130;
 
 }  // namespace qdfu

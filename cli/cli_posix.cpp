@@ -44,6 +44,12 @@ std::string CanonicalPath(const std::string& path) {
     return ::realpath(path.c_str(), real) ? std::string(real) : std::string();
 }
 
+std::string ThisProgram(const char* argv0) {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string(argv0);
+}
+
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void UseBinaryStandardStreams() {}

@@ -43,6 +43,12 @@ std::string CanonicalPath(const std::string& path) {
     return std::string(full, n);
 }
 
+std::string ThisProgram(const char* argv0) {
+    char path[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string(argv0);
+}
+
 bool StandardErrorIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
 
 void UseBinaryStandardStreams() {

@@ -20,6 +20,7 @@
 #include "hex_loader.h"
 #include "manual_commands.h"
 #include "ports.h"
+#include "production.h"
 #include "serial.h"
 #include "settings.h"
 #include "terminal_view.h"
@@ -114,15 +115,29 @@ bool WriteImage(const std::string& path, const HexLoadResult& r) {
 std::string Hex8(int32_t v) { return v < 0 ? std::to_string(v) : "0x" + HexDigits(static_cast<uint32_t>(v), 8); }
 
 struct PortOptions {
-    std::string Port;
+    std::vector<std::string> Ports;  // one, except for a production line's upload
     std::string Transcript;
     int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;
 };
 
-void AddPortOptions(CLI::App* cmd, PortOptions& o) {
-    cmd->add_option("--port", o.Port, "COMn or a device path")->required();
-    cmd->add_option("--transcript", o.Transcript, "write every byte sent and received to FILE");
+void AddTimeoutOption(CLI::App* cmd, PortOptions& o) {
     cmd->add_option("--timeout", o.TimeoutMs, "per-byte read time-out in ms")->check(CLI::Range(1, 600000));
+}
+
+void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several = false) {
+    cmd->add_option("--port", o.Ports,
+                    several ? "COMn or a device path; given several times, one upload per port at the same time"
+                            : "COMn or a device path")
+        ->required()
+        ->expected(1)
+        ->take_all();
+    cmd->add_option("--transcript", o.Transcript, "write every byte sent and received to FILE");
+    AddTimeoutOption(cmd, o);
+}
+
+void AddProductionOptions(CLI::App* cmd, ProductionOptions& o) {
+    cmd->add_option("--log-dir", o.LogDir, "write each device's log lines to a file of its own in DIR");
+    cmd->add_option("--report", o.ReportPath, "append one JSON line per device run to FILE");
 }
 
 // Opens the transcript and installs it under the driver. Returns false when it cannot be created.
@@ -157,16 +172,32 @@ int main(int argc, char** argv) {
     std::string hexPath;
     PortOptions portOpt;
     bool verify = false, simulate = false, keepLine = false;
+    bool verifyAll = false;
+    int statusFd = -1;
+    ProductionOptions line;
     std::string gsmNumber;
     auto* upload = app.add_subcommand("upload", "upload FILE.hex to the controller (erase, write, verify, reset)");
     upload->add_option("file", hexPath, "Intel HEX firmware file")->required();
-    AddPortOptions(upload, portOpt);
+    AddPortOptions(upload, portOpt, true);
     upload->add_flag("--verify", verify, "read back every fourth block and compare it (Esegui Verifica)");
+    upload->add_flag("--verify-all", verifyAll, "read back every block and compare it");
+    AddProductionOptions(upload, line);
+    upload->add_option("--status-fd", statusFd, "")->group("");  // a production line's child reports here
     upload->add_option("--gsm", gsmNumber, "reach the controller through the GSM modem on PORT, dialling NUMBER");
     upload->add_flag("--simulate", simulate, "go through the whole sequence without opening the port (Simulazione)");
     upload->add_flag("--keep-line-settings", keepLine, "leave speed, parity, data and stop bits as the system has them (Belvotra)");
 
     auto* ports = app.add_subcommand("ports", "list the present serial ports: COMn, a tab, the device");
+
+    auto* station = app.add_subcommand(
+        "station", "flash every serial adapter plugged in from now on, once per plugging, until Ctrl-C");
+    station->add_option("file", hexPath, "Intel HEX firmware file")->required();
+    station->add_flag("--verify", verify, "read back every fourth block and compare it");
+    station->add_flag("--verify-all", verifyAll, "read back every block and compare it");
+    station->add_option("--match", line.Match, "only ports whose device or by-id name contains TEXT");
+    station->add_flag("--keep-line-settings", keepLine, "leave the line settings as the system has them");
+    AddProductionOptions(station, line);
+    AddTimeoutOption(station, portOpt);
 
     bool listing = false, dump = false;
     std::string binPath;
@@ -239,9 +270,40 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (station->parsed() || (upload->parsed() && portOpt.Ports.size() > 1)) {
+        line.Self = ThisProgram(argv[0]);
+        line.HexPath = hexPath;
+        line.Verify = verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off;
+        line.GsmNumber = gsmNumber;
+        line.KeepLineSettings = keepLine;
+        line.TimeoutMs = portOpt.TimeoutMs;
+        if (!portOpt.Transcript.empty() || simulate) {
+            std::fprintf(stderr, "--transcript and --simulate take a single port\n");
+            return kExitUsage;
+        }
+        {
+            HexLoadResult r;  // a file that cannot be uploaded is refused before any device is touched
+            if (const int rc = LoadImage(hexPath, r)) return rc;
+        }
+        if (!line.LogDir.empty() && !MakeDirectories(line.LogDir)) {
+            std::fprintf(stderr, "--log-dir: cannot create %s: %s\n", line.LogDir.c_str(), std::strerror(errno));
+            return kExitCannotCreate;
+        }
+        if (station->parsed()) return RunStation(line);
+        for (const std::string& p : portOpt.Ports) {
+            PortChoice check;
+            if (!ChoosePort(p, check)) {
+                std::fprintf(stderr, "--port: '%s' is neither COMn nor a device path\n", p.c_str());
+                return kExitUsage;
+            }
+        }
+        return RunMultiPortUpload(line, portOpt.Ports);
+    }
+
     PortChoice port;
-    if (!ChoosePort(portOpt.Port, port)) {
-        std::fprintf(stderr, "--port: '%s' is neither COMn nor a device path\n", portOpt.Port.c_str());
+    const std::string portArg = portOpt.Ports.empty() ? std::string() : portOpt.Ports.front();
+    if (portOpt.Ports.size() != 1 || !ChoosePort(portArg, port)) {
+        std::fprintf(stderr, "--port: '%s' is neither COMn nor a device path\n", portArg.c_str());
         return kExitUsage;
     }
     std::FILE* transcript = nullptr;
@@ -260,14 +322,22 @@ int main(int argc, char** argv) {
         req.Simulate = simulate;
         req.DialNumber = gsmNumber;
         req.TimeoutMs = portOpt.TimeoutMs;
+        req.VerifyEvery = verifyAll ? 1 : VERIFY_EVERY;
         ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
-        cli::TerminalView view(verify, g_active);
+        std::FILE* status = statusFd >= 0 ? ::fdopen(statusFd, "w") : nullptr;
+        cli::TerminalView view(verify || verifyAll, g_active, status);
         SerialSetIdleHook([&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
         const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid};
         const UploadResult result = upload->count("--gsm") ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
         SerialSetIdleHook({});
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
         if (transcript) std::fclose(transcript);
+        if (status) {
+            const UploadCounters& c = result.Counters;
+            std::fprintf(status, "result %d %u %u %u %u %s\n", static_cast<int>(result.Outcome), c.BlocksWritten,
+                         c.BytesSent, c.ExchangeCount, result.CommunicationErrors, result.LastSerialError.c_str());
+            std::fclose(status);
+        }
         switch (result.Outcome) {
             case UploadOutcome::Completed: return 0;
             case UploadOutcome::Failed: return 1;

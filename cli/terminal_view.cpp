@@ -8,8 +8,9 @@
 
 namespace qdfu::cli {
 
-TerminalView::TerminalView(bool verify, const std::atomic<bool>& active)
-    : verify_(verify), active_(active), tty_(StandardErrorIsTerminal()), start_(std::chrono::steady_clock::now()) {}
+TerminalView::TerminalView(bool verify, const std::atomic<bool>& active, std::FILE* status)
+    : verify_(verify), active_(active), tty_(StandardErrorIsTerminal()), start_(std::chrono::steady_clock::now()),
+      status_(status) {}
 
 TerminalView::~TerminalView() { ClearProgress(); }
 
@@ -32,6 +33,10 @@ void TerminalView::SetStat(StatField field, const std::string& text) {
 void TerminalView::SetProgress(int position, int maximum) {
     position_ = position;
     maximum_ = maximum;
+    if (status_) {
+        std::fprintf(status_, "progress %d %d %s\n", position, maximum, bytesSent_.c_str());
+        std::fflush(status_);
+    }
     DrawProgress(false);
 }
 
@@ -46,6 +51,12 @@ void TerminalView::ProcessEvents() {
 }
 
 void TerminalView::LineWaits(int32_t waitedMs, int32_t leftMs) {
+    const auto now = std::chrono::steady_clock::now();
+    if (status_ && now - lastAlive_ >= std::chrono::seconds(1)) {
+        lastAlive_ = now;
+        std::fputs("alive\n", status_);
+        std::fflush(status_);
+    }
     const bool wasWaiting = waitedMs_ >= 1000;
     waitedMs_ = waitedMs;
     leftMs_ = leftMs;

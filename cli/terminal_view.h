@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "upload.h"
@@ -13,7 +14,9 @@ namespace qdfu::cli {
 
 class TerminalView final : public UploadView {
 public:
-    TerminalView(bool verify, const std::atomic<bool>& active);
+    // status, when given, receives a line for a production line's parent at every block
+    // ("progress DONE TOTAL BYTES") and about once a second while the line waits ("alive").
+    TerminalView(bool verify, const std::atomic<bool>& active, std::FILE* status = nullptr);
     ~TerminalView() override;
 
     void ClearLog() override {}
@@ -45,6 +48,8 @@ private:
     std::string bytesSent_ = "0";
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_{};
+    std::FILE* status_;
+    std::chrono::steady_clock::time_point lastAlive_{};
 };
 
 }  // namespace qdfu::cli

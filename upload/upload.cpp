@@ -82,6 +82,15 @@ private:
         const int32_t n = std::clamp<int32_t>(RxLast, 0, static_cast<int32_t>(RxBuffer.size()));
         view_.SetStat(StatField::STFrame3, FrameHexText(RxBuffer.data(), static_cast<std::size_t>(n), " "));
     }
+    // One SerialTransact, counted for the run's report when it fails.
+    SerialError Exchange(int sendCount, int32_t answerLength) {
+        const SerialError r = SerialTransact(static_cast<uint16_t>(sendCount), answerLength);
+        if (r != SERIAL_OK) {
+            ++result_.CommunicationErrors;
+            result_.LastSerialError = SerialErrorText(r);
+        }
+        return r;
+    }
     bool ImageUsable() const {
         const int32_t start = *image_.ImageStart;
         const int32_t end = *image_.ImageEnd;
@@ -206,7 +215,7 @@ SerialError Run::StartBootloader(SerialError last) {
         }
         const int n = StartDfuFrame(gsm_);
         ShowSent(n);
-        last = SerialTransact(static_cast<uint16_t>(n), 0);
+        last = Exchange(n, 0);
         ++result_.StartAttempts;
         ShowReceived();
         result_.Counters.BytesSent += 4;
@@ -280,7 +289,7 @@ void Run::Transfer() {
             const int n = WriteFrame(block, gsm_);
             ShowSent(n);
             view_.ProcessEvents();
-            const SerialError r = SerialTransact(static_cast<uint16_t>(n), 0);
+            const SerialError r = Exchange(n, 0);
             ShowReceived();
             if (r != SERIAL_OK) {
                 fail(r);
@@ -290,7 +299,7 @@ void Run::Transfer() {
             ++c.BlocksWritten;
         }
 
-        if (view_.VerifyChecked() && c.BlocksWritten % VERIFY_EVERY == 0) {
+        if (view_.VerifyChecked() && c.BlocksWritten % static_cast<uint32_t>(std::max(req_.VerifyEvery, 1)) == 0) {
             view_.ShowOperation(Operation::Reading);
             view_.ProcessEvents();
             c.BytesSent += BLOCK_SIZE + 4;
@@ -299,7 +308,7 @@ void Run::Transfer() {
             Show(StatField::STTot4, c.ExchangeCount);
             const int n = ReadFrame(BLOCK_SIZE, block.Address, gsm_);
             ShowSent(n);
-            const SerialError r = SerialTransact(static_cast<uint16_t>(n), BLOCK_SIZE + 4);
+            const SerialError r = Exchange(n, BLOCK_SIZE + 4);
             ShowReceived();
             if (r != SERIAL_OK) {
                 fail(r);
@@ -324,7 +333,7 @@ bool Run::ErasePage(uint32_t page) {
     view_.ProcessEvents();
     const int n = EraseFrame(page, gsm_);
     ShowSent(n);
-    const SerialError r = SerialTransact(static_cast<uint16_t>(n), 0);
+    const SerialError r = Exchange(n, 0);
     ShowReceived();
     if (r != SERIAL_OK) {
         view_.Log(SerialErrorText(r));

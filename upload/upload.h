@@ -58,6 +58,9 @@ struct UploadRequest {
     std::string PortLabel;   // the log's name for the port in place of "COMn"; "" for COMn
     std::string DialNumber;  // GSM only
     int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;
+    // With verification on, every VerifyEvery-th written block is read back: VERIFY_EVERY in the
+    // window, 1 for a production line's full verification.
+    int VerifyEvery = VERIFY_EVERY;
     // Direct upload: writes the settings record after PortNumber, AutoPortSelect,
     // ApplyLineSettings and VerifyAfterWrite were stored in it. Empty: the record is not saved.
     std::function<void()> SaveSettings;
@@ -75,6 +78,8 @@ struct UploadResult {
     bool Started = false;  // false when the port text was refused before anything was done
     UploadCounters Counters;
     int StartAttempts = 0;
+    uint32_t CommunicationErrors = 0;  // exchanges that failed after the driver's two tries
+    std::string LastSerialError;       // the text of the last of them; "" for none
 };
 
 UploadResult UploadDirect(const UploadRequest& request, const UploadImage& image, UploadView& view);

@@ -13,71 +13,12 @@
 #include <thread>
 
 #include "device.h"
+#include "run_cli.h"
 #include "temp_dir.h"
 
-extern char** environ;
 
 namespace qdfu::test {
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-struct TimedSignal {
-    int afterMs;  // from the start, or from the signal before
-    int signal;
-};
-
-// Runs the CLI with args, sending the signals in turn. With closeAfterLines > 0 its standard output
-// is a pipe that this reader closes after that many lines (the output is then not kept).
-Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals = {}, int closeAfterLines = 0) {
-    TempDir dir;
-    const std::string outPath = dir.File("out"), errPath = dir.File("err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int pipeFds[2] = {-1, -1};
-    if (closeAfterLines > 0 && ::pipe(pipeFds) == 0) {
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    args.insert(args.begin(), QDFU_CLI);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    Outcome o;
-    const int spawned = posix_spawn(&pid, QDFU_CLI, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (pipeFds[1] >= 0) ::close(pipeFds[1]);
-    if (spawned != 0) return o;
-    if (pipeFds[0] >= 0) {
-        int lines = 0;
-        char c = 0;
-        while (lines < closeAfterLines && ::read(pipeFds[0], &c, 1) == 1) lines += c == '\n';
-        ::close(pipeFds[0]);
-    }
-    for (const TimedSignal& s : signals) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(s.afterMs));
-        ::kill(pid, s.signal);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    o.out = dir.Read("out");
-    o.err = dir.Read("err");
-    return o;
-}
-
-Outcome RunCli(std::vector<std::string> args, int interruptAfterMs) {
-    return RunCli(std::move(args), {{interruptAfterMs, SIGINT}});
-}
 
 std::string Example() { return std::string(QDFU_EXAMPLES_DIR) + "/quarnelix_v3_demo.hex"; }
 

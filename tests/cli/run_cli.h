@@ -1,0 +1,26 @@
+// The command line as a whole process for the tests: its output, error and status, with signals
+// sent to it on a schedule and, if asked, a reader that goes away.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qdfu::test {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+struct TimedSignal {
+    int afterMs;  // from the start, or from the signal before
+    int signal;
+};
+
+// Runs the CLI with args, sending the signals in turn. With closeAfterLines > 0 its standard output
+// is a pipe that this reader closes after that many lines (the output is then not kept).
+Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals = {}, int closeAfterLines = 0);
+Outcome RunCli(std::vector<std::string> args, int interruptAfterMs);
+
+}  // namespace qdfu::test
