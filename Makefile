@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test clean
+.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test package package-test clean
 
 all: build
 
@@ -51,5 +51,18 @@ windows:
 windows-test: windows build
 	@scripts/windows-test.sh build-windows $(BUILD)
 
+# dist/quarnelix-dfu_VERSION_amd64.deb, built with Debian's build flags.
+package:
+	@scripts/install-deps.sh --package
+	@cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_TESTS=OFF -DQDFU_BUILD_BENCH=OFF \
+	  -DQDFU_STATIC_CLI=OFF -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+	@cmake --build build-package -j$(JOBS) -- --no-print-directory
+	@cd build-package && cpack -G DEB >/dev/null && ls ../dist/*.deb
+
+# The package checked with lintian, installed, its programs run, and removed again.
+package-test: package
+	@scripts/package-test.sh
+
 clean:
-	rm -rf build build-asan build-fuzz build-windows dist
+	rm -rf build build-asan build-fuzz build-windows build-package dist

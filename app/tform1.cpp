@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -320,6 +321,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
 
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kCaption));
+    setWindowIcon(QIcon(QStringLiteral(":/quarnelix-dfu.png")));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     SetClientHeight(kClientHeight);
@@ -481,6 +483,9 @@ void TForm1::BuildLayout() {
 
     StatusBar = Make<QStatusBar>(this, "StatusBar", 0, 537, 966, 19);
     StatusBar->setSizeGripEnabled(false);
+    auto* version = new QLabel(QStringLiteral("quarnelix-dfu " QDFU_VERSION), StatusBar);
+    version->setObjectName(QStringLiteral("VersionLabel"));
+    StatusBar->addPermanentWidget(version);
 
     PUpload = Make<QFrame>(this, "PUpload", 0, 554, 965, 49);
     STUpload = Make<QLabel>(PUpload, "STUpload", 4, 4, 949, 17);

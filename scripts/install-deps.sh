@@ -8,6 +8,9 @@ packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmar
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
+if [ "${1:-}" = "--package" ]; then
+  packages+=(dpkg-dev lintian desktop-file-utils man-db file)
+fi
 if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 zip)
 fi

@@ -429,6 +429,10 @@ TEST_F(WindowTest, EveryControlHasItsNameGeometryCaptionAndState) {
     EXPECT_TRUE(f.LBHex->font().fixedPitch() || QFontInfo(f.LBHex->font()).fixedPitch());
     EXPECT_EQ(f.ELeggiAddress->maxLength(), 8);
     EXPECT_EQ(f.ELeggiLen->maxLength(), 2);
+    EXPECT_FALSE(f.windowIcon().isNull());
+    auto* version = f.findChild<QLabel*>(QStringLiteral("VersionLabel"));
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version->text(), QStringLiteral("quarnelix-dfu " QDFU_VERSION));  // as quarnelix-dfu-cli --version
 }
 
 // What a user reads: every caption whole, both bottom lines above the status bar in the same
