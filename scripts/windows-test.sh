@@ -118,6 +118,33 @@ for c in "${cases[@]}"; do
   fi
 done
 
+# The single commands and a modem call, each against a device of its own on both sides.
+singles=(
+  "write|write 2800 12 34 --port COM5"
+  "read|read 2800 10 --port COM5"
+  "erase|erase 2800 --port COM5"
+  "reset|reset --port COM5"
+)
+for c in "${singles[@]}"; do
+  IFS='|' read -r name command <<<"$c"
+  for side in linux windows; do
+    start_device
+    # shellcheck disable=SC2086
+    run "$name.$side" "$([ "$side" = linux ] && echo cli || echo exe)" $command
+    stop_device
+  done
+  same "$name" && echo "$name: identical frame texts and status"
+done
+for side in linux windows; do
+  start_device --gsm
+  run "gsm.$side" "$([ "$side" = linux ] && echo cli || echo exe)" upload "$hex" --port COM5 --gsm 3351234567 --timeout 500
+  stop_device
+  cp "$work/device.bin" "$work/gsm.$side.bin"
+done
+if same gsm && cmp -s "$work/gsm.linux.bin" "$work/gsm.windows.bin"; then
+  echo "upload through the modem: identical log, status $(cat "$work/gsm.windows.status") and device memory"
+fi
+
 if [ "$failed" -ne 0 ]; then
   echo "Windows build under Wine: $failed check(s) failed" >&2
   exit 1
