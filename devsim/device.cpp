@@ -40,6 +40,8 @@ std::vector<uint8_t> FirmwareAnswer() {
 
 }  // namespace
 
+struct Device::Remote {};  // the device runs here
+
 Device::Device(Options options) : opt_(std::move(options)), flash_(kFlashSize, 0xFF) {
     if (opt_.OldFirmware)
         for (uint32_t a = 0; a < kFlashSize; ++a) flash_[a] = OldFirmwarePattern(a);
@@ -113,6 +115,12 @@ void Device::SetMemory(uint32_t address, const std::vector<uint8_t>& bytes) {
     for (std::size_t i = 0; i < bytes.size() && address + i < kFlashSize; ++i) flash_[address + i] = bytes[i];
 }
 
+int Device::FrameCount() const { return frames_; }
+int Device::ResetCount() const { return resets_; }
+int Device::FirmwareResetLines() const { return resetLines_; }
+bool Device::InBootloader() const { return bootloader_; }
+bool Device::Connected() const { return online_; }
+
 std::vector<std::vector<uint8_t>> Device::Frames() const {
     std::lock_guard lock(mutex_);
     return frames_log_;
@@ -144,6 +152,7 @@ void Device::Serve(const std::atomic<bool>& stop) {
         pollfd p{master_, POLLIN, 0};
         const int r = ::poll(&p, 1, 20);
         if (r < 0 && errno == EINTR) continue;
+        if (r == 0 && !opt_.StopFile.empty() && ::access(opt_.StopFile.c_str(), F_OK) == 0) break;
         if (r <= 0 || !(p.revents & POLLIN)) {
             if (reader_.InFrame() && Clock::now() - lastByte > std::chrono::seconds(1)) reader_.Resync();
             if (r > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));

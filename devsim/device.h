@@ -1,12 +1,14 @@
 // The simulated Quarnelix controller on the device end of a pseudo-terminal: the running firmware
 // (answers the first reset line), the resident bootloader (start, erase, write, read, reset over
 // 128 KB of flash erased to 0xFF), an optional GSM data modem in front of it, and faults on demand.
-// Tests run it in a thread; quarnelix-devsim runs it in the foreground.
+// Tests run it in a thread; quarnelix-devsim runs it in the foreground. In a Windows build under
+// Wine the same class drives a quarnelix-devsim process of the host instead (device_win32.cpp).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,6 +47,7 @@ struct Options {
     // CARRIER", ...) is sent as a result line and the modem stays in command state.
     std::string DialAnswer;
     std::string TranscriptPath;
+    std::string StopFile;  // serving ends when this file appears (a caller that cannot signal)
 };
 
 class Device {
@@ -68,11 +71,11 @@ public:
 
     std::vector<uint8_t> Memory() const;
     void SetMemory(uint32_t address, const std::vector<uint8_t>& bytes);
-    int FrameCount() const { return frames_; }
-    int ResetCount() const { return resets_; }
-    int FirmwareResetLines() const { return resetLines_; }
-    bool InBootloader() const { return bootloader_; }
-    bool Connected() const { return online_; }
+    int FrameCount() const;
+    int ResetCount() const;
+    int FirmwareResetLines() const;
+    bool InBootloader() const;
+    bool Connected() const;
     std::vector<std::vector<uint8_t>> Frames() const;  // every frame received, in order
     bool LineCut() const { return cut_; }
 
@@ -107,6 +110,11 @@ private:
     std::chrono::steady_clock::time_point epoch_;
     std::chrono::steady_clock::time_point rxFreeAt_{};
     std::chrono::steady_clock::time_point txFreeAt_{};
+    // Where the device is a quarnelix-devsim process of the host system (a Windows build under
+    // Wine), what is known of it comes from its transcript and memory dump.
+    struct Remote;
+    std::unique_ptr<Remote> remote_;
+    void Refresh() const;
 };
 
 }  // namespace qdfu::sim

@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
                  "start with flash holding an old firmware; a write only clears bits, as on real flash");
     app.add_option("--dump", dumpPath, "write program memory 0..0x2AFFF to FILE at the end");
     app.add_option("--transcript", opt.TranscriptPath, "write every byte in both directions to FILE");
+    app.add_option("--stop-file", opt.StopFile, "end (writing the dump) when FILE appears");
     CLI11_PARSE(app, argc, argv);
     if (!corrupt.empty()) {
         try {

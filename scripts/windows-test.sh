@@ -3,6 +3,7 @@
 # Wine's exit status), then quarnelix-dfu-cli.exe against the Linux simulated controller, whose
 # pty is COM5 through a link in the prefix's dosdevices folder and a SERIALCOMM value. Each run's
 # standard output, exit status and the controller's memory afterwards must equal the Linux build's.
+# The tests' own simulated controllers are Linux processes too, started through Wine.
 set -euo pipefail
 winbuild=${1:-build-windows}
 build=${2:-build}
@@ -26,10 +27,20 @@ mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1
 wineboot -i >/dev/null 2>&1
 
+# The prefix's device folder is the simulated controller's ports folder: its --com N link is then
+# Wine's COMn. The test programs start the Linux quarnelix-devsim themselves (Wine runs host
+# programs) and work in $work.
+export XDG_CONFIG_HOME="$work/config"
+mkdir -p "$XDG_CONFIG_HOME/quarnelix-dfu"
+ln -s "$WINEPREFIX/dosdevices" "$XDG_CONFIG_HOME/quarnelix-dfu/ports"
+export QDFU_WINE_DEVSIM
+QDFU_WINE_DEVSIM=$(realpath "$sim")
+export QDFU_WINE_WORK="$work"
+
 failed=0
 fail() { echo "FAILED: $*" >&2; failed=$((failed + 1)); }
 
-for t in test_image test_settings test_protocol test_win32; do
+for t in test_image test_settings test_protocol test_upload test_win32; do
   out=$(wine "$winbuild/tests/$t.exe" 2>&1 </dev/null || true)
   summary=$(printf '%s\n' "$out" | grep -E '^\[  PASSED  \] [0-9]+ tests?\.' || true)
   if [ -n "$summary" ] && ! printf '%s\n' "$out" | grep -q '^\[  FAILED  \]'; then
@@ -41,14 +52,10 @@ for t in test_image test_settings test_protocol test_win32; do
 done
 
 # One simulated controller per run, listed as COM5 on both sides.
-export XDG_CONFIG_HOME="$work/config"
 start_device() {
   "$sim" --com 5 --dump "$work/device.bin" "$@" >"$work/sim.out" 2>"$work/sim.err" &
   simpid=$!
   for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
-  local pty
-  pty=$(head -n 1 "$work/sim.out")
-  ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
   wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial4' /t REG_SZ /d COM5 /f >/dev/null 2>&1
 }
 stop_device() {

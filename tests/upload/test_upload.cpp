@@ -302,9 +302,8 @@ TEST_F(UploadTest, ReloadToAnInvalidImageMidRunStopsWithoutReadingOutside) {
 TEST_F(UploadTest, GsmFramesCarryACarriageReturnAndTheModemIsDialled) {
     StartDevice({.Gsm = true});
     MakeImage(0x2800, 256);
-    char* buf = nullptr;
-    std::size_t len = 0;
-    std::FILE* mem = ::open_memstream(&buf, &len);
+    std::FILE* mem = std::tmpfile();
+    ASSERT_NE(mem, nullptr);
     SerialSetBackendFactory([mem] { return MakeTranscriptBackend(MakeNativeBackend(), mem); });
     RecordingView view;
     view.verify = true;
@@ -312,9 +311,11 @@ TEST_F(UploadTest, GsmFramesCarryACarriageReturnAndTheModemIsDialled) {
     const UploadResult r = Gsm(view);
     // the link wait ended at the third line: no read waited for its time-out
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(3000 + 1500));
+    SerialSetBackendFactory({});
+    std::string transcript;
+    std::rewind(mem);
+    for (int c; (c = std::fgetc(mem)) != EOF;) transcript += static_cast<char>(c);
     std::fclose(mem);
-    const std::string transcript(buf, len);
-    std::free(buf);
     EXPECT_EQ(r.Outcome, UploadOutcome::Completed);
     EXPECT_TRUE(device->Connected());
     EXPECT_EQ(view.log[0], "Parametri di Comunicazione: COM3:9600,N,8,1");
@@ -359,6 +360,9 @@ TEST_F(UploadTest, GsmSimulationSends18BytesLessThanDirect) {
 }
 
 TEST_F(UploadTest, IdleHookLeavesTheByteStreamAsItIs) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the Win32 backend's ReadFile waits in one piece: no idle hook is called there";
+#endif
     std::vector<std::vector<std::vector<uint8_t>>> streams;
     int idleCalls = 0;
     for (bool hook : {false, true}) {

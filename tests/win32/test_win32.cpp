@@ -1,13 +1,19 @@
-// Windows only: the DCB and time-outs the backend applies (table-driven), the present ports read
-// from the registry's SERIALCOMM key, and what the driver says of a port that is not there.
+// Windows only: the DCB and time-outs the backend applies (table-driven), the driver over the
+// Win32 backend against the simulated device, the present ports read from the registry's
+// SERIALCOMM key, and what the driver says of a port that is not there.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "device.h"
+#include "frames.h"
 #include "ports.h"
 #include "serial.h"
+#include "settings.h"
 #include "win32_comm.h"
 
 namespace qdfu {
@@ -152,6 +158,50 @@ TEST_F(SerialCommTest, PresentSeveralEmptyAndMissing) {
     EXPECT_EQ(Listed(), std::vector<std::string>{});
     Replace({});
     EXPECT_EQ(Listed(), std::vector<std::string>{"missing"});
+}
+
+// The driver over the Win32 backend against the host's simulated device, through a COM port.
+class Win32DriverTest : public ::testing::Test {
+protected:
+    void Open(sim::Options opt = {}) {
+        device = std::make_unique<sim::Device>(opt);
+        ASSERT_TRUE(device->Open()) << device->Error();
+        SerialClose();
+        SerialSetSimulation(false);
+        ProcessSettings().ApplyLineSettings = 1;
+        SerialSetPortResolver([this](uint32_t) { return device->Path(); });
+        ASSERT_EQ(SerialOpenDefault(1, 150), SERIAL_OK) << SerialLastSystemError();
+    }
+    void TearDown() override {
+        SerialClose();
+        SerialSetPortResolver({});
+        if (device) device->Stop();
+    }
+    std::unique_ptr<sim::Device> device;
+};
+
+TEST_F(Win32DriverTest, ExchangesAnswersAndRefusals) {
+    Open({.NakCommand = CMD_ERASE});
+    EXPECT_EQ(SerialOpenDefault(1, 3000), SERIAL_OK);  // already open: nothing changes
+    EXPECT_EQ(SerialTransact(static_cast<uint16_t>(StartDfuFrame()), 0), SERIAL_OK);
+    EXPECT_EQ(RxLast, 4);
+    EXPECT_EQ(SerialTransact(static_cast<uint16_t>(ReadFrame(64, 0x2800)), 68), SERIAL_OK);
+    EXPECT_EQ(RxLast, 67);
+    EXPECT_EQ(RxBuffer[2], 0xFF);
+    EXPECT_EQ(SerialTransact(static_cast<uint16_t>(EraseFrame(0x2800)), 0), SERIAL_RX_NAK);
+    SerialWrite(PutText(TEXT_RESET_1));
+    EXPECT_EQ(SerialRead(18, true), SERIAL_RX_TIMEOUT);  // the firmware left: the bootloader runs
+    EXPECT_EQ(device->FrameCount(), 4);  // the refused erase was tried twice
+}
+
+TEST_F(Win32DriverTest, SilentDeviceCostsTwoTimeOutsPerExchange) {
+    Open({.Silent = true});
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(SerialTransact(static_cast<uint16_t>(StartDfuFrame()), 0), SERIAL_RX_TIMEOUT);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(ms, 290);
+    EXPECT_LT(ms, 2000);
+    EXPECT_EQ(RxLast, 0);
 }
 
 TEST(Win32PortTest, ComNumbersNameDevicesAndAMissingPortSaysWhy) {
