@@ -301,11 +301,11 @@ TEST_F(SerialDriverTest, IdleHookRunsThroughoutASilentWaitWithoutChangingIt) {
     using std::chrono::milliseconds;
     EXPECT_GE(t1 - t0, milliseconds(3000));
     EXPECT_LT(t1 - t0, milliseconds(3000 + IDLE_SLICE_MS + 30));  // no longer by more than a slice
-    ASSERT_GE(calls.size(), 3000u / 50);
+    ASSERT_GE(calls.size(), 3000u / 50);  // every 50 ms at least, on the whole
     Clock::duration longest = calls.front() - t0;
     for (std::size_t i = 1; i < calls.size(); ++i) longest = std::max(longest, calls[i] - calls[i - 1]);
     longest = std::max(longest, t1 - calls.back());
-    EXPECT_LE(longest, milliseconds(50 + 15));  // slack for a loaded machine
+    EXPECT_LE(longest, milliseconds(100));  // a slice, and room for a busy scheduler
     EXPECT_NEAR(lastWaited + lastLeft, 3000, 5);
 }
 
