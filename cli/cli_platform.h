@@ -5,21 +5,42 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace qdfu {
 
-// The first abort request (Ctrl-C; SIGTERM and SIGHUP on POSIX, Ctrl-Break and a closed console
-// on Windows) clears active, which the upload polls: it stops at its next check and still resets
-// the CPU. A second one lets go of the port and ends the process at once with status 130, saying
-// on standard error that the controller may not have been reset. A reader that goes away never
+// The first abort request (Ctrl-C; SIGTERM and SIGHUP on POSIX, Ctrl-Break on Windows) clears
+// active, which the upload polls: it stops at its next check and still resets the CPU. A second
+// one lets go of the port and ends the process at once with status 130, saying on standard error
+// that the controller may not have been reset. A closed console on Windows is an abort press that
+// waits up to 4.5 s for the run to stop (Windows ends the process then). A reader that goes away never
 // ends the process: what cannot be written is dropped.
 void InstallAbortHandlers(std::atomic<bool>& active);
 
 // The path with every link resolved; "" when it names nothing.
 std::string CanonicalPath(const std::string& path);
 
+// What the link at path points to, as written; "" when path is no link (always on Windows).
+std::string LinkTarget(const std::string& path);
+
 bool StandardErrorIsTerminal();
+bool StandardOutputIsTerminal();
+// True when the terminal on standard error moves the cursor on ANSI escapes (switched on where the
+// console needs it); false: lines are redrawn with carriage returns and blanks only.
+bool TerminalTakesEscapes();
+
+// Broken-down UTC time.
+std::tm UtcTime(std::time_t t);
+
+// Pushes what was flushed to the file onto the disk; true for a pipe or a device, which have no
+// disk behind them.
+bool SyncFile(std::FILE* file);
+
+// A new file only this user can read, holding data: a private copy that nothing else can replace
+// while it is in use. "" (errno set) on failure.
+std::string WritePrivateTempFile(const std::string& data);
 
 // Standard output and error carry bytes as written: lines end in LF on every platform, so that a
 // log captured on Windows equals one captured on Linux.

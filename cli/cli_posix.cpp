@@ -1,6 +1,7 @@
 // POSIX process services of the command line: signals, paths, the terminal, whole files.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +38,55 @@ void InstallAbortHandlers(std::atomic<bool>& active) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ignore, nullptr);
+    // A production line starts its children with these held back; a press that came meanwhile is
+    // delivered now, to the handler.
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, sig);
+    ::sigprocmask(SIG_UNBLOCK, &held, nullptr);
+}
+
+std::string LinkTarget(const std::string& path) {
+    char link[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), link, sizeof link - 1);
+    return n > 0 ? std::string(link, static_cast<std::size_t>(n)) : std::string();
+}
+
+bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+bool TerminalTakesEscapes() { return true; }
+
+std::tm UtcTime(std::time_t t) {
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    return tm;
+}
+
+bool SyncFile(std::FILE* file) {
+    if (::fsync(::fileno(file)) == 0) return true;
+    return errno == EINVAL || errno == EROFS || errno == ENOTSUP;  // a pipe, a tty, a special file
+}
+
+std::string WritePrivateTempFile(const std::string& data) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/quarnelix-dfu-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) return {};
+    std::size_t put = 0;
+    while (put < data.size()) {
+        const ssize_t w = ::write(fd, data.data() + put, data.size() - put);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        put += static_cast<std::size_t>(w);
+    }
+    const bool ok = put == data.size() && ::fchmod(fd, 0400) == 0;
+    const int saved = errno;
+    if (::close(fd) != 0 || !ok) {
+        ::unlink(path.c_str());
+        errno = ok ? errno : saved;
+        return {};
+    }
+    return path;
 }
 
 std::string CanonicalPath(const std::string& path) {

@@ -17,9 +17,17 @@ namespace {
 std::atomic<bool>* g_active = nullptr;
 std::atomic<int> g_interrupts{0};
 
-// Runs on a thread of its own that the system starts for each event.
+// Runs on a thread of its own that the system starts for each event. A closed console (or a
+// logoff or shutdown) ends the process as soon as this returns, so it is the abort press and then
+// waits while the main thread stops the run, resets the CPU and closes the port; the process
+// ends when main returns, or when the few seconds that Windows allows have passed.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        if (g_active) *g_active = false;
+        ::Sleep(4500);
+        return TRUE;
+    }
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
     if (g_active) *g_active = false;
     if (g_interrupts.fetch_add(1) == 0) return TRUE;
     static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
@@ -50,6 +58,40 @@ std::string ThisProgram(const char* argv0) {
 }
 
 bool StandardErrorIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
+bool StandardOutputIsTerminal() { return ::_isatty(::_fileno(stdout)) != 0; }
+
+bool TerminalTakesEscapes() {
+    const HANDLE h = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!::GetConsoleMode(h, &mode)) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+           ::SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+std::string LinkTarget(const std::string&) { return {}; }
+
+std::tm UtcTime(std::time_t t) {
+    std::tm tm{};
+    ::gmtime_s(&tm, &t);
+    return tm;
+}
+
+bool SyncFile(std::FILE* file) {
+    const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    return ::GetFileType(h) != FILE_TYPE_DISK || ::FlushFileBuffers(h) != 0;
+}
+
+std::string WritePrivateTempFile(const std::string& data) {
+    char dir[MAX_PATH], path[MAX_PATH];
+    const DWORD n = ::GetTempPathA(sizeof dir, dir);
+    if (n == 0 || n >= sizeof dir || ::GetTempFileNameA(dir, "qdf", 0, path) == 0) return {};
+    if (!WriteWholeFile(path, reinterpret_cast<const uint8_t*>(data.data()), data.size())) {
+        ::DeleteFileA(path);
+        return {};
+    }
+    ::SetFileAttributesA(path, FILE_ATTRIBUTE_READONLY);
+    return path;
+}
 
 void UseBinaryStandardStreams() {
     ::_setmode(::_fileno(stdout), _O_BINARY);

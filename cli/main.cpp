@@ -2,8 +2,9 @@
 // commands as the window, through a terminal view, and never touches the window's settings file.
 //
 // Exit status: 0 completed, 1 failed, 2 not done (upload); 0/1 for the single commands;
-// 64 bad usage, 65 a HEX file the loader rejects, 66 a file that cannot be read, 73 a transcript
-// that cannot be created, 130 a second interrupt.
+// 64 bad usage, 65 a HEX file the loader rejects, 66 a file that cannot be read, 73 a transcript,
+// report or log folder that cannot be created (checked before any port is opened), 74 a report or
+// log line lost after every device completed, 130 a second interrupt.
 //
 // Signals: the first SIGINT, SIGTERM or SIGHUP is the abort press (the run stops at its next check
 // and still resets the CPU); a second one ends the process at once. SIGPIPE is ignored, so a log
@@ -21,7 +22,9 @@
 #include "manual_commands.h"
 #include "ports.h"
 #include "production.h"
+#include "production_platform.h"
 #include "serial.h"
+#include "sha256.h"
 #include "settings.h"
 #include "terminal_view.h"
 #include "text_lines.h"
@@ -35,7 +38,6 @@ using namespace qdfu;
 constexpr int kExitUsage = 64;
 constexpr int kExitBadHex = 65;
 constexpr int kExitNoInput = 66;
-constexpr int kExitCannotCreate = 73;
 
 std::atomic<bool> g_active{true};
 
@@ -46,11 +48,17 @@ struct PortChoice {
     std::string Label;  // what the log calls the port: "" for COMn, else the device path given
 };
 
-// PORT is "COMn" (any case) or a device path.
-bool ChoosePort(const std::string& arg, PortChoice& out) {
+// PORT is "COMn" (any case) or a device path. With device given (a production line's child), PORT
+// only names the port in the log and device is opened as it is: nothing is resolved again.
+bool ChoosePort(const std::string& arg, PortChoice& out, const std::string& device = {}) {
     const PortPaths defaults = DefaultPortPaths();
     uint32_t n = 0;
-    if (ParseComName(arg, n)) {
+    if (!device.empty()) {
+        if (ParseComName(arg, n))
+            out = {"COM" + std::to_string(n), n, device, ""};
+        else
+            out = {"COM0", 0, device, arg};
+    } else if (ParseComName(arg, n)) {
         out = {"COM" + std::to_string(n), n, PortDevicePath(n, defaults), ""};
     } else if (arg.find('/') != std::string::npos) {
         out = {"COM0", 0, arg, arg};
@@ -84,8 +92,10 @@ void ExplainOpenFailure(const PortChoice& port) {
         std::fprintf(stderr, "no such device; 'quarnelix-dfu-cli ports' lists the present ports\n");
 }
 
-// Reads and loads a HEX file into the process image. Returns 0 or the exit status.
-int LoadImage(const std::string& path, HexLoadResult& result, bool withListings = false) {
+// Reads and loads a HEX file into the process image. Returns 0 or the exit status. text, when given,
+// receives the file's bytes as they were loaded.
+int LoadImage(const std::string& path, HexLoadResult& result, bool withListings = false,
+              std::string* text = nullptr) {
     FileText file;
     if (!file.Open(path)) {
         if (errno == EFBIG) {
@@ -95,6 +105,7 @@ int LoadImage(const std::string& path, HexLoadResult& result, bool withListings 
         std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), std::strerror(errno));
         return kExitNoInput;
     }
+    if (text) text->assign(file.Text());
     result = LoadHexText(file.Text(), MemoryImage(), withListings);
     if (!result.Valid) {
         if (result.Fault)
@@ -182,7 +193,10 @@ int main(int argc, char** argv) {
     upload->add_flag("--verify", verify, "read back every fourth block and compare it (Esegui Verifica)");
     upload->add_flag("--verify-all", verifyAll, "read back every block and compare it");
     AddProductionOptions(upload, line);
+    std::string deviceArg;
     upload->add_option("--status-fd", statusFd, "")->group("");  // a production line's child reports here
+    upload->add_option("--device", deviceArg, "")->group("");    // and opens the device its parent resolved
+    upload->add_option("--stall-limit-ms", line.StallLimitMs, "")->group("");
     upload->add_option("--gsm", gsmNumber, "reach the controller through the GSM modem on PORT, dialling NUMBER");
     upload->add_flag("--simulate", simulate, "go through the whole sequence without opening the port (Simulazione)");
     upload->add_flag("--keep-line-settings", keepLine, "leave speed, parity, data and stop bits as the system has them (Belvotra)");
@@ -198,6 +212,10 @@ int main(int argc, char** argv) {
     station->add_flag("--keep-line-settings", keepLine, "leave the line settings as the system has them");
     AddProductionOptions(station, line);
     AddTimeoutOption(station, portOpt);
+    station->add_option("--stall-limit-ms", line.StallLimitMs, "")->group("");
+    station->add_option("--ports-dir", line.Paths.PortsDir, "")->group("");  // the port seams, for tests
+    station->add_option("--dev-root", line.Paths.DevRoot, "")->group("");
+    station->add_option("--sysfs-root", line.Paths.SysfsRoot, "")->group("");
 
     bool listing = false, dump = false;
     std::string binPath;
@@ -271,6 +289,10 @@ int main(int argc, char** argv) {
     }
 
     if (station->parsed() || (upload->parsed() && portOpt.Ports.size() > 1)) {
+        if (!proc::Available()) {
+            std::fprintf(stderr, "several ports at once and station mode are not available on Windows yet\n");
+            return kExitUsage;
+        }
         line.Self = ThisProgram(argv[0]);
         line.HexPath = hexPath;
         line.Verify = verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off;
@@ -281,15 +303,6 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "--transcript and --simulate take a single port\n");
             return kExitUsage;
         }
-        {
-            HexLoadResult r;  // a file that cannot be uploaded is refused before any device is touched
-            if (const int rc = LoadImage(hexPath, r)) return rc;
-        }
-        if (!line.LogDir.empty() && !MakeDirectories(line.LogDir)) {
-            std::fprintf(stderr, "--log-dir: cannot create %s: %s\n", line.LogDir.c_str(), std::strerror(errno));
-            return kExitCannotCreate;
-        }
-        if (station->parsed()) return RunStation(line);
         for (const std::string& p : portOpt.Ports) {
             PortChoice check;
             if (!ChoosePort(p, check)) {
@@ -297,22 +310,63 @@ int main(int argc, char** argv) {
                 return kExitUsage;
             }
         }
-        return RunMultiPortUpload(line, portOpt.Ports);
+        if (const std::string twice = DuplicatePort(portOpt.Ports, line.Paths); !twice.empty()) {
+            std::fprintf(stderr, "--port: %s names a device already given; each device takes one upload\n",
+                         twice.c_str());
+            return kExitUsage;
+        }
+        // The firmware is read once: every child flashes these very bytes from a private copy, and
+        // the report's fingerprint is theirs, whatever happens to the file meanwhile.
+        Firmware firmware;
+        std::string text;
+        {
+            HexLoadResult r;  // a file that cannot be uploaded is refused before any device is touched
+            if (const int rc = LoadImage(hexPath, r, false, &text)) return rc;
+        }
+        std::string why;
+        if (!CheckReportPath(line.ReportPath, why) || !CheckLogDir(line.LogDir, why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return kExitCannotCreate;
+        }
+        firmware.FullPath = CanonicalPath(hexPath);
+        if (firmware.FullPath.empty()) firmware.FullPath = hexPath;
+        firmware.Sha256 = Sha256Hex(text);
+        firmware.CopyPath = WritePrivateTempFile(text);
+        if (firmware.CopyPath.empty()) {
+            std::fprintf(stderr, "cannot keep a private copy of %s: %s\n", hexPath.c_str(), std::strerror(errno));
+            return kExitCannotCreate;
+        }
+        const int rc = station->parsed() ? RunStation(line, firmware)
+                                         : RunMultiPortUpload(line, firmware, portOpt.Ports);
+        std::remove(firmware.CopyPath.c_str());
+        return rc;
     }
+
+    // Every command that talks to a port takes its abort handlers before it opens anything; a
+    // production line's child also learns so of its parent's death.
+    InstallAbortHandlers(g_active);
+    if (statusFd >= 0) proc::TieToParent(statusFd);
 
     PortChoice port;
     const std::string portArg = portOpt.Ports.empty() ? std::string() : portOpt.Ports.front();
-    if (portOpt.Ports.size() != 1 || !ChoosePort(portArg, port)) {
+    if (portOpt.Ports.size() != 1 || !ChoosePort(portArg, port, deviceArg)) {
         std::fprintf(stderr, "--port: '%s' is neither COMn nor a device path\n", portArg.c_str());
         return kExitUsage;
     }
     std::FILE* transcript = nullptr;
     if (!StartTranscript(portOpt, transcript)) return kExitCannotCreate;
-    InstallAbortHandlers(g_active);
 
     if (upload->parsed()) {
         HexLoadResult r;
-        if (const int rc = LoadImage(hexPath, r)) return rc;
+        std::string text;
+        if (const int rc = LoadImage(hexPath, r, false, &text)) return rc;
+        // One port keeps its log on standard output, and takes a report and a log file as well.
+        RunOutputs outputs;
+        std::string why;
+        if (!outputs.Open(line.ReportPath, line.LogDir, why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return kExitCannotCreate;
+        }
         int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
         const bool valid = r.Valid;
         UploadRequest req;
@@ -326,23 +380,53 @@ int main(int argc, char** argv) {
         ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
         std::FILE* status = statusFd >= 0 ? ::fdopen(statusFd, "w") : nullptr;
         cli::TerminalView view(verify || verifyAll, g_active, status);
+        std::string logText;
+        view.SetCapture(line.LogDir.empty() ? nullptr : &logText);
         SerialSetIdleHook([&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
         const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid};
+        const auto startWall = std::chrono::system_clock::now();
+        const auto start = std::chrono::steady_clock::now();
         const UploadResult result = upload->count("--gsm") ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         SerialSetIdleHook({});
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
         if (transcript) std::fclose(transcript);
+        const UploadCounters& c = result.Counters;
         if (status) {
-            const UploadCounters& c = result.Counters;
-            std::fprintf(status, "result %d %u %u %u %u %s\n", static_cast<int>(result.Outcome), c.BlocksWritten,
-                         c.BytesSent, c.ExchangeCount, result.CommunicationErrors, result.LastSerialError.c_str());
+            const ChildResult told{static_cast<int>(result.Outcome), c.BlocksWritten, c.BytesSent, c.ExchangeCount,
+                                   result.CommunicationErrors, result.LastSerialError, result.Reason};
+            std::fprintf(status, "%s\n", ResultLine(told).c_str());
             std::fclose(status);
         }
-        switch (result.Outcome) {
-            case UploadOutcome::Completed: return 0;
-            case UploadOutcome::Failed: return 1;
-            case UploadOutcome::NotDone: return 2;
+        const int exitStatus = result.Outcome == UploadOutcome::Completed ? 0
+                               : result.Outcome == UploadOutcome::Failed  ? 1
+                                                                          : 2;
+        const int outcome = static_cast<int>(result.Outcome);
+        outputs.Log(portArg, startWall, OutcomeWord(outcome), logText, "");
+        if (!line.ReportPath.empty()) {
+            const Target target = ResolveTarget(port.Label.empty() ? port.Text : port.Label, DefaultPortPaths());
+            RunReport rep;
+            rep.Port = target.Port;
+            rep.Device = deviceArg.empty() ? target.Device : deviceArg;
+            rep.ById = target.ById;
+            rep.HexPath = CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath);
+            rep.HexSha256 = Sha256Hex(text);
+            rep.Start = IsoTime(startWall);
+            rep.End = IsoTime(std::chrono::system_clock::now());
+            rep.Seconds = seconds;
+            rep.Outcome = OutcomeWord(outcome);
+            rep.OutcomeText = UploadOutcomeText(result.Outcome);
+            rep.ExitStatus = exitStatus;
+            rep.Blocks = c.BlocksWritten;
+            rep.BytesOnLine = c.BytesSent;
+            rep.Exchanges = c.ExchangeCount;
+            rep.CommunicationErrors = result.CommunicationErrors;
+            rep.LastSerialError = result.LastSerialError;
+            rep.Verification = VerificationWord(verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off);
+            rep.Reason = result.Reason;
+            outputs.Report(rep);
         }
+        return RunExitStatus({outcome}, outputs.Failed());
     }
 
     ProcessSettings().ApplyLineSettings = 1;

@@ -1,15 +1,327 @@
-// Production reports: one JSON object per line.
+// The production line's engine, the same on every platform: resolving ports to devices, starting
+// one child per device through the process seam, following each child's status lines, the
+// watchdog, the live display, the per-run log files and the JSON report.
 #include "production.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "cli_platform.h"
+#include "production_platform.h"
+#include "settings.h"
 
 namespace qdfu {
 namespace {
 
-std::string Json(const std::string& s) {
+using Clock = std::chrono::steady_clock;
+using Wall = std::chrono::system_clock;
+
+// The length of the UTF-8 sequence that starts at s[i], or 0 when it is not valid there.
+std::size_t Utf8Length(const std::string& s, std::size_t i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    std::size_t n = 0;
+    uint32_t cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    const bool overlong = (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+std::string FileStamp(Wall::time_point t) {
+    const std::tm tm = UtcTime(Wall::to_time_t(t));
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%S", &tm);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
+    char frac[8];
+    std::snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms));
+    return std::string(buf) + frac;
+}
+
+std::string OutcomeText(int outcome) {
+    return outcome == 1 ? "Trasferimento Firmware Completato"
+           : outcome == 2 ? "Trasferimento Firmware Fallito!!!"
+                          : "Trasferimento Firmware Non Effettuato";
+}
+
+std::string OneLine(std::string s) {
+    std::replace_if(s.begin(), s.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+    return s;
+}
+
+// Fits text into width columns, keeping its end (the distinctive part of a device path).
+std::string FitTail(const std::string& text, std::size_t width) {
+    return text.size() <= width ? text : "..." + text.substr(text.size() - (width - 3));
+}
+
+// One child's run, from its start to its report.
+struct Run {
+    Target target;
+    int id = -1;  // in the process seam; -1 when it never started
+    std::string out, err, statusLine;
+    ChildStatus progress;
+    bool haveResult = false;
+    ChildResult result;
+    ChildEnd end;
+    Wall::time_point startWall;
+    Clock::time_point start, lastHeard;
+    bool done = false;
+    int outcome = 0;
+    int exitStatus = 0;
+    std::string reason;
+    double seconds = 0;
+};
+
+class Line {
+public:
+    Line(const ProductionOptions& o, const Firmware& fw, RunOutputs& outputs)
+        : o_(o), fw_(fw), outputs_(outputs), tty_(StandardOutputIsTerminal()) {}
+
+    // Every requested port ends with a report line: a child that cannot be started is a run
+    // that was not done. False then, with the reason said on standard error.
+    bool Start(const Target& target) {
+        auto run = std::make_unique<Run>();
+        run->target = target;
+        run->startWall = Wall::now();
+        run->start = run->lastHeard = Clock::now();
+        std::vector<std::string> args = {o_.Self, "upload",    fw_.CopyPath, "--port", target.Port, "--device",
+                                         target.Device, "--timeout", std::to_string(o_.TimeoutMs)};
+        if (o_.Verify == VerifyMode::EveryFourth) args.push_back("--verify");
+        if (o_.Verify == VerifyMode::All) args.push_back("--verify-all");
+        if (o_.SkipGaps) args.push_back("--skip-gaps");
+        if (!o_.GsmNumber.empty()) args.insert(args.end(), {"--gsm", o_.GsmNumber});
+        if (o_.KeepLineSettings) args.push_back("--keep-line-settings");
+        std::string why;
+        run->id = children_.Start(std::move(args), why);
+        Run& r = *run;
+        runs_.push_back(std::move(run));
+        if (r.id >= 0) return true;
+        r.end.Started = false;
+        r.end.FirstError = "cannot start the upload: " + why;
+        std::fprintf(stderr, "%s: %s\n", target.Port.c_str(), r.end.FirstError.c_str());
+        End(r);
+        return false;
+    }
+
+    bool Busy(const std::string& port) const {
+        for (const auto& r : runs_)
+            if (!r->done && r->target.Port == port) return true;
+        return false;
+    }
+    bool AnyRunning() const {
+        for (const auto& r : runs_)
+            if (!r->done) return true;
+        return false;
+    }
+
+    // Waits up to ms for output, ends what has ended, redraws.
+    void Poll(int ms) {
+        children_.Wait(ms, sink_);
+        const auto now = Clock::now();
+        const int32_t limit = o_.StallLimitMs > 0 ? o_.StallLimitMs : 2 * o_.TimeoutMs + 15000;
+        for (const auto& r : runs_) {
+            if (r->done) continue;
+            if (!r->end.Stalled && now - r->lastHeard > std::chrono::milliseconds(limit)) {
+                r->end.Stalled = true;  // it stopped telling anything: it ends as a failed device
+                r->end.StallMs = limit;
+                children_.Kill(r->id);
+            }
+            proc::Exit exit;
+            if (!children_.Reap(r->id, exit, sink_)) continue;
+            r->end.Signalled = exit.Signalled;
+            r->end.Code = exit.Code;
+            End(*r);
+        }
+        Draw(false);
+    }
+
+    // The nth abort press for every child that runs.
+    void Interrupt(int nth) {
+        for (const auto& r : runs_)
+            if (!r->done) children_.Abort(r->id, nth);
+    }
+
+    std::vector<int> Outcomes() const {
+        std::vector<int> out;
+        for (const auto& r : runs_) out.push_back(r->outcome);
+        return out;
+    }
+
+    void PrintTotals() {
+        Draw(true);
+        int completed = 0, failed = 0, notDone = 0;
+        for (const auto& r : runs_) {
+            if (r->outcome == 1) ++completed;
+            else if (r->outcome == 2) ++failed;
+            else ++notDone;
+        }
+        std::printf("devices: %d completed, %d failed, %d not done\n", completed, failed, notDone);
+        std::fflush(stdout);
+    }
+
+private:
+    Run* ById(int id) {
+        for (const auto& r : runs_)
+            if (r->id == id && !r->done) return r.get();
+        return nullptr;
+    }
+
+    void OnData(int id, proc::Stream stream, const char* data, std::size_t n) {
+        Run* r = ById(id);
+        if (!r) return;
+        if (stream == proc::kOut) r->out.append(data, n);
+        if (stream == proc::kErr) r->err.append(data, n);
+        if (stream != proc::kStatus) return;
+        r->statusLine.append(data, n);
+        std::size_t nl;
+        while ((nl = r->statusLine.find('\n')) != std::string::npos) {
+            const std::string line = r->statusLine.substr(0, nl);
+            r->statusLine.erase(0, nl + 1);
+            r->lastHeard = Clock::now();  // progress or a heartbeat: the child is alive
+            if (line.rfind("progress ", 0) == 0) {
+                std::istringstream in(line.substr(9));
+                in >> r->progress.BlocksDone >> r->progress.BlocksTotal >> r->progress.BytesSent;
+            } else if (ParseResultLine(line, r->result)) {
+                r->haveResult = true;
+                r->progress.BlocksDone = static_cast<int>(r->result.Blocks);
+            }
+        }
+    }
+
+    void End(Run& r) {
+        r.done = true;
+        r.seconds = std::chrono::duration<double>(Clock::now() - r.start).count();
+        r.exitStatus = r.end.Signalled ? 128 + r.end.Code : r.end.Code;
+        if (r.haveResult && !r.end.Stalled && !r.end.Signalled) {
+            r.outcome = r.result.Outcome;
+            r.reason = r.result.Reason;
+        } else {
+            if (r.end.FirstError.empty() && !r.err.empty()) r.end.FirstError = OneLine(r.err.substr(0, r.err.find('\n')));
+            std::tie(r.outcome, r.reason) = ClassifyChildEnd(r.end);
+            if (!r.end.Started) r.exitStatus = 2;
+            // what the parent last heard of: blocks written before it was stopped
+            r.result.Blocks = r.haveResult ? r.result.Blocks : static_cast<uint32_t>(std::max(r.progress.BlocksDone, 0));
+            r.result.Bytes = r.haveResult ? r.result.Bytes : r.progress.BytesSent;
+        }
+        Finish(r);
+    }
+
+    void Finish(Run& r) {
+        const Wall::time_point end = Wall::now();
+        outputs_.Log(r.target.Port, r.startWall, OutcomeWord(r.outcome), r.out, r.err);
+        RunReport rep;
+        rep.Port = r.target.Port;
+        rep.Device = r.target.Device;
+        rep.ById = r.target.ById;
+        rep.HexPath = fw_.FullPath;
+        rep.HexSha256 = fw_.Sha256;
+        rep.Start = IsoTime(r.startWall);
+        rep.End = IsoTime(end);
+        rep.Seconds = r.seconds;
+        rep.Outcome = OutcomeWord(r.outcome);
+        rep.OutcomeText = OutcomeText(r.outcome);
+        rep.ExitStatus = r.exitStatus;
+        rep.Blocks = r.result.Blocks;
+        rep.BytesOnLine = r.result.Bytes;
+        rep.Exchanges = r.result.Exchanges;
+        rep.CommunicationErrors = r.result.Errors;
+        rep.LastSerialError = r.result.LastSerialError;
+        rep.Verification = VerificationWord(o_.Verify);
+        rep.Reason = r.outcome == 1 ? "" : r.reason.empty() ? "the upload did not complete" : r.reason;
+        outputs_.Report(rep);
+        if (!tty_) {
+            std::printf("%s\t%s\t%s\t%.1f s\t%s\n", r.target.Port.c_str(), r.target.Device.c_str(),
+                        OutcomeText(r.outcome).c_str(), r.seconds, rep.Reason.c_str());
+            std::fflush(stdout);
+        }
+    }
+
+    // On a terminal: one live line per port and a totals line, redrawn in place, each within 80
+    // columns.
+    void Draw(bool force) {
+        if (!tty_) return;
+        const auto now = Clock::now();
+        if (!force && now - lastDraw_ < std::chrono::milliseconds(250)) return;
+        lastDraw_ = now;
+        std::string text;
+        if (drawnLines_ > 0) text += "\033[" + std::to_string(drawnLines_) + "F";
+        int running = 0, completed = 0, failed = 0, notDone = 0;
+        for (const auto& r : runs_) {
+            const double secs = r->done ? r->seconds : std::chrono::duration<double>(now - r->start).count();
+            const double rate = secs > 0 ? r->progress.BytesSent / secs : 0;
+            const char* state = !r->done ? "uploading" : r->outcome == 1 ? "completed" : r->outcome == 2 ? "FAILED" : "not done";
+            if (!r->done) ++running;
+            else if (r->outcome == 1) ++completed;
+            else if (r->outcome == 2) ++failed;
+            else ++notDone;
+            char line[160];
+            std::snprintf(line, sizeof line, "\033[K%-8.8s %-26s %4d/%-4d %6.0f B/s %-9s\n",
+                          FitTail(r->target.Port, 8).c_str(), FitTail(r->target.Device, 26).c_str(),
+                          std::min(r->progress.BlocksDone, 9999), std::min(r->progress.BlocksTotal, 9999),
+                          std::min(rate, 999999.0), state);
+            text += line;
+        }
+        char totals[160];
+        std::snprintf(totals, sizeof totals, "\033[K%d running, %d completed, %d failed, %d not done\n", running,
+                      completed, failed, notDone);
+        text += totals;
+        drawnLines_ = static_cast<int>(runs_.size()) + 1;
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+
+    const ProductionOptions& o_;
+    const Firmware& fw_;
+    RunOutputs& outputs_;
+    bool tty_;
+    proc::Children children_;
+    proc::Sink sink_ = [this](int id, proc::Stream s, const char* d, std::size_t n) { OnData(id, s, d, n); };
+    std::vector<std::unique_ptr<Run>> runs_;
+    Clock::time_point lastDraw_{};
+    int drawnLines_ = 0;
+};
+
+bool Matches(const PresentPort& p, const Target& t, const std::string& match) {
+    if (match.empty()) return true;
+    return p.Device.find(match) != std::string::npos || t.ById.find(match) != std::string::npos ||
+           t.Device.find(match) != std::string::npos;
+}
+
+bool OpenOutputs(RunOutputs& outputs, const ProductionOptions& options) {
+    std::string why;
+    if (outputs.Open(options.ReportPath, options.LogDir, why)) return true;
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return false;
+}
+
+// Passes on every abort press that came since the last call, each as one.
+void PassOnInterrupts(Line& line, int& passed) {
+    const int n = proc::Interrupts();
+    while (passed < n) line.Interrupt(++passed);
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& s) {
     std::string out = "\"";
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        char buf[8];
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -17,19 +329,24 @@ std::string Json(const std::string& s) {
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
             default:
-                if (c < 0x20) {
-                    char buf[8];
+                if (c < 0x20 || c == 0x7F) {
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     out += buf;
+                } else if (c < 0x80) {
+                    out += s[i];
+                } else if (const std::size_t n = Utf8Length(s, i)) {
+                    out.append(s, i, n);
+                    i += n;
+                    continue;
                 } else {
-                    out += ch;
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
                 }
         }
+        ++i;
     }
     return out + "\"";
 }
-
-}  // namespace
 
 std::string ReportLine(const RunReport& r) {
     char seconds[32];
@@ -37,26 +354,256 @@ std::string ReportLine(const RunReport& r) {
     std::string s = "{";
     auto field = [&](const char* name, const std::string& value) {
         if (s.size() > 1) s += ",";
-        s += Json(name) + ":" + value;
+        s += JsonString(name) + ":" + value;
     };
-    field("port", Json(r.Port));
-    field("device", Json(r.Device));
-    field("by_id", Json(r.ById));
-    field("hex_file", Json(r.HexPath));
-    field("hex_sha256", Json(r.HexSha256));
-    field("start", Json(r.Start));
-    field("end", Json(r.End));
+    field("port", JsonString(r.Port));
+    field("device", JsonString(r.Device));
+    field("by_id", JsonString(r.ById));
+    field("hex_file", JsonString(r.HexPath));
+    field("hex_sha256", JsonString(r.HexSha256));
+    field("start", JsonString(r.Start));
+    field("end", JsonString(r.End));
     field("seconds", seconds);
-    field("outcome", Json(r.Outcome));
-    field("outcome_text", Json(r.OutcomeText));
+    field("outcome", JsonString(r.Outcome));
+    field("outcome_text", JsonString(r.OutcomeText));
     field("exit_status", std::to_string(r.ExitStatus));
     field("blocks", std::to_string(r.Blocks));
     field("bytes_on_line", std::to_string(r.BytesOnLine));
     field("exchanges", std::to_string(r.Exchanges));
     field("communication_errors", std::to_string(r.CommunicationErrors));
-    field("last_serial_error", Json(r.LastSerialError));
-    field("verification", Json(r.Verification));
+    field("last_serial_error", JsonString(r.LastSerialError));
+    field("verification", JsonString(r.Verification));
+    field("reason", JsonString(r.Reason));
     return s + "}";
+}
+
+std::string OutcomeWord(int outcome) { return outcome == 1 ? "completed" : outcome == 2 ? "failed" : "not_done"; }
+
+std::string VerificationWord(VerifyMode mode) {
+    return mode == VerifyMode::All ? "all" : mode == VerifyMode::EveryFourth ? "every_fourth" : "off";
+}
+
+std::string IsoTime(Wall::time_point t) {
+    const std::tm tm = UtcTime(Wall::to_time_t(t));
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string ResultLine(const ChildResult& r) {
+    return "result\t" + std::to_string(r.Outcome) + "\t" + std::to_string(r.Blocks) + "\t" + std::to_string(r.Bytes) +
+           "\t" + std::to_string(r.Exchanges) + "\t" + std::to_string(r.Errors) + "\t" + OneLine(r.LastSerialError) +
+           "\t" + OneLine(r.Reason);
+}
+
+bool ParseResultLine(const std::string& line, ChildResult& r) {
+    std::vector<std::string> f;
+    std::size_t from = 0;
+    for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
+        f.push_back(line.substr(from, tab - from));
+    f.push_back(line.substr(from));
+    if (f.size() != 8 || f[0] != "result") return false;
+    try {
+        r.Outcome = std::stoi(f[1]);
+        r.Blocks = static_cast<uint32_t>(std::stoul(f[2]));
+        r.Bytes = static_cast<uint32_t>(std::stoul(f[3]));
+        r.Exchanges = static_cast<uint32_t>(std::stoul(f[4]));
+        r.Errors = static_cast<uint32_t>(std::stoul(f[5]));
+    } catch (const std::exception&) {
+        return false;
+    }
+    r.LastSerialError = f[6];
+    r.Reason = f[7];
+    return r.Outcome >= 0 && r.Outcome <= 2;
+}
+
+std::pair<int, std::string> ClassifyChildEnd(const ChildEnd& e) {
+    if (!e.Started) return {0, e.FirstError};
+    if (e.Stalled) return {2, "no progress for " + std::to_string((e.StallMs + 999) / 1000) + " s: stopped"};
+    if (e.Signalled) return {2, "killed by signal " + std::to_string(e.Code)};
+    const bool refused = e.Code == 64 || e.Code == 65 || e.Code == 66 || e.Code == 73;
+    std::string why = "the upload ended with status " + std::to_string(e.Code) + " before telling its result";
+    if (refused) why = "the upload refused to start (status " + std::to_string(e.Code) + ")";
+    if (!e.FirstError.empty()) why += ": " + e.FirstError;
+    return {refused ? 0 : 2, why};
+}
+
+int RunExitStatus(const std::vector<int>& outcomes, bool outputFailed) {
+    bool failed = false, notDone = false;
+    for (int o : outcomes) {
+        failed |= o == 2;
+        notDone |= o != 1 && o != 2;
+    }
+    return failed ? 1 : notDone ? 2 : outputFailed ? kExitOutputFailed : 0;
+}
+
+Target ResolveTarget(const std::string& port, const PortPaths& paths) {
+    Target t{port, port, ""};
+    uint32_t n = 0;
+    if (ParseComName(port, n)) {
+        t.Port = "COM" + std::to_string(n);
+        t.Device = PortDevicePath(n, paths);
+        const std::string link = LinkTarget(t.Device);
+        if (!link.empty()) t.Device = link;
+    }
+    if (t.Device.find("/serial/by-id/") != std::string::npos) t.ById = t.Device;
+    return t;
+}
+
+std::string DuplicatePort(const std::vector<std::string>& ports, const PortPaths& paths) {
+    std::set<std::string> seen;
+    for (const std::string& p : ports) {
+        const Target t = ResolveTarget(p, paths);
+        const std::string real = CanonicalPath(t.Device);
+        if (!seen.insert(real.empty() ? t.Device : real).second) return p;
+    }
+    return {};
+}
+
+bool CheckReportPath(const std::string& path, std::string& why) {
+    if (path.empty()) return true;
+    std::FILE* f = std::fopen(path.c_str(), "ab");
+    if (!f) {
+        why = "--report: cannot open " + path + " for appending: " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(f);
+    return true;
+}
+
+bool CheckLogDir(const std::string& dir, std::string& why) {
+    if (dir.empty()) return true;
+    if (!MakeDirectories(dir)) {
+        why = "--log-dir: cannot create " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string probe = dir + "/.quarnelix-dfu-probe";
+    std::FILE* f = std::fopen(probe.c_str(), "wb");
+    if (!f) {
+        why = "--log-dir: cannot write in " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(f);
+    std::remove(probe.c_str());
+    return true;
+}
+
+bool RunOutputs::Open(const std::string& reportPath, const std::string& logDir, std::string& why) {
+    reportPath_ = reportPath;
+    logDir_ = logDir;
+    if (!CheckLogDir(logDir, why)) return false;
+    if (reportPath.empty()) return true;
+    report_ = std::fopen(reportPath.c_str(), "ab");
+    if (!report_) why = "--report: cannot open " + reportPath + " for appending: " + std::strerror(errno);
+    return report_ != nullptr;
+}
+
+RunOutputs::~RunOutputs() {
+    if (report_ && std::fclose(report_) != 0) Fail("--report: cannot write " + reportPath_);
+}
+
+void RunOutputs::Fail(const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", what.c_str(), std::strerror(errno));
+    failed_ = true;
+}
+
+void RunOutputs::Report(const RunReport& report) {
+    if (!report_) return;
+    const std::string line = ReportLine(report) + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), report_) != line.size() || std::fflush(report_) != 0 ||
+        !SyncFile(report_)) {
+        Fail("--report: cannot write " + reportPath_);
+        std::clearerr(report_);
+    }
+}
+
+void RunOutputs::Log(const std::string& port, Wall::time_point start, const std::string& outcome,
+                     const std::string& out, const std::string& err) {
+    if (logDir_.empty()) return;
+    std::string name = port;
+    std::replace_if(name.begin(), name.end(), [](char c) { return c == '/' || c == '\\' || c == ':'; }, '_');
+    const std::string base = logDir_ + "/" + name + "-" + FileStamp(start) + "-" + outcome;
+    auto write = [&](const std::string& path, const std::string& text) {
+        std::ofstream f(path, std::ios::binary);
+        f << text;
+        f.close();
+        if (!f) Fail("--log-dir: cannot write " + path);
+    };
+    write(base + ".log", out);
+    if (!err.empty()) write(base + ".err", err);
+}
+
+int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmware,
+                       const std::vector<std::string>& ports) {
+    proc::InstallParentHandlers();
+    RunOutputs outputs;
+    if (!OpenOutputs(outputs, options)) return kExitCannotCreate;
+    std::vector<int> outcomes;
+    {
+        Line line(options, firmware, outputs);
+        for (const std::string& p : ports) line.Start(ResolveTarget(p, options.Paths));
+        int passed = 0;
+        while (line.AnyRunning()) {
+            line.Poll(100);
+            PassOnInterrupts(line, passed);
+        }
+        line.PrintTotals();
+        outcomes = line.Outcomes();
+    }
+    return RunExitStatus(outcomes, outputs.Failed());
+}
+
+int RunStation(const ProductionOptions& options, const Firmware& firmware) {
+    proc::InstallParentHandlers();
+    RunOutputs outputs;
+    if (!OpenOutputs(outputs, options)) return kExitCannotCreate;
+    std::set<std::string> saidUnkept;
+    auto present = [&] {
+        std::string unkept;
+        auto list = ListPresentPorts(options.Paths, &unkept);
+        if (!unkept.empty() && saidUnkept.insert(unkept).second) std::fprintf(stderr, "station: %s\n", unkept.c_str());
+        return list;
+    };
+    std::vector<int> outcomes;
+    {
+        Line line(options, firmware, outputs);
+        std::set<std::string> known;  // present since the start or already flashed, until unplugged
+        if (const auto ports = present())
+            for (const PresentPort& p : *ports) known.insert(p.Name);
+        std::fprintf(stderr, "station: watching the serial ports (%zu present now, left alone); Ctrl-C ends\n",
+                     known.size());
+        auto nextScan = Clock::now();
+        int passed = 0;
+        while (proc::Interrupts() == 0) {
+            line.Poll(100);
+            if (Clock::now() < nextScan) continue;
+            nextScan += std::chrono::milliseconds(500);
+            const auto ports = present();
+            if (!ports) continue;
+            std::set<std::string> now;
+            for (const PresentPort& p : *ports) {
+                now.insert(p.Name);
+                if (known.count(p.Name) || line.Busy(p.Name)) continue;
+                // the device as the list found it, so the child opens exactly what was plugged in
+                Target t{p.Name, p.Device, ""};
+                const std::string link = LinkTarget(p.Device);
+                if (!link.empty()) t.Device = link;
+                if (t.Device.find("/serial/by-id/") != std::string::npos) t.ById = t.Device;
+                if (!Matches(p, t, options.Match)) continue;
+                // a port whose upload could not start is reported, and tried again when it next appears
+                known.insert(p.Name);
+                line.Start(t);
+            }
+            for (auto it = known.begin(); it != known.end();) it = now.count(*it) ? std::next(it) : known.erase(it);
+        }
+        while (line.AnyRunning()) {
+            PassOnInterrupts(line, passed);
+            line.Poll(100);
+        }
+        line.PrintTotals();
+        outcomes = line.Outcomes();
+    }
+    return RunExitStatus(outcomes, outputs.Failed());
 }
 
 }  // namespace qdfu

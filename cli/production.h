@@ -1,44 +1,81 @@
 // The production line: one upload per port, all at the same time, each in a child process of its
 // own (the serial driver holds one port per process), and a station mode that flashes every
 // adapter as it is plugged in. The parent only starts, watches and reports; every byte on a line
-// comes from a child running exactly the single-port upload.
+// comes from a child running exactly the single-port upload, on the device the parent resolved
+// and with the firmware the parent read once at the start.
+//
+// The engine is the same on every platform; how a child is started, read, interrupted and ended
+// is behind the process seam of production_platform.h.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "ports.h"
 
 namespace qdfu {
 
 enum class VerifyMode { Off, EveryFourth, All };
 
+// Exit status when a report or log path cannot be written, checked before any device is touched.
+inline constexpr int kExitCannotCreate = 73;
+// Exit status of a run whose report or log line could not be written later, when every device
+// completed (a failed or not done device keeps its own status).
+inline constexpr int kExitOutputFailed = 74;
+
 struct ProductionOptions {
     std::string Self;          // this program, started once per port
-    std::string HexPath;
+    std::string HexPath;       // as given
     VerifyMode Verify = VerifyMode::Off;
     std::string GsmNumber;     // "" for a direct line
     bool KeepLineSettings = false;
+    bool SkipGaps = false;
     int32_t TimeoutMs = 3000;  // per byte, handed to each child
+    // A child that tells nothing for this long (no progress, no heartbeat) is stopped; <= 0 for
+    // the default of twice the time-out and 15 s.
+    int32_t StallLimitMs = 0;
     std::string LogDir;        // "" for none: one file per run otherwise
     std::string ReportPath;    // "" for none: one JSON line per run, appended
     std::string Match;         // station: only ports whose device or by-id name holds this
+    PortPaths Paths = DefaultPortPaths();
+};
+
+// What a production run hands to every child: the firmware read once, its fingerprint and the
+// private copy that the children flash.
+struct Firmware {
+    std::string FullPath;  // the file as given, made absolute
+    std::string Sha256;    // of the bytes read at the start
+    std::string CopyPath;  // private copy of those bytes; removed at the end
 };
 
 // Uploads to every port at once. Exit status: 0 when every device completed, else 1 when any
-// failed, else 2.
-int RunMultiPortUpload(const ProductionOptions& options, const std::vector<std::string>& ports);
+// failed, else 2; kExitOutputFailed when all completed but a report or log line was lost.
+int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmware,
+                       const std::vector<std::string>& ports);
 
 // Watches the present ports every 500 ms and flashes each one that appears, until the first
 // interrupt (which aborts the running uploads as a single upload aborts and waits for them).
 // Exit status as above.
-int RunStation(const ProductionOptions& options);
+int RunStation(const ProductionOptions& options, const Firmware& firmware);
 
-// The status line a child writes on its status descriptor for the parent.
-struct ChildStatus {
-    int BlocksDone = 0;
-    int BlocksTotal = 0;
-    uint32_t BytesSent = 0;
+// The device a port names for a production run.
+struct Target {
+    std::string Port;    // as given: COMn or a device path
+    std::string Device;  // what the child opens: a device path, never a number to resolve again
+    std::string ById;    // its /dev/serial/by-id name, where there is one
 };
+Target ResolveTarget(const std::string& port, const PortPaths& paths);
+// The same device named twice (COM7 and COM7, or COM7 and the device it names): the second
+// name, or "" when all differ.
+std::string DuplicatePort(const std::vector<std::string>& ports, const PortPaths& paths);
+
+// Output that must be writable before any device is touched. An empty path is not checked.
+// False with why set ("--report: cannot open r.jsonl for appending: Permission denied").
+bool CheckReportPath(const std::string& path, std::string& why);
+bool CheckLogDir(const std::string& dir, std::string& why);
 
 // One JSON object on one line, with the fields of a production report.
 struct RunReport {
@@ -48,7 +85,71 @@ struct RunReport {
     int ExitStatus = 0;
     uint32_t Blocks = 0, BytesOnLine = 0, Exchanges = 0, CommunicationErrors = 0;
     std::string LastSerialError, Verification;
+    std::string Reason;  // why it did not complete; "" only for completed
 };
 std::string ReportLine(const RunReport& report);
+// A JSON string: quotes, backslashes and control characters escaped, and every byte that is not
+// part of valid UTF-8 written as the code point of the same value (\u00XX), so that any file name
+// gives a valid line.
+std::string JsonString(const std::string& text);
+
+std::string OutcomeWord(int outcome);  // 1 completed, 2 failed, else not_done
+std::string VerificationWord(VerifyMode mode);
+std::string IsoTime(std::chrono::system_clock::time_point t);  // 2026-12-08T12:59:08Z
+
+// Where the report and the logs of one production run go. Every failure is said once on standard
+// error and remembered.
+class RunOutputs {
+public:
+    // Opens the report for appending (kept open for the whole run, so a pipe works too).
+    bool Open(const std::string& reportPath, const std::string& logDir, std::string& why);
+    ~RunOutputs();
+    // Appends the line, flushed through to the file (or pipe) before this returns.
+    void Report(const RunReport& report);
+    // DIR/PORT-YYYYMMDDTHHMMSS.mmmZ-outcome.log with the run's log lines (and .err when err holds
+    // anything).
+    void Log(const std::string& port, std::chrono::system_clock::time_point start, const std::string& outcome,
+             const std::string& out, const std::string& err);
+    bool Failed() const { return failed_; }
+
+private:
+    void Fail(const std::string& what);
+    std::FILE* report_ = nullptr;
+    std::string reportPath_, logDir_;
+    bool failed_ = false;
+};
+
+// The status line a child writes on its status channel for the parent.
+struct ChildStatus {
+    int BlocksDone = 0;
+    int BlocksTotal = 0;
+    uint32_t BytesSent = 0;
+};
+
+// The child's last status line: "result<TAB>OUTCOME<TAB>BLOCKS<TAB>BYTES<TAB>EXCHANGES<TAB>ERRORS
+// <TAB>LAST SERIAL ERROR<TAB>REASON".
+struct ChildResult {
+    int Outcome = 0;
+    uint32_t Blocks = 0, Bytes = 0, Exchanges = 0, Errors = 0;
+    std::string LastSerialError, Reason;
+};
+std::string ResultLine(const ChildResult& result);
+bool ParseResultLine(const std::string& line, ChildResult& result);
+
+// How a child that never told its result ended, as the report gives it.
+struct ChildEnd {
+    bool Started = true;       // false: it could not be started at all
+    bool Signalled = false;    // killed by Code
+    int Code = 0;              // exit status or signal number
+    bool Stalled = false;      // stopped by the watchdog
+    int32_t StallMs = 0;       // the limit it hit
+    std::string FirstError;    // its first line on standard error
+};
+// Outcome (0 not done, 2 failed) and reason. A child that could not start or refused its arguments
+// or file (64, 65, 66, 73) touched no device: not done; any other end without a result: failed.
+std::pair<int, std::string> ClassifyChildEnd(const ChildEnd& end);
+
+// Exit status of a whole run: failed ranks above not done above a lost report line.
+int RunExitStatus(const std::vector<int>& outcomes, bool outputFailed);
 
 }  // namespace qdfu

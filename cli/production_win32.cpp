@@ -1,18 +1,24 @@
-// The production line is not built for Windows yet: it starts its uploads as POSIX child processes.
-#include <cstdio>
+// The production line's process seam on Windows is not built yet: the engine starts no child
+// there, and the command line says so before anything is touched.
+#include "production_platform.h"
 
-#include "production.h"
+namespace qdfu::proc {
 
-namespace qdfu {
+bool Available() { return false; }
+void InstallParentHandlers() {}
+int Interrupts() { return 0; }
 
-int RunMultiPortUpload(const ProductionOptions&, const std::vector<std::string>&) {
-    std::fprintf(stderr, "several ports at once are not available on Windows yet: run one upload per port\n");
-    return 64;
+struct Children::Impl {};
+Children::Children() : impl_(std::make_unique<Impl>()) {}
+Children::~Children() = default;
+int Children::Start(std::vector<std::string>, std::string& why) {
+    why = "not available on Windows yet";
+    return -1;
 }
+void Children::Wait(int, const Sink&) {}
+bool Children::Reap(int, Exit&, const Sink&) { return false; }
+void Children::Abort(int, int) {}
+void Children::Kill(int) {}
+void TieToParent(int) {}
 
-int RunStation(const ProductionOptions&) {
-    std::fprintf(stderr, "station mode is not available on Windows yet\n");
-    return 64;
-}
-
-}  // namespace qdfu
+}  // namespace qdfu::proc

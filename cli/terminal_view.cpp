@@ -9,14 +9,16 @@
 namespace qdfu::cli {
 
 TerminalView::TerminalView(bool verify, const std::atomic<bool>& active, std::FILE* status)
-    : verify_(verify), active_(active), tty_(StandardErrorIsTerminal()), start_(std::chrono::steady_clock::now()),
-      status_(status) {}
+    : verify_(verify), active_(active), tty_(StandardErrorIsTerminal()),
+      clear_(tty_ && !TerminalTakesEscapes() ? "\r" + std::string(79, ' ') + "\r" : "\r\033[K"),
+      start_(std::chrono::steady_clock::now()), status_(status) {}
 
 TerminalView::~TerminalView() { ClearProgress(); }
 
 // A line that cannot be written (a reader that went away) is dropped; the run goes on.
 void TerminalView::Log(const std::string& line) {
     ClearProgress();
+    if (capture_) *capture_ += line + "\n";
     std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
     std::clearerr(stdout);
@@ -69,7 +71,7 @@ void TerminalView::DrawProgress(bool force) {
     const auto now = std::chrono::steady_clock::now();
     if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(200)) return;
     lastDraw_ = now;
-    std::fprintf(stderr, "\r\033[K");
+    std::fputs(clear_.c_str(), stderr);
     if (maximum_ > 0) {
         const double elapsed = std::chrono::duration<double>(now - start_).count();
         const double bytes = std::strtod(bytesSent_.c_str(), nullptr);
@@ -87,7 +89,7 @@ void TerminalView::DrawProgress(bool force) {
 
 void TerminalView::ClearProgress() {
     if (!drawn_) return;
-    std::fprintf(stderr, "\r\033[K");
+    std::fputs(clear_.c_str(), stderr);
     std::fflush(stderr);
     drawn_ = false;
 }

@@ -32,6 +32,8 @@ public:
     // The driver's idle hook: the line keeps counting while a byte is awaited, and after 1 s says
     // that it waits for the controller and how long the time-out has left.
     void LineWaits(int32_t waitedMs, int32_t leftMs);
+    // Every log line is also appended to capture (a production run's log file), when given.
+    void SetCapture(std::string* capture) { capture_ = capture; }
 
 private:
     void DrawProgress(bool force);
@@ -40,6 +42,7 @@ private:
     bool verify_;
     const std::atomic<bool>& active_;
     bool tty_;
+    std::string clear_;  // what wipes the progress line
     bool drawn_ = false;
     int position_ = 0;
     int32_t waitedMs_ = 0;  // of the byte awaited now; 0 once the line moved again
@@ -49,6 +52,7 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_{};
     std::FILE* status_;
+    std::string* capture_ = nullptr;
     std::chrono::steady_clock::time_point lastAlive_{};
 };
 

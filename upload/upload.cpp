@@ -91,6 +91,12 @@ private:
         }
         return r;
     }
+    void Because(const std::string& reason) {
+        if (result_.Reason.empty()) result_.Reason = reason;
+    }
+    std::string At(const char* what, uint32_t address, SerialError code) const {
+        return std::string(what) + " at 0x" + HexDigits(address, 8) + ": " + SerialErrorText(code);
+    }
     bool ImageUsable() const {
         const int32_t start = *image_.ImageStart;
         const int32_t end = *image_.ImageEnd;
@@ -117,6 +123,7 @@ UploadResult Run::Execute() {
     std::string offending;
     if (!PortNumberFromText(req_.PortText, port_, offending)) {
         view_.ShowMessage("'" + offending + "' is not a valid integer value");
+        Because("'" + offending + "' is not a valid integer value");
         return result_;
     }
     result_.Started = true;
@@ -141,6 +148,7 @@ UploadResult Run::Execute() {
 
     if (!ImageUsable()) {
         view_.Log("Invalid HEX File");
+        Because("Invalid HEX File");
         Close();
         return result_;
     }
@@ -148,6 +156,11 @@ UploadResult Run::Execute() {
     SerialSetSimulation(req_.Simulate);
     SerialError last = SerialOpenDefault(port_, req_.TimeoutMs);
     view_.Log("Apertura Porta di Comunicazione: " + SerialErrorText(last));
+    if (last != SERIAL_OK) {
+        const std::string& why = SerialLastSystemError();
+        Because("cannot open " + (SerialLastDevice().empty() ? "COM" + std::to_string(port_) : SerialLastDevice()) +
+                ": " + (why.empty() ? SerialErrorText(last) : why));
+    }
 
     if (last == SERIAL_OK) {
         if (gsm_) {
@@ -161,6 +174,8 @@ UploadResult Run::Execute() {
         last = StartBootloader(last);
         if (last != SERIAL_OK) {
             view_.Log(SerialErrorText(last));
+            Because("the bootloader did not start after " + std::to_string(result_.StartAttempts) +
+                    " attempts: " + SerialErrorText(last));
             Close();
             return result_;
         }
@@ -199,6 +214,7 @@ bool Run::ModemSetup() {
         const std::string answer = ModemAnswerLine();
         if (IsModemCallFailure(answer)) {
             view_.Log(answer);
+            Because("the modem answered the dial with " + answer);
             return false;
         }
     }
@@ -211,6 +227,7 @@ SerialError Run::StartBootloader(SerialError last) {
         view_.ProcessEvents();
         if (!view_.UploadActive()) {
             view_.SetStat(StatField::STEsito, "Interrotto !!!");
+            Because("aborted by the operator");
             break;
         }
         const int n = StartDfuFrame(gsm_);
@@ -235,8 +252,9 @@ void Run::Transfer() {
     view_.SetProgress(0, blocks);
     c.BlocksWritten = 0;
 
-    auto fail = [&](SerialError code) {
+    auto fail = [&](const char* what, uint32_t address, SerialError code) {
         view_.Log(SerialErrorText(code));
+        Because(At(what, address, code));
         result_.Outcome = UploadOutcome::Failed;
     };
 
@@ -244,6 +262,7 @@ void Run::Transfer() {
     for (int32_t i = 0; i < blocks; ++i) {
         if (!view_.UploadActive()) {
             view_.SetStat(StatField::STEsito, "Interrotto !!!");
+            Because("aborted by the operator after " + std::to_string(c.BlocksWritten) + " blocks");
             result_.Outcome = UploadOutcome::Failed;
             break;
         }
@@ -254,6 +273,7 @@ void Run::Transfer() {
         // A reload may have replaced the image meanwhile; never read a block outside it.
         if (!ImageUsable() || (static_cast<int64_t>(i) + 1) * BLOCK_SIZE > MEMORY_IMAGE_SIZE) {
             view_.Log("Invalid HEX File");
+            Because("the image was replaced by an invalid HEX file during the run");
             result_.Outcome = UploadOutcome::Failed;
             break;
         }
@@ -292,7 +312,7 @@ void Run::Transfer() {
             const SerialError r = Exchange(n, 0);
             ShowReceived();
             if (r != SERIAL_OK) {
-                fail(r);
+                fail("write", block.Address, r);
                 break;
             }
             Pause(0);
@@ -311,12 +331,13 @@ void Run::Transfer() {
             const SerialError r = Exchange(n, BLOCK_SIZE + 4);
             ShowReceived();
             if (r != SERIAL_OK) {
-                fail(r);
+                fail("read back", block.Address, r);
                 break;
             }
             Pause(0);
             if (!req_.Simulate && std::memcmp(block.Data.data(), RxBuffer.data() + 2, BLOCK_SIZE) != 0) {
                 view_.ShowMessage("Verifica Fallita!!!!");
+                Because("verify mismatch in the block at 0x" + HexDigits(block.Address, 8));
                 result_.Outcome = UploadOutcome::Failed;
                 break;
             }
@@ -337,6 +358,7 @@ bool Run::ErasePage(uint32_t page) {
     ShowReceived();
     if (r != SERIAL_OK) {
         view_.Log(SerialErrorText(r));
+        Because(At("erase", page, r));
         result_.Outcome = UploadOutcome::Failed;
         return false;
     }

@@ -80,6 +80,10 @@ struct UploadResult {
     int StartAttempts = 0;
     uint32_t CommunicationErrors = 0;  // exchanges that failed after the driver's two tries
     std::string LastSerialError;       // the text of the last of them; "" for none
+    // Why the run did not complete, in a line for a report ("erase at 0x00002800: RX ERROR
+    // (NAK)", "verify mismatch in the block at 0x00002840", "aborted by the operator", ...);
+    // "" when it completed.
+    std::string Reason;
 };
 
 UploadResult UploadDirect(const UploadRequest& request, const UploadImage& image, UploadView& view);

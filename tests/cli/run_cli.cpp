@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "temp_dir.h"
@@ -16,7 +19,9 @@ extern char** environ;
 
 namespace qdfu::test {
 
-Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals, int closeAfterLines) {
+namespace {
+
+Outcome Run(std::vector<std::string> args, const std::function<void(int)>& during, int closeAfterLines) {
     TempDir dir;
     const std::string outPath = dir.File("out"), errPath = dir.File("err");
     posix_spawn_file_actions_t actions;
@@ -46,16 +51,51 @@ Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals, 
         while (lines < closeAfterLines && ::read(pipeFds[0], &c, 1) == 1) lines += c == '\n';
         ::close(pipeFds[0]);
     }
-    for (const TimedSignal& s : signals) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(s.afterMs));
-        ::kill(pid, s.signal);
-    }
+    if (during) during(pid);
     int status = 0;
     ::waitpid(pid, &status, 0);
     o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     o.out = dir.Read("out");
     o.err = dir.Read("err");
     return o;
+}
+
+}  // namespace
+
+Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals, int closeAfterLines) {
+    return Run(std::move(args), [&signals](int pid) {
+        for (const TimedSignal& s : signals) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(s.afterMs));
+            ::kill(pid, s.signal);
+        }
+    }, closeAfterLines);
+}
+
+Outcome RunCliDuring(std::vector<std::string> args, const std::function<void(int pid)>& during) {
+    return Run(std::move(args), during, 0);
+}
+
+std::vector<ChildProcess> ChildrenOf(int pid) {
+    std::vector<ChildProcess> out;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        int ppid = 0;
+        rest >> state >> ppid;
+        if (ppid != pid) continue;
+        ChildProcess c{std::stoi(name), {}};
+        std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
+        for (std::string arg; std::getline(cmd, arg, '\0');) c.args.push_back(arg);
+        out.push_back(c);
+    }
+    return out;
 }
 
 Outcome RunCli(std::vector<std::string> args, int interruptAfterMs) {

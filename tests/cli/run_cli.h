@@ -2,6 +2,7 @@
 // sent to it on a schedule and, if asked, a reader that goes away.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,15 @@ struct TimedSignal {
 // is a pipe that this reader closes after that many lines (the output is then not kept).
 Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals = {}, int closeAfterLines = 0);
 Outcome RunCli(std::vector<std::string> args, int interruptAfterMs);
+// Runs the CLI and, while it runs, during(pid) (which may signal the CLI or its children); returns
+// once both have ended.
+Outcome RunCliDuring(std::vector<std::string> args, const std::function<void(int pid)>& during);
+
+// The running children of process pid: their pids and command lines.
+struct ChildProcess {
+    int pid = 0;
+    std::vector<std::string> args;
+};
+std::vector<ChildProcess> ChildrenOf(int pid);
 
 }  // namespace qdfu::test

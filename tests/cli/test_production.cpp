@@ -1,7 +1,9 @@
 // The production line as whole processes against simulated devices: several ports at once with
-// one device silent, one refusing writes and one unplugged mid-run while the others complete, and
-// station mode flashing adapters as they are plugged in, again when plugged in again, and
-// aborting the uploads that run at Ctrl-C. Reports are checked by parsing them.
+// devices that complete, fail and cannot be reached, each ending with a report line that says
+// how and why; usage and output paths refused before any device is touched; station mode
+// flashing adapters as they are plugged in (also when their numbers cannot be kept); children
+// that abort when their parent dies. Reports are checked by parsing them, and every case looks at
+// what reached each simulated device.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -12,10 +14,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "device.h"
 #include "hex_loader.h"
+#include "production.h"
 #include "run_cli.h"
 #include "sha256.h"
 #include "temp_dir.h"
@@ -28,11 +32,59 @@ namespace fs = std::filesystem;
 
 std::string Example() { return std::string(QDFU_EXAMPLES_DIR) + "/quarnelix_v3_demo.hex"; }
 
+// True when text is valid UTF-8 and a flat JSON object of strings and numbers, with no raw
+// control character and only JSON's escapes.
+bool IsStrictJsonObjectLine(const std::string& text) {
+    std::size_t i = 0;
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    auto string = [&] {
+        if (i >= text.size() || text[i] != '"') return false;
+        for (++i; i < text.size(); ++i) {
+            const unsigned char c = byte(i);
+            if (c == '"') return ++i, true;
+            if (c < 0x20) return false;
+            if (c == '\\') {
+                if (++i >= text.size()) return false;
+                if (text[i] == 'u') {
+                    if (i + 4 >= text.size()) return false;
+                    for (int k = 1; k <= 4; ++k)
+                        if (!std::isxdigit(byte(i + k))) return false;
+                    i += 4;
+                } else if (std::string("\"\\/bfnrt").find(text[i]) == std::string::npos) {
+                    return false;
+                }
+            } else if (c >= 0x80) {
+                const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+                if (n == 0 || c > 0xF4 || i + n > text.size()) return false;
+                for (std::size_t k = 1; k < n; ++k)
+                    if ((byte(i + k) & 0xC0) != 0x80) return false;
+                i += n - 1;
+            }
+        }
+        return false;
+    };
+    if (text.empty() || text[i++] != '{') return false;
+    for (;;) {
+        if (!string() || i >= text.size() || text[i++] != ':') return false;
+        if (i < text.size() && text[i] == '"') {
+            if (!string()) return false;
+        } else {
+            const std::size_t from = i;
+            while (i < text.size() && (std::isdigit(byte(i)) || text[i] == '.' || text[i] == '-')) ++i;
+            if (i == from) return false;
+        }
+        if (i >= text.size()) return false;
+        if (text[i] == '}') return i + 1 == text.size();
+        if (text[i++] != ',') return false;
+    }
+}
+
 // The report's lines as field maps (the report writes flat objects of strings and numbers).
 std::vector<std::map<std::string, std::string>> ParseReport(const std::string& path) {
     std::vector<std::map<std::string, std::string>> out;
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
+        EXPECT_TRUE(IsStrictJsonObjectLine(line)) << line;
         EXPECT_EQ(line.front(), '{');
         EXPECT_EQ(line.back(), '}');
         std::map<std::string, std::string> m;
@@ -144,8 +196,10 @@ TEST(MultiPortUploadTest, EachDeviceEndsOnItsOwnAndTheReportSaysHow) {
             EXPECT_EQ(line->at("exchanges"), std::to_string(2 + 48 * 2));  // erases, writes, read-backs
             EXPECT_EQ(line->at("communication_errors"), "0");
             EXPECT_TRUE(HoldsImage(*devices[i])) << c.name;
+            EXPECT_EQ(line->at("reason"), "");
         } else {
             EXPECT_NE(line->at("last_serial_error"), "") << c.name;
+            EXPECT_NE(line->at("reason"), "") << c.name;
         }
         EXPECT_EQ(devices[i]->ResetCount(), c.resets) << c.name;
     }
@@ -230,5 +284,316 @@ TEST_F(StationTest, FlashesEachPluggingAndAbortsRunningUploadsAtCtrlC) {
     EXPECT_NE(o.out.find("devices: 3 completed, 1 failed, 0 not done"), std::string::npos) << o.out;
 }
 
+
+TEST(ReportLineTest, EveryLineIsStrictJsonWhateverTheFileNameHolds) {
+    const std::string names[] = {
+        "C:\\fw\\\"v3\".hex",           // backslashes and quotes
+        std::string("a\x01\x1f\x7f\tb\n", 7),  // control characters
+        "caf\xc3\xa9-\xe2\x82\xac.hex",  // valid UTF-8 kept as it is
+        "\xff\xfe-\xc3-\xed\xa0\x80-\xe2\x82",  // bytes that are not UTF-8: lone, cut, surrogate
+    };
+    for (const std::string& name : names) {
+        RunReport r;
+        r.HexPath = name;
+        r.Reason = name;
+        EXPECT_TRUE(IsStrictJsonObjectLine(ReportLine(r))) << ReportLine(r);
+    }
+    EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+    EXPECT_EQ(JsonString("\xff"), "\"\\u00ff\"");
+}
+
+// How a child that never told its result is reported, and what the run's exit status makes of it.
+TEST(ChildEndTest, UntouchedDevicesAreNotDoneAndFailedRanksFirst) {
+    struct Case {
+        ChildEnd end;
+        int outcome;
+        const char* reason;
+    } cases[] = {
+        {{.Started = false, .FirstError = "cannot start the upload: Too many open files"}, 0,
+         "cannot start the upload: Too many open files"},
+        {{.Code = 65, .FirstError = "fw.hex: Invalid HEX File"}, 0,
+         "the upload refused to start (status 65): fw.hex: Invalid HEX File"},
+        {{.Code = 64}, 0, "the upload refused to start (status 64)"},
+        {{.Signalled = true, .Code = 9}, 2, "killed by signal 9"},
+        {{.Signalled = true, .Code = 11}, 2, "killed by signal 11"},
+        {{.Signalled = true, .Code = 9, .Stalled = true, .StallMs = 21000}, 2, "no progress for 21 s: stopped"},
+        {{.Code = 1}, 2, "the upload ended with status 1 before telling its result"},
+    };
+    for (const Case& c : cases) {
+        const auto [outcome, reason] = ClassifyChildEnd(c.end);
+        EXPECT_EQ(outcome, c.outcome) << c.reason;
+        EXPECT_EQ(reason, c.reason);
+    }
+    EXPECT_EQ(RunExitStatus({1, 0, 2}, false), 1);
+    EXPECT_EQ(RunExitStatus({1, 0}, true), 2);
+    EXPECT_EQ(RunExitStatus({1, 1}, true), kExitOutputFailed);
+    EXPECT_EQ(RunExitStatus({1, 1}, false), 0);
+}
+
+int FramesWith(const sim::Device& d, uint8_t command) {
+    int n = 0;
+    for (const auto& f : d.Frames()) n += f.size() > 1 && f[1] == command;
+    return n;
+}
+
+// One table of faults: each run's devices, what happens to their children during the run, and
+// the report line, exit status and device state that each one must end with.
+TEST(ProductionFaultTest, EveryRunEndsWithAReportLineThatSaysWhy) {
+    enum class Act { None, Kill, Stop };
+    enum class Press { None, AtStart, TwiceAtOnce };
+    struct Row {
+        const char* name;
+        sim::Options options;
+        Act act;
+        const char* outcome;
+        const char* reason;  // the reason's start
+        int exitStatus;
+        int resets;
+    };
+    struct RunCase {
+        const char* name;
+        std::vector<std::string> extra;
+        Press press;
+        int status;
+        std::vector<Row> rows;
+    };
+    const std::string missing = "/dev/quarnelix-no-such-tty";
+    const RunCase runs[] = {
+        {"faults", {"--verify-all", "--stall-limit-ms", "1000"}, Press::None, 1,
+         {
+             {"ok", {}, Act::None, "completed", "", 0, 1},
+             {"missing", {}, Act::None, "not_done", "cannot open /dev/quarnelix-no-such-tty: No such file", 2, 0},
+             {"mismatch", {.CorruptRead = 0x2845}, Act::None, "failed", "verify mismatch in the block at 0x00002840", 1, 1},
+             {"erase refused", {.NakCommand = 0xA1}, Act::None, "failed", "erase at 0x00002800: RX ERROR (NAK)", 1, 1},
+             // slow but answering: never stopped by the watchdog, whose limit is shorter than the run
+             {"killed", {.DelayMs = 40}, Act::Kill, "failed", "killed by signal 9", 137, 0},
+             {"stalled", {.DelayMs = 40}, Act::Stop, "failed", "no progress for 1 s: stopped", 137, 0},
+         }},
+        {"modem", {"--gsm", "5551234"}, Press::None, 2,
+         {{"busy", {.Gsm = true, .DialAnswer = "BUSY"}, Act::None, "not_done", "the modem answered the dial with BUSY", 2, 0},
+          {"busy too", {.Gsm = true, .DialAnswer = "NO CARRIER"}, Act::None, "not_done",
+           "the modem answered the dial with NO CARRIER", 2, 0}}},
+        // a press as the children start reaches them as an abort press, never as their end: the
+        // run stops before the bootloader is started and still sends the CPU reset (tried twice)
+        {"abort", {}, Press::AtStart, 1,
+         {{"silent", {.Silent = true}, Act::None, "failed", "aborted by the operator", 1, 2},
+          {"silent too", {.Silent = true}, Act::None, "failed", "aborted by the operator", 1, 2}}},
+        {"two presses", {}, Press::TwiceAtOnce, 1,
+         {{"slow", {.DelayMs = 30}, Act::None, "failed", "the upload ended with status 130", 130, 0},
+          {"slow too", {.DelayMs = 30}, Act::None, "failed", "the upload ended with status 130", 130, 0}}},
+    };
+    for (const RunCase& run : runs) {
+        SCOPED_TRACE(run.name);
+        std::vector<std::unique_ptr<sim::Device>> devices;
+        std::vector<std::string> args = {"upload", Example(), "--timeout", "300"};
+        args.insert(args.end(), run.extra.begin(), run.extra.end());
+        for (const Row& row : run.rows) {
+            devices.push_back(std::make_unique<sim::Device>(row.options));
+            ASSERT_TRUE(devices.back()->Open());
+            devices.back()->Start();
+            args.insert(args.end(), {"--port", std::string(row.name) == "missing" ? missing : devices.back()->Path()});
+        }
+        TempDir dir;
+        args.insert(args.end(), {"--report", dir.File("r.jsonl")});
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome o = RunCliDuring(args, [&](int cli) {
+            auto children = ChildrenOf(cli);
+            for (int i = 0; i < 300 && children.size() < run.rows.size() - (run.name == std::string("faults")); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                children = ChildrenOf(cli);
+            }
+            if (run.press == Press::AtStart) ::kill(cli, SIGINT);
+            if (run.press == Press::TwiceAtOnce) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+                ::kill(cli, SIGINT);  // two presses within one of the parent's polls
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                ::kill(cli, SIGINT);
+            }
+            bool acts = false;
+            for (const Row& row : run.rows) acts |= row.act != Act::None;
+            if (!acts) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500) - (std::chrono::steady_clock::now() - started));
+            for (std::size_t i = 0; i < run.rows.size(); ++i) {
+                if (run.rows[i].act == Act::None) continue;
+                for (const ChildProcess& c : children)
+                    if (std::find(c.args.begin(), c.args.end(), devices[i]->Path()) != c.args.end())
+                        ::kill(c.pid, run.rows[i].act == Act::Kill ? SIGKILL : SIGSTOP);
+            }
+        });
+        EXPECT_EQ(o.status, run.status) << o.out << o.err;
+        const auto report = ParseReport(dir.File("r.jsonl"));
+        EXPECT_EQ(report.size(), run.rows.size());
+        for (std::size_t i = 0; i < run.rows.size(); ++i) {
+            const Row& row = run.rows[i];
+            const sim::Device& d = *devices[i];
+            const std::string device = std::string(row.name) == "missing" ? missing : d.Path();
+            const auto line = std::find_if(report.begin(), report.end(), [&](const auto& m) { return m.at("device") == device; });
+            ASSERT_NE(line, report.end()) << row.name;
+            EXPECT_EQ(line->at("outcome"), row.outcome) << row.name;
+            EXPECT_EQ(line->at("reason").rfind(row.reason, 0), 0u) << row.name << ": " << line->at("reason");
+            EXPECT_EQ(line->at("exit_status"), std::to_string(row.exitStatus)) << row.name;
+            EXPECT_EQ(d.ResetCount(), row.resets) << row.name;
+            const int writes = FramesWith(d, 0xA2);
+            if (row.outcome == std::string("completed")) {
+                EXPECT_TRUE(HoldsImage(d)) << row.name;
+            }
+            if (row.outcome == std::string("not_done") || std::string(row.name) == "erase refused") {
+                EXPECT_EQ(writes, 0) << row.name;
+            }
+            if (row.act != Act::None) {  // the blocks last heard of, which the device did get
+                const int blocks = std::stoi(line->at("blocks"));
+                EXPECT_GT(blocks, 0) << row.name;
+                EXPECT_LE(blocks, writes) << row.name;
+                EXPECT_GE(blocks, writes - 1) << row.name;
+            }
+        }
+        for (auto& d : devices) d->Stop();
+    }
+}
+
+// A second valid firmware, to replace the first while a station runs.
+std::string OtherFirmware() { return ":04280000112233442A\n:00000001FF\n"; }
+
+// Refusals before any device is touched, and an output that fails later.
+TEST(ProductionUsageTest, RefusedBeforeAnyByteIsSent) {
+    TempDir config;
+    fs::create_directories(config.File("quarnelix-dfu/ports"));
+    sim::Device a, b;
+    ASSERT_TRUE(a.Open() && b.Open());
+    a.Start();
+    b.Start();
+    fs::create_symlink(a.Path(), config.File("quarnelix-dfu/ports/com7"));
+    TempDir dir;
+    dir.Write("file", "");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* err;
+    } cases[] = {
+        {{"--port", a.Path(), "--port", a.Path()}, 64, "names a device already given"},
+        {{"--port", "COM7", "--port", a.Path()}, 64, "names a device already given"},
+        {{"--port", a.Path(), "--report", dir.File("no/such/r.jsonl")}, 73, "--report: cannot open"},
+        {{"--port", a.Path(), "--port", b.Path(), "--report", dir.Path()}, 73, "--report: cannot open"},
+        {{"--port", a.Path(), "--log-dir", dir.File("file")}, 73, "--log-dir: cannot"},
+        {{"--port", a.Path(), "--port", b.Path(), "--log-dir", dir.File("file/logs")}, 73, "--log-dir: cannot"},
+    };
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+    ::setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"upload", Example(), "--timeout", "300"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome o = RunCli(args);
+        EXPECT_EQ(o.status, c.status) << c.err << o.err;
+        EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(a.FrameCount() + b.FrameCount() + a.FirmwareResetLines() + b.FirmwareResetLines(), 0);
+    // a report that cannot take its line later: said, and the run is not a success
+    const Outcome full = RunCli({"upload", Example(), "--port", a.Path(), "--timeout", "300", "--report", "/dev/full"});
+    EXPECT_EQ(full.status, kExitOutputFailed) << full.err;
+    EXPECT_NE(full.err.find("--report: cannot write /dev/full"), std::string::npos) << full.err;
+    EXPECT_EQ(a.ResetCount(), 1);
+    if (saved)
+        ::setenv("XDG_CONFIG_HOME", saved->c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+    a.Stop();
+    b.Stop();
+}
+
+TEST(ProductionOnePortTest, KeepsItsLogOnStandardOutputAndWritesReportAndLogFile) {
+    sim::Device d;
+    ASSERT_TRUE(d.Open());
+    d.Start();
+    TempDir dir;
+    const Outcome o = RunCli({"upload", Example(), "--port", d.Path(), "--timeout", "300", "--report",
+                              dir.File("r.jsonl"), "--log-dir", dir.File("logs")});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("Parametri di Comunicazione: " + d.Path(), 0), 0u) << o.out;
+    const auto report = ParseReport(dir.File("r.jsonl"));
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_EQ(report[0].at("outcome"), "completed");
+    EXPECT_EQ(report[0].at("reason"), "");
+    EXPECT_EQ(report[0].at("device"), d.Path());
+    EXPECT_EQ(report[0].at("blocks"), "48");
+    EXPECT_EQ(report[0].at("hex_sha256"), FileSha256(Example()));
+    std::vector<fs::path> logs;
+    for (const auto& e : fs::directory_iterator(dir.File("logs"))) logs.push_back(e.path());
+    ASSERT_EQ(logs.size(), 1u);
+    // PORT-YYYYMMDDTHHMMSS.mmmZ-completed.log: two runs in one second keep files of their own
+    const std::string name = logs[0].filename();
+    const std::string stamp = name.substr(name.find("-20") + 1, 20);
+    EXPECT_EQ(stamp[8], 'T') << name;
+    EXPECT_EQ(stamp[15], '.') << name;
+    EXPECT_EQ(stamp[19], 'Z') << name;
+    EXPECT_EQ(name.substr(name.find("-20") + 21), "-completed.log");
+    std::ifstream in(logs[0], std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), o.out);
+    EXPECT_TRUE(HoldsImage(d));
+    d.Stop();
+}
+
+TEST(ProductionParentDeathTest, ChildrenAbortWithTheCpuResetWhenTheirParentIsKilled) {
+    sim::Device a({.DelayMs = 40}), b({.DelayMs = 40});
+    ASSERT_TRUE(a.Open() && b.Open());
+    a.Start();
+    b.Start();
+    const Outcome o = RunCli({"upload", Example(), "--port", a.Path(), "--port", b.Path(), "--timeout", "300"},
+                             {{1500, SIGKILL}});
+    EXPECT_EQ(o.status, 128 + SIGKILL);
+    for (int i = 0; i < 300 && a.ResetCount() + b.ResetCount() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const sim::Device* d : {&a, &b}) {
+        EXPECT_EQ(d->ResetCount(), 1);
+        EXPECT_GT(FramesWith(*d, 0xA2), 0);
+        EXPECT_FALSE(HoldsImage(*d));  // it stopped at the next block
+        EXPECT_EQ(d->Frames().back()[1], 0xA5);
+    }
+    a.Stop();
+    b.Stop();
+}
+
+// A read-only or missing home folder: the adapter's number lives only in the station's memory, so
+// the child must open the device the station found, never what the number names by itself (here a
+// built-in UART). The firmware is the one read at the start, whatever the file holds later.
+TEST(StationUnkeptNumbersTest, FlashesTheAdapterThatWasPluggedInWithTheFirmwareReadAtTheStart) {
+    TempDir tree;
+    const std::string sys = tree.File("sys"), dev = tree.File("dev");
+    fs::create_directories(sys + "/class/tty/ttyS2/device");
+    std::ofstream(sys + "/class/tty/ttyS2/type") << "0\n";  // a UART the kernel lists but has none behind
+    fs::create_directories(dev);
+    tree.Write("home", "");  // the ports folder would be below a file: it cannot be made
+    sim::Device uart, adapter;
+    ASSERT_TRUE(uart.Open() && adapter.Open());
+    uart.Start();
+    adapter.Start();
+    fs::create_symlink(uart.Path(), dev + "/ttyS2");
+    FileText example;
+    ASSERT_TRUE(example.Open(Example()));
+    tree.Write("fw.hex", std::string(example.Text()));
+    std::thread plugging([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        tree.Write("fw.hex", OtherFirmware());  // replaced while the station runs
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        fs::create_directories(sys + "/class/tty/ttyUSB0/device");
+        fs::create_symlink(adapter.Path(), dev + "/ttyUSB0");
+    });
+    const Outcome o = RunCli({"station", tree.File("fw.hex"), "--timeout", "300", "--report", tree.File("r.jsonl"),
+                              "--ports-dir", tree.File("home/ports"), "--dev-root", dev, "--sysfs-root", sys},
+                             {{3500, SIGINT}});
+    plugging.join();
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.err.find("will not survive a restart"), std::string::npos) << o.err;
+    const auto report = ParseReport(tree.File("r.jsonl"));
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_EQ(report[0].at("port"), "COM3");
+    EXPECT_EQ(report[0].at("device"), adapter.Path());
+    EXPECT_EQ(report[0].at("outcome"), "completed");
+    EXPECT_EQ(report[0].at("hex_sha256"), FileSha256(Example()));
+    EXPECT_TRUE(HoldsImage(adapter));
+    EXPECT_EQ(uart.FrameCount() + uart.FirmwareResetLines(), 0);
+    uart.Stop();
+    adapter.Stop();
+}
 }  // namespace
 }  // namespace qdfu::test
