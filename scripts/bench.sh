@@ -23,5 +23,5 @@ echo "== hex --bin against objcopy on the largest image (target: ours <= 0.5 x o
 echo "== upload of 64 blocks with verification at 9600 baud"
 "$build/bench/bench_upload"
 
-echo "== production line: 8 devices at once against one (targets: <= 1.05 x, cpu <= 2 % per device)"
+echo "== production line: 32 devices at once against one (targets: <= 1.05 x, cpu <= 1 % per device)"
 "$build/bench/bench_production"
