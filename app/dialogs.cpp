@@ -12,6 +12,13 @@ void QtDialogs::ShowError(QWidget* parent, const QString& text) {
     box.exec();
 }
 
+bool QtDialogs::Ask(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("DFU"), text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 std::optional<QString> QtDialogs::OpenFile(QWidget* parent, const OpenFileRequest& request) {
     QFileDialog dialog(parent, request.Title);
     dialog.setFileMode(QFileDialog::ExistingFile);

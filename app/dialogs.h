@@ -20,6 +20,8 @@ class Dialogs {
 public:
     virtual ~Dialogs() = default;
     virtual void ShowError(QWidget* parent, const QString& text) = 0;
+    // A question with Yes and No (caption "DFU", No by default); true for Yes.
+    virtual bool Ask(QWidget* parent, const QString& text) = 0;
     // The chosen path, or nullopt when the user cancels.
     virtual std::optional<QString> OpenFile(QWidget* parent, const OpenFileRequest& request) = 0;
 };
@@ -27,6 +29,7 @@ public:
 class QtDialogs final : public Dialogs {
 public:
     void ShowError(QWidget* parent, const QString& text) override;
+    bool Ask(QWidget* parent, const QString& text) override;
     std::optional<QString> OpenFile(QWidget* parent, const OpenFileRequest& request) override;
 };
 

@@ -708,7 +708,7 @@ QString TForm1::FileDateTimeText(const QString& path) {
            locale.toString(t.time(), TimeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
 }
 
-void TForm1::ApplyLoad(const HexLoadResult& result) {
+void TForm1::ApplyLoad(const HexLoadResult& result, bool tellInvalid) {
     ImageStart = result.ImageStart;
     ImageEnd = result.ImageEnd;
     ImageValid = result.Valid;
@@ -719,8 +719,9 @@ void TForm1::ApplyLoad(const HexLoadResult& result) {
         LBHex->clear();
         LBBuffer->clear();
         Memo->clear();
-        ShowError(QStringLiteral("Invalid HEX File"));
+        if (tellInvalid) ShowError(QStringLiteral("Invalid HEX File"));
     }
+    loadFault_ = result.Valid ? QString() : QString::fromStdString(result.FaultText);
     for (QWidget* w : std::initializer_list<QWidget*>{RBDataBuffer, RBHex, RBData, BUpload}) w->setEnabled(result.Valid);
 }
 
@@ -746,16 +747,29 @@ void TForm1::DisplayHexFile(const QString& path, Variant variant) {
             LBHex->setCurrentRow(0);
             LBData->clear();
             LoadHexImage(lines, MemoryImage(), lastLoad_);
-            ApplyLoad(lastLoad_);
+            // A damaged file (a record whose checksum does not match) is loaded only when the user
+            // says so; otherwise it is dropped like an invalid file, without that box.
+            const bool damaged = lastLoad_.Valid && lastLoad_.ChecksumErrors > 0;
+            if (damaged && !dialogs_->Ask(this, QString::fromStdString(lastLoad_.ChecksumText) +
+                                                    QStringLiteral("\n\nLoad the file all the same?"))) {
+                lastLoad_.Valid = false;
+                lastLoad_.FaultText = lastLoad_.ChecksumText;
+                lastLoad_.Listing.clear();
+                lastLoad_.Dump.clear();
+                ApplyLoad(lastLoad_, false);
+            } else {
+                ApplyLoad(lastLoad_);
+            }
         } else {
             if (errno != EFBIG) return;  // unreadable: the guarded part ends silently
             HexLoadResult tooLarge;      // far too large to be a HEX file for this controller
             tooLarge.Valid = false;
+            tooLarge.FaultText = "the file is larger than 64 MiB: it is no HEX file for this controller";
             ApplyLoad(tooLarge);
         }
         for (QListWidget* list : {LBHex, LBData, LBBuffer}) WidenToLongestLine(list);
         if (variant == Variant::Open) setWindowTitle(SavedCaption + QStringLiteral(" - ") + path);
-        StatusBar->showMessage(windowTitle());
+        StatusBar->showMessage(loadFault_.isEmpty() ? windowTitle() : loadFault_);
         if (variant == Variant::Reload) BUploadClick();
     } catch (...) {
         // the guarded part ends silently; what was shown stays
@@ -820,6 +834,14 @@ void TForm1::BUploadClick() {
         // the second press: the run stops at its next check (a press after that changes nothing)
         UploadActive = false;
         BUpload->setText(QStringLiteral("Upload"));
+        return;
+    }
+    // A file that gives nothing from 0x2800 up is refused before the port is opened.
+    if (ImageValid && ImageStart < 0) {
+        const QString why = QString::fromStdString(NothingToUploadText());
+        Memo->clear();
+        Memo->appendPlainText(why);
+        StatusBar->showMessage(why);
         return;
     }
     // The manual panel's exchanges would share the upload's port: its buttons are off for the

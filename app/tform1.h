@@ -170,7 +170,8 @@ private:
     QList<QWidget*> ManualPanelControls() const;
     void SetClientHeight(int height);
     void ShowError(const QString& text);
-    void ApplyLoad(const HexLoadResult& result);
+    // tellInvalid: an invalid file raises the "Invalid HEX File" box.
+    void ApplyLoad(const HexLoadResult& result, bool tellInvalid = true);
     std::optional<uint32_t> ChosenPort() const;
     void SelectPortNumber();
     std::vector<std::pair<QLineEdit*, std::string ManualPanelFields::*>> PanelBindings() const;
@@ -192,6 +193,7 @@ private:
     bool manualShown_ = false;
     int heightBeforePanel_ = kClientHeight;
     HexLoadResult lastLoad_;  // its buffers serve every load
+    QString loadFault_;       // why the last file was refused, for the status bar; "" when loaded
     ManualPanelFields panelFields_;
     std::unique_ptr<ManualPanel> panel_;
 };

@@ -92,9 +92,16 @@ void ExplainOpenFailure(const PortChoice& port) {
         std::fprintf(stderr, "no such device; 'quarnelix-dfu-cli ports' lists the present ports\n");
 }
 
-// Reads and loads a HEX file into the process image. Returns 0 or the exit status. text, when given,
-// receives the file's bytes as they were loaded.
-int LoadImage(const std::string& path, HexLoadResult& result, bool withListings = false,
+// How a file is loaded for a command.
+struct LoadRules {
+    bool WithListings = false;
+    bool IgnoreChecksums = false;  // a record whose checksum does not match is loaded all the same
+    bool ForUpload = false;        // a file that gives nothing from 0x2800 up is refused
+};
+
+// Reads and loads a HEX file into the process image. Returns 0 or the exit status, with the reason
+// said on standard error. text, when given, receives the file's bytes as they were loaded.
+int LoadImage(const std::string& path, HexLoadResult& result, const LoadRules& rules = {},
               std::string* text = nullptr) {
     FileText file;
     if (!file.Open(path)) {
@@ -106,12 +113,24 @@ int LoadImage(const std::string& path, HexLoadResult& result, bool withListings 
         return kExitNoInput;
     }
     if (text) text->assign(file.Text());
-    result = LoadHexText(file.Text(), MemoryImage(), withListings);
+    result = LoadHexText(file.Text(), MemoryImage(), rules.WithListings);
     if (!result.Valid) {
-        if (result.Fault)
-            std::fprintf(stderr, "%s: Invalid HEX File (line %zu)\n", path.c_str(), result.FaultLine + 1);
-        else
-            std::fprintf(stderr, "%s: Invalid HEX File (a line does not start with ':')\n", path.c_str());
+        std::fprintf(stderr, "%s: Invalid HEX File: %s\n", path.c_str(), result.FaultText.c_str());
+        return kExitBadHex;
+    }
+    if (result.ChecksumErrors > 0) {
+        const std::string more =
+            result.ChecksumErrors > 1 ? " (" + std::to_string(result.ChecksumErrors) + " records in all)" : "";
+        if (!rules.IgnoreChecksums) {
+            std::fprintf(stderr, "%s: %s%s\n(a file edited by hand loads with --ignore-checksums)\n", path.c_str(),
+                         result.ChecksumText.c_str(), more.c_str());
+            return kExitBadHex;
+        }
+        std::fprintf(stderr, "%s: warning: %s%s; loaded all the same (--ignore-checksums)\n", path.c_str(),
+                     result.ChecksumText.c_str(), more.c_str());
+    }
+    if (rules.ForUpload && NothingToUpload(result)) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), NothingToUploadText().c_str());
         return kExitBadHex;
     }
     return 0;
@@ -184,6 +203,7 @@ int main(int argc, char** argv) {
     PortOptions portOpt;
     bool verify = false, simulate = false, keepLine = false;
     bool verifyAll = false;
+    bool ignoreChecksums = false;
     int statusFd = -1;
     ProductionOptions line;
     std::string gsmNumber;
@@ -192,6 +212,7 @@ int main(int argc, char** argv) {
     AddPortOptions(upload, portOpt, true);
     upload->add_flag("--verify", verify, "read back every fourth block and compare it (Esegui Verifica)");
     upload->add_flag("--verify-all", verifyAll, "read back every block and compare it");
+    upload->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match (edited by hand)");
     AddProductionOptions(upload, line);
     std::string deviceArg;
     upload->add_option("--status-fd", statusFd, "")->group("");  // a production line's child reports here
@@ -208,6 +229,7 @@ int main(int argc, char** argv) {
     station->add_option("file", hexPath, "Intel HEX firmware file")->required();
     station->add_flag("--verify", verify, "read back every fourth block and compare it");
     station->add_flag("--verify-all", verifyAll, "read back every block and compare it");
+    station->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match");
     station->add_option("--match", line.Match, "only ports whose device or by-id name contains TEXT");
     station->add_flag("--keep-line-settings", keepLine, "leave the line settings as the system has them");
     AddProductionOptions(station, line);
@@ -224,6 +246,7 @@ int main(int argc, char** argv) {
     hex->add_flag("--listing", listing, "print the interpreted listing");
     hex->add_flag("--dump", dump, "print the 64-byte dump of the image");
     hex->add_option("--bin", binPath, "write the image from ImageStart to ImageEnd as raw bytes to OUT");
+    hex->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match");
 
     std::string address, length;
     std::vector<std::string> bytes;
@@ -270,9 +293,11 @@ int main(int argc, char** argv) {
 
     if (hex->parsed()) {
         HexLoadResult r;
-        if (const int rc = LoadImage(hexPath, r, listing || dump)) return rc;
+        if (const int rc = LoadImage(hexPath, r, {.WithListings = listing || dump, .IgnoreChecksums = ignoreChecksums}))
+            return rc;
         std::printf("valid: yes\nImageStart: %s\nImageEnd: %s\nblocks: %d\n", Hex8(r.ImageStart).c_str(),
                     Hex8(r.ImageEnd).c_str(), BlockCount(r.ImageStart, r.ImageEnd));
+        if (NothingToUpload(r)) std::printf("nothing to upload: no byte from 0x2800 up\n");
         auto print = [](const LineList& lines) {
             for (std::size_t i = 0; i < lines.size(); ++i) {
                 std::fwrite(lines[i].data(), 1, lines[i].size(), stdout);
@@ -298,6 +323,7 @@ int main(int argc, char** argv) {
         line.Verify = verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off;
         line.GsmNumber = gsmNumber;
         line.KeepLineSettings = keepLine;
+        line.IgnoreChecksums = ignoreChecksums;
         line.TimeoutMs = portOpt.TimeoutMs;
         if (!portOpt.Transcript.empty() || simulate) {
             std::fprintf(stderr, "--transcript and --simulate take a single port\n");
@@ -321,7 +347,8 @@ int main(int argc, char** argv) {
         std::string text;
         {
             HexLoadResult r;  // a file that cannot be uploaded is refused before any device is touched
-            if (const int rc = LoadImage(hexPath, r, false, &text)) return rc;
+            if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}, &text))
+                return rc;
         }
         std::string why;
         if (!CheckReportPath(line.ReportPath, why) || !CheckLogDir(line.LogDir, why)) {
@@ -359,7 +386,8 @@ int main(int argc, char** argv) {
     if (upload->parsed()) {
         HexLoadResult r;
         std::string text;
-        if (const int rc = LoadImage(hexPath, r, false, &text)) return rc;
+        if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}, &text))
+            return rc;
         // One port keeps its log on standard output, and takes a report and a log file as well.
         RunOutputs outputs;
         std::string why;

@@ -104,6 +104,7 @@ public:
         if (o_.Verify == VerifyMode::EveryFourth) args.push_back("--verify");
         if (o_.Verify == VerifyMode::All) args.push_back("--verify-all");
         if (o_.SkipGaps) args.push_back("--skip-gaps");
+        if (o_.IgnoreChecksums) args.push_back("--ignore-checksums");
         if (!o_.GsmNumber.empty()) args.insert(args.end(), {"--gsm", o_.GsmNumber});
         if (o_.KeepLineSettings) args.push_back("--keep-line-settings");
         std::string why;

@@ -33,6 +33,7 @@ struct ProductionOptions {
     std::string GsmNumber;     // "" for a direct line
     bool KeepLineSettings = false;
     bool SkipGaps = false;
+    bool IgnoreChecksums = false;
     int32_t TimeoutMs = 3000;  // per byte, handed to each child
     // A child that tells nothing for this long (no progress, no heartbeat) is stopped; <= 0 for
     // the default of twice the time-out and 15 s.

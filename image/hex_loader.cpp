@@ -40,6 +40,37 @@ bool ParseHex(std::string_view s, uint32_t& value) {
     return true;
 }
 
+std::string Hex(uint32_t value, int digits) {
+    std::string out(static_cast<std::size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = kHexDigits[value & 0xF];
+    return out;
+}
+
+std::string LineNo(std::size_t index) { return "line " + std::to_string(index + 1) + ": "; }
+
+// The record's checksum against its bytes: false with given (-1 when the line holds no checksum
+// field) and computed set when they differ. A record with a character that is not a digit is not
+// judged here.
+bool ChecksumMatches(std::string_view line, uint32_t count, int& given, int& computed) {
+    const std::size_t end = 9 + 2 * std::size_t{count};
+    if (line.size() < end) return true;
+    unsigned sum = 0;
+    for (std::size_t i = 1; i < end; i += 2) {
+        const int hi = HexValue(line[i]);
+        const int lo = HexValue(line[i + 1]);
+        if (hi < 0 || lo < 0) return true;
+        sum += static_cast<unsigned>((hi << 4) | lo);
+    }
+    computed = static_cast<int>((0x100 - (sum & 0xFF)) & 0xFF);
+    given = -1;
+    if (line.size() >= end + 2) {
+        const int hi = HexValue(line[end]);
+        const int lo = HexValue(line[end + 1]);
+        if (hi >= 0 && lo >= 0) given = (hi << 4) | lo;
+    }
+    return given == computed;
+}
+
 // Characters [pos, pos + len) of a line, clamped to its end (positions are 0-based here).
 std::string_view Field(std::string_view line, std::size_t pos, std::size_t len) {
     if (pos >= line.size()) return {};
@@ -98,6 +129,12 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
     result.ImageStart = result.ImageEnd = -1;
     result.Fault = false;
     result.FaultLine = 0;
+    result.FaultText.clear();
+    result.ChecksumErrors = 0;
+    result.ChecksumLine = 0;
+    result.ChecksumText.clear();
+    result.Given.assign(MEMORY_IMAGE_SIZE, 0);
+    uint8_t* given = result.Given.data();
     result.Listing.clear();
     result.Dump.clear();
     if (image != MemoryImage() || !g_imagePristine) std::memset(image, 0, MEMORY_IMAGE_SIZE);
@@ -110,22 +147,44 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
     int64_t imageStart = -1;  // the lowest stored address so far: where image[0] belongs
     int64_t runningEnd = -1;  // the highest address + count so far
 
-    auto fault = [&](std::size_t lineIndex) {
+    auto fault = [&](std::size_t lineIndex, const std::string& why) {
         result.Valid = false;
         result.Fault = true;
         result.FaultLine = lineIndex;
+        if (result.FaultText.empty()) result.FaultText = LineNo(lineIndex) + why;
+    };
+    auto beyond = [&](std::size_t lineIndex, uint32_t address, int64_t start) {
+        fault(lineIndex, "data at 0x" + Hex(address, 8) + " lies beyond the memory image (0x" +
+                             Hex(MEMORY_IMAGE_SIZE, 5) + " bytes from 0x" + Hex(static_cast<uint32_t>(start), 8) +
+                             "): is this file built for another device?");
     };
 
     std::string_view line;
     for (std::size_t li = 0; !result.Fault && next(line); ++li) {
         lineStart = listing.size();
-        if (line.empty() || line[0] != ':') result.Valid = false;
+        if (line.empty() || line[0] != ':') {
+            result.Valid = false;
+            if (result.FaultText.empty())
+                result.FaultText = LineNo(li) + (line.empty() ? "the line is empty" : "the line does not start with ':'");
+        }
 
         uint32_t count = 0;
         uint32_t type = 0;
         if (!ParseHex(Field(line, 1, 2), count) || !ParseHex(Field(line, 7, 2), type)) {
-            fault(li);
+            fault(li, line.size() < 9 ? "the line is too short for a record (" + std::to_string(line.size()) +
+                                            " characters)"
+                                      : "the byte count '" + std::string(Field(line, 1, 2)) + "' or the record type '" +
+                                            std::string(Field(line, 7, 2)) + "' is not hexadecimal");
             break;
+        }
+        if (int givenSum = 0, computedSum = 0; !ChecksumMatches(line, count, givenSum, computedSum)) {
+            if (result.ChecksumErrors++ == 0) {
+                result.ChecksumLine = li;
+                result.ChecksumText =
+                    LineNo(li) +
+                    (givenSum < 0 ? "no checksum after the data" : "checksum 0x" + Hex(static_cast<uint32_t>(givenSum), 2)) +
+                    ", the record's bytes give 0x" + Hex(static_cast<uint32_t>(computedSum), 2) + ": the file is damaged";
+            }
         }
         switch (type) {
             case 0x01:
@@ -152,7 +211,9 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
             uint32_t lowValue = 0;
             uint32_t upperValue = 0;
             if (!ParseHex(low, lowValue) || (!upper.empty() && !ParseHex(upper, upperValue))) {
-                fault(li);
+                fault(li, !ParseHex(low, lowValue) ? "the address '" + std::string(low) + "' is not hexadecimal"
+                                                   : "the extended linear address '" + upper +
+                                                         "' that this data record follows is not hexadecimal");
                 break;
             }
             const uint32_t address = (upperValue << (4 * low.size())) | lowValue;
@@ -175,15 +236,17 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                     const int64_t shift = imageStart - from;
                     const int64_t used = runningEnd - imageStart;
                     if (used + shift > MEMORY_IMAGE_SIZE) {
-                        fault(li);
+                        beyond(li, address, from);
                         break;
                     }
                     std::memmove(image + shift, image, static_cast<std::size_t>(used));
                     std::memset(image, 0, static_cast<std::size_t>(shift));
+                    std::memmove(given + shift, given, static_cast<std::size_t>(used));
+                    std::memset(given, 0, static_cast<std::size_t>(shift));
                 }
                 if (imageStart == -1 || imageStart > from) imageStart = from;
                 if (static_cast<int64_t>(storeTo) - imageStart > MEMORY_IMAGE_SIZE) {
-                    fault(li);
+                    beyond(li, address, imageStart);
                     break;
                 }
                 runningEnd = std::max<int64_t>(runningEnd, static_cast<int64_t>(storeTo));
@@ -206,6 +269,7 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                 }
                 if (bad >= 0) {
                     std::memcpy(dst, bytes, stored);
+                    std::memset(given + (dst - image), 1, stored);
                     placed = true;
                 }
             }
@@ -216,10 +280,15 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                         const int hi = pair.size() == 2 ? HexValue(pair[0]) : -1;
                         const int lo = pair.size() == 2 ? HexValue(pair[1]) : -1;
                         if (hi < 0 || lo < 0) {
-                            fault(li);
+                            fault(li, "data at 0x" + Hex(address, 8) +
+                                          (pair.size() == 2 ? ": byte " + std::to_string(n + 1) + " '" + std::string(pair) +
+                                                                  "' is not hexadecimal"
+                                                            : ": the line ends before its " + std::to_string(count) +
+                                                                  " data bytes"));
                             break;
                         }
                         dst[n - first] = static_cast<uint8_t>((hi << 4) | lo);
+                        given[dst - image + (n - first)] = 1;
                     } else if (!withListings) {
                         continue;
                     }
@@ -276,6 +345,11 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
     HexLoadResult result;
     LoadHexImage(lines, image, result);
     return result;
+}
+
+std::string NothingToUploadText() {
+    return "nothing to upload: the file gives no byte from 0x2800 up, where the application lives "
+           "(is it a bootloader's own file, or an application linked for another bootloader?)";
 }
 
 HexLoadResult LoadHexText(std::string_view text, uint8_t* image, bool withListings) {

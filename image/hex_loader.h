@@ -55,7 +55,25 @@ struct HexLoadResult {
     LineList Dump;     // one line per 64 image bytes, empty after a fault
     bool Fault = false;                // interpretation stopped early at FaultLine
     std::size_t FaultLine = 0;         // 0-based index of the line that stopped it
+    // Why the file is invalid, naming the first line at fault, the record's address where it has
+    // one, and the cause ("line 635: data at 0x000AAFE0 lies beyond the memory image ..."); "" for
+    // a valid file.
+    std::string FaultText;
+    // Records whose checksum does not match their bytes: the file is damaged (or was edited by
+    // hand). They do not make the file invalid; the first is described in ChecksumText ("line 12:
+    // checksum 0xAB, the record's bytes give 0xCD: the file is damaged").
+    std::size_t ChecksumErrors = 0;
+    std::size_t ChecksumLine = 0;  // 0-based
+    std::string ChecksumText;
+    // Given[k] is 1 when the file gives the byte at ImageStart + k (the image holds 0x00 elsewhere);
+    // MEMORY_IMAGE_SIZE entries once a load stored anything.
+    std::vector<uint8_t> Given;
 };
+
+// True when the load stored no byte from IMAGE_MIN_ADDRESS up: nothing to upload.
+inline bool NothingToUpload(const HexLoadResult& r) { return r.Valid && r.ImageStart < 0; }
+// Said when such a file is refused for an upload.
+std::string NothingToUploadText();
 
 // Loads lines into image (MEMORY_IMAGE_SIZE bytes, cleared first). Records may come in any order:
 // every byte is placed at its address minus the final ImageStart. Bytes from IMAGE_MIN_ADDRESS up

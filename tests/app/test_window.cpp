@@ -175,6 +175,51 @@ TEST_F(HexFileTest, InvalidFileIsReportedAndStillRemembered) {
     EXPECT_TRUE(f.BUpload->isEnabled());  // the button rule looks at the file's existence only
 }
 
+// Refusals name their cause in the status bar; a damaged file is loaded only when the user says so;
+// a file with nothing from 0x2800 up loads but is not uploaded.
+TEST_F(HexFileTest, RefusalsSayWhyAndADamagedFileAsksFirst) {
+    const std::string damaged = ":0428000011223344FF\r\n:00000001FF\r\n";  // the checksum should be 2A
+    struct Case {
+        const char* name;
+        std::string text;
+        bool answer;
+        bool loaded;
+        std::vector<std::string> errors, questions;
+        std::string status;  // "" for the caption
+    } cases[] = {
+        {"damaged, No", damaged, false, false, {},
+         {"line 1: checksum 0xFF, the record's bytes give 0x2A: the file is damaged\n\nLoad the file all the same?"},
+         "line 1: checksum 0xFF, the record's bytes give 0x2A: the file is damaged"},
+        {"damaged, Yes", damaged, true, true, {}, {"line 1: checksum 0xFF, the record's bytes give 0x2A: the file is damaged\n\nLoad the file all the same?"}, ""},
+        {"beyond", ":04280000112233442A\r\n:020000040010EA\r\n:040000001122334452\r\n", false, false,
+         {"Invalid HEX File"}, {},
+         "line 3: data at 0x00100000 lies beyond the memory image (0x2B000 bytes from 0x00002800): is this file built "
+         "for another device?"},
+        {"below 0x2800", ":041000001122334442\r\n:00000001FF\r\n", false, true, {}, {}, ""},
+    };
+    AddPort(3);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        exe.Write("f.hex", c.text);
+        WriteSettings(Record(3, 1));
+        dialogs = FakeDialogs{};
+        dialogs.yes = c.answer;
+        TForm1& f = Open();
+        dialogs.answers.push_back(QString::fromStdString(exe.File("f.hex")));
+        f.BOpenHexClick();
+        EXPECT_EQ(dialogs.errors, c.errors);
+        EXPECT_EQ(dialogs.questions, c.questions);
+        EXPECT_EQ(f.RBHex->isEnabled(), c.loaded);
+        EXPECT_EQ(f.StatusBar->currentMessage().toStdString(), c.status.empty() ? f.windowTitle().toStdString() : c.status);
+    }
+    // nothing from 0x2800 up: Upload says so and opens nothing
+    form->BUploadClick();
+    EXPECT_EQ(form->StatusBar->currentMessage().toStdString(), NothingToUploadText());
+    EXPECT_EQ(form->Memo->toPlainText().toStdString(), NothingToUploadText());
+    EXPECT_EQ(form->BUpload->text(), "Upload");
+    EXPECT_FALSE(form->PUpload->isVisible());
+}
+
 TEST_F(HexFileTest, ReloadWithTheFileDeletedDoesNothing) {
     AddPort(3);
     WriteSettings(Record(3, 1, exe.File("demo.hex")));
@@ -211,7 +256,8 @@ TEST_F(HexFileTest, FarTooLargeFileIsRejectedAsInvalid) {
     EXPECT_EQ(f.LBHex->count(), 0);
     EXPECT_FALSE(f.RBHex->isEnabled());
     EXPECT_TRUE(f.windowTitle().endsWith(QString::fromStdString(exe.File("huge.hex"))));  // as any invalid file
-    EXPECT_EQ(f.StatusBar->currentMessage(), f.windowTitle());
+    EXPECT_EQ(f.StatusBar->currentMessage().toStdString(),
+              "the file is larger than 64 MiB: it is no HEX file for this controller");
 }
 
 TEST_F(HexFileTest, FileDateTimeTextOfAMissingFile) {

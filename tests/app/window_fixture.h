@@ -23,6 +23,10 @@ public:
         errors.push_back(text.toStdString());
         if (onError) onError(text);
     }
+    bool Ask(QWidget*, const QString& text) override {
+        questions.push_back(text.toStdString());
+        return yes;
+    }
     std::optional<QString> OpenFile(QWidget*, const OpenFileRequest& request) override {
         requests.push_back(request);
         if (answers.empty()) return std::nullopt;
@@ -31,6 +35,8 @@ public:
         return a;
     }
     std::vector<std::string> errors;
+    std::vector<std::string> questions;
+    bool yes = false;  // the answer to every question
     std::vector<OpenFileRequest> requests;
     std::deque<std::optional<QString>> answers;
     std::function<void(const QString&)> onError;

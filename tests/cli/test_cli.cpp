@@ -241,6 +241,53 @@ TEST(CliHexTest, SummaryListingAndBinaryEqualToObjcopy) {
     EXPECT_EQ(ours.substr(0, theirs.size()), theirs);
 }
 
+// Each refusal on standard error names the line, the record's address and the cause; a damaged
+// file loads only with --ignore-checksums; a file with nothing from 0x2800 up is summed up by hex
+// and refused by upload before the port is opened.
+TEST(CliHexTest, RefusalsNameTheirCause) {
+    TempDir dir;
+    sim::Device device;
+    ASSERT_TRUE(device.Open());
+    device.Start();
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<std::string> extra;
+        int hexStatus, uploadStatus;
+        const char* err;
+    } cases[] = {
+        {"beyond", ":0128000001D6\n:02000004000AF0\n:01AFE000016F\n", {}, 65, 65,
+         "line 3: data at 0x000AAFE0 lies beyond the memory image (0x2B000 bytes from 0x00002800): is this file built "
+         "for another device?"},
+        {"digit", ":01280000G1D6\n", {}, 65, 65, "line 1: data at 0x00002800: byte 1 'G1' is not hexadecimal"},
+        {"short", ":0428000001\n", {}, 65, 65, "line 1: data at 0x00002800: the line ends before its 4 data bytes"},
+        {"colon", "0128000001D6\n", {}, 65, 65, "line 1: the line does not start with ':'"},
+        {"damaged", ":0128000001D5\n", {}, 65, 65,
+         "line 1: checksum 0xD5, the record's bytes give 0xD6: the file is damaged"},
+        {"damaged, ignored", ":0128000001D5\n", {"--ignore-checksums"}, 0, 0, "warning: line 1: checksum 0xD5"},
+        {"nothing from 0x2800", ":0110000001EE\n", {}, 0, 65, "nothing to upload: the file gives no byte from 0x2800 up"},
+    };
+    for (const auto& c : cases) {
+        dir.Write("f.hex", c.text);
+        std::vector<std::string> hex = {"hex", dir.File("f.hex")}, upload = {"upload", dir.File("f.hex"), "--port",
+                                                                             device.Path(), "--timeout", "300"};
+        hex.insert(hex.end(), c.extra.begin(), c.extra.end());
+        upload.insert(upload.end(), c.extra.begin(), c.extra.end());
+        const Outcome h = RunCli(hex), u = RunCli(upload);
+        EXPECT_EQ(h.status, c.hexStatus) << c.name << h.err;
+        EXPECT_EQ(u.status, c.uploadStatus) << c.name << u.err;
+        EXPECT_NE(u.err.find(c.err), std::string::npos) << c.name << ": " << u.err;
+        if (c.uploadStatus == 65) {
+            EXPECT_EQ(u.out, "") << c.name;  // nothing logged, nothing opened
+        }
+        if (std::string(c.name) == "nothing from 0x2800") {
+            EXPECT_NE(h.out.find("nothing to upload: no byte from 0x2800 up"), std::string::npos) << h.out;
+        }
+    }
+    EXPECT_EQ(device.ResetCount(), 1);  // the one upload that went ahead
+    device.Stop();
+}
+
 TEST(CliHexTest, RejectedAndUnreadableFilesAndUsage) {
     TempDir dir;
     dir.Write("bad.hex", ":00000001FF\n\n");

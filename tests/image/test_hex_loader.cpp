@@ -113,10 +113,62 @@ TEST_F(HexLoaderTest, OtherRecordTypesKeepTheFileValid) {
     EXPECT_EQ(image()[0x10], 0x22);  // records after the end-of-file record are stored
 }
 
-TEST_F(HexLoaderTest, WrongChecksumIsAccepted) {
-    const auto r = Load({":0128000099FF", ":00000001FF"});
+// A wrong checksum keeps the file valid and its bytes in the image, but is counted and named, so
+// that the callers can refuse a damaged file.
+TEST_F(HexLoaderTest, WrongChecksumKeepsTheFileValidAndIsNamed) {
+    const auto r = Load({Record(0x2800, 0, {1, 2}), ":0128000099FF", ":0128010099", ":00000001FF"});
     EXPECT_TRUE(r.Valid);
     EXPECT_EQ(image()[0], 0x99);
+    EXPECT_EQ(r.ChecksumErrors, 2u);
+    EXPECT_EQ(r.ChecksumLine, 1u);
+    EXPECT_EQ(r.ChecksumText, "line 2: checksum 0xFF, the record's bytes give 0x3E: the file is damaged");
+    EXPECT_EQ(Load({":0128010099"}).ChecksumText, "line 1: no checksum after the data, the record's bytes give 0x3D: the file is damaged");
+    EXPECT_EQ(Load({Record(0x2800, 0, {1, 2}), Record(0, 4, {0, 0}), ":00000001FF"}).ChecksumErrors, 0u);
+}
+
+// Why a file is invalid: the first line at fault, its record's address and the cause.
+TEST_F(HexLoaderTest, FaultTextsNameLineAddressAndCause) {
+    const struct {
+        std::vector<std::string> lines;
+        const char* text;
+    } cases[] = {
+        {{Record(0x2800, 0, {1}), Ela(0x000A), Record(0xAFE0, 0, {1, 2})},
+         "line 3: data at 0x000AAFE0 lies beyond the memory image (0x2B000 bytes from 0x00002800): is this file "
+         "built for another device?"},
+        {{Record(0x2800, 0, {1}), "", ":00000001FF"}, "line 2: the line is empty"},
+        {{"1028000001"}, "line 1: the line does not start with ':'"},
+        {{":0A"}, "line 1: the line is too short for a record (3 characters)"},
+        {{":1G28000000"}, "line 1: the byte count '1G' or the record type '00' is not hexadecimal"},
+        {{":0128Z00001FF"}, "line 1: the address '28Z0' is not hexadecimal"},
+        {{":0428000001"}, "line 1: data at 0x00002800: the line ends before its 4 data bytes"},
+        {{":042800000102G304EA"}, "line 1: data at 0x00002800: byte 3 'G3' is not hexadecimal"},
+    };
+    for (const auto& c : cases) {
+        const auto r = Load(c.lines);
+        EXPECT_FALSE(r.Valid) << c.text;
+        EXPECT_EQ(r.FaultText, c.text);
+    }
+    EXPECT_EQ(Load({Record(0x2800, 0, {1})}).FaultText, "");
+}
+
+// The bytes the file gives, as the map the upload's --skip-gaps and verify read: a record that
+// runs from below 0x1000000 past it gives only its bytes below (the rest are configuration words).
+TEST_F(HexLoaderTest, GivenBytesAreMapped) {
+    const auto r = Load({Record(0x2840, 0, {1, 0}), Record(0x2800, 0, {0})});
+    ASSERT_TRUE(r.Valid);
+    EXPECT_EQ(r.ImageStart, 0x2800);
+    EXPECT_EQ(r.Given[0], 1);
+    EXPECT_EQ(r.Given[1], 0);
+    EXPECT_EQ(r.Given[0x40], 1);
+    EXPECT_EQ(r.Given[0x41], 1);  // a zero the file gives is given
+    EXPECT_EQ(r.Given[0x42], 0);
+    const auto edge = Load({Ela(0x00FF), Record(0xFFFE, 0, {0xA1, 0xA2, 0xA3, 0xA4})});
+    ASSERT_TRUE(edge.Valid);
+    EXPECT_EQ(edge.Listing[1], "00FFFFFE A1 A2 A3 A4 ");
+    EXPECT_EQ(edge.ImageStart, 0xFFFFFE);
+    EXPECT_EQ(edge.ImageEnd, 0xFFFFFE + 256);
+    EXPECT_EQ(std::vector<uint8_t>(image(), image() + 4), (std::vector<uint8_t>{0xA1, 0xA2, 0, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(edge.Given.begin(), edge.Given.begin() + 4), (std::vector<uint8_t>{1, 1, 0, 0}));
 }
 
 TEST_F(HexLoaderTest, RecordOrderDoesNotChangeTheImage) {
@@ -284,6 +336,9 @@ TEST(HexLoadPathsTest, ImageOnlyAndFullLoadAgreeOnGeneratedFiles) {
         ASSERT_EQ(bare.ImageStart, full.ImageStart) << text;
         ASSERT_EQ(bare.ImageEnd, full.ImageEnd) << text;
         ASSERT_TRUE(std::equal(bareImage.begin(), bareImage.end(), MemoryImage())) << text;
+        ASSERT_EQ(bare.FaultText, full.FaultText) << text;
+        ASSERT_EQ(bare.ChecksumText, full.ChecksumText) << text;
+        ASSERT_EQ(bare.Given, full.Given) << text;
         valid += full.Valid;
         faults += full.Fault;
     }
