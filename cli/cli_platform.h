@@ -38,6 +38,12 @@ std::tm UtcTime(std::time_t t);
 // disk behind them.
 bool SyncFile(std::FILE* file);
 
+// A new empty file beside path (same folder, so that a rename replaces path in one step); "" with
+// errno set when that folder cannot take it.
+std::string CreateTempBeside(const std::string& path);
+// Puts from in place of to, replacing it; false (errno set) on failure.
+bool RenameOver(const std::string& from, const std::string& to);
+
 // A new file only this user can read, holding data: a private copy that nothing else can replace
 // while it is in use. "" (errno set) on failure.
 std::string WritePrivateTempFile(const std::string& data);

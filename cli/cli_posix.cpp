@@ -67,6 +67,17 @@ bool SyncFile(std::FILE* file) {
     return errno == EINVAL || errno == EROFS || errno == ENOTSUP;  // a pipe, a tty, a special file
 }
 
+std::string CreateTempBeside(const std::string& path) {
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return {};
+    ::fchmod(fd, 0644);
+    ::close(fd);
+    return temp;
+}
+
+bool RenameOver(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+
 std::string WritePrivateTempFile(const std::string& data) {
     const char* dir = std::getenv("TMPDIR");
     std::string path = std::string(dir && *dir ? dir : "/tmp") + "/quarnelix-dfu-XXXXXX";

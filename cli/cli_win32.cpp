@@ -81,6 +81,26 @@ bool SyncFile(std::FILE* file) {
     return ::GetFileType(h) != FILE_TYPE_DISK || ::FlushFileBuffers(h) != 0;
 }
 
+std::string CreateTempBeside(const std::string& path) {
+    for (unsigned n = ::GetTickCount() & 0xFFFF, tries = 0; tries < 100; ++n, ++tries) {
+        const std::string temp = path + ".tmp" + std::to_string(n);
+        const HANDLE h = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(h);
+            return temp;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    errno = EACCES;
+    return {};
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    errno = EACCES;
+    return false;
+}
+
 std::string WritePrivateTempFile(const std::string& data) {
     char dir[MAX_PATH], path[MAX_PATH];
     const DWORD n = ::GetTempPathA(sizeof dir, dir);

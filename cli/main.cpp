@@ -19,6 +19,7 @@
 
 #include "cli_platform.h"
 #include "hex_loader.h"
+#include "hex_writer.h"
 #include "manual_commands.h"
 #include "ports.h"
 #include "production.h"
@@ -142,6 +143,24 @@ bool WriteImage(const std::string& path, const HexLoadResult& r) {
     return WriteWholeFile(path, MemoryImage(), span);
 }
 
+UploadRequest Request(const PortChoice& port, const std::string& dialNumber, int32_t timeoutMs) {
+    UploadRequest req;
+    req.PortText = port.Text;
+    req.PortLabel = port.Label;
+    req.DialNumber = dialNumber;
+    req.TimeoutMs = timeoutMs;
+    return req;
+}
+
+// A hexadecimal address, with or without 0x.
+bool ParseAddress(std::string text, uint32_t& value) {
+    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
+    if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    value = static_cast<uint32_t>(std::stoul(text, nullptr, 16));
+    return true;
+}
+
 std::string Hex8(int32_t v) { return v < 0 ? std::to_string(v) : "0x" + HexDigits(static_cast<uint32_t>(v), 8); }
 
 struct PortOptions {
@@ -204,6 +223,7 @@ int main(int argc, char** argv) {
     bool verify = false, simulate = false, keepLine = false;
     bool verifyAll = false;
     bool ignoreChecksums = false;
+    bool skipGaps = false;
     int statusFd = -1;
     ProductionOptions line;
     std::string gsmNumber;
@@ -213,6 +233,8 @@ int main(int argc, char** argv) {
     upload->add_flag("--verify", verify, "read back every fourth block and compare it (Esegui Verifica)");
     upload->add_flag("--verify-all", verifyAll, "read back every block and compare it");
     upload->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match (edited by hand)");
+    upload->add_flag("--skip-gaps", skipGaps,
+                     "write only the 64-byte blocks that hold bytes of the file, the bytes it does not give as 0xFF");
     AddProductionOptions(upload, line);
     std::string deviceArg;
     upload->add_option("--status-fd", statusFd, "")->group("");  // a production line's child reports here
@@ -222,6 +244,22 @@ int main(int argc, char** argv) {
     upload->add_flag("--simulate", simulate, "go through the whole sequence without opening the port (Simulazione)");
     upload->add_flag("--keep-line-settings", keepLine, "leave speed, parity, data and stop bits as the system has them (Belvotra)");
 
+    auto* verifyCmd = app.add_subcommand(
+        "verify", "compare the controller's memory with FILE.hex (reads only: no erase, no write), then reset the CPU");
+    verifyCmd->add_option("file", hexPath, "Intel HEX firmware file")->required();
+    AddPortOptions(verifyCmd, portOpt);
+    verifyCmd->add_option("--gsm", gsmNumber, "reach the controller through the GSM modem on PORT, dialling NUMBER");
+    verifyCmd->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match");
+
+    std::string backupPath, fromText = "2800", toText = "2B000";
+    auto* backupCmd = app.add_subcommand(
+        "backup", "read the controller's program memory into OUT.hex (reads only), then reset the CPU");
+    backupCmd->add_option("out", backupPath, "Intel HEX file to write")->required();
+    AddPortOptions(backupCmd, portOpt);
+    backupCmd->add_option("--from", fromText, "first address, hexadecimal (default 2800)");
+    backupCmd->add_option("--to", toText, "end address, exclusive, hexadecimal (default 2B000)");
+    backupCmd->add_option("--gsm", gsmNumber, "reach the controller through the GSM modem on PORT, dialling NUMBER");
+
     auto* ports = app.add_subcommand("ports", "list the present serial ports: COMn, a tab, the device");
 
     auto* station = app.add_subcommand(
@@ -230,6 +268,7 @@ int main(int argc, char** argv) {
     station->add_flag("--verify", verify, "read back every fourth block and compare it");
     station->add_flag("--verify-all", verifyAll, "read back every block and compare it");
     station->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match");
+    station->add_flag("--skip-gaps", skipGaps, "write only the blocks that hold bytes of the file");
     station->add_option("--match", line.Match, "only ports whose device or by-id name contains TEXT");
     station->add_flag("--keep-line-settings", keepLine, "leave the line settings as the system has them");
     AddProductionOptions(station, line);
@@ -324,6 +363,7 @@ int main(int argc, char** argv) {
         line.GsmNumber = gsmNumber;
         line.KeepLineSettings = keepLine;
         line.IgnoreChecksums = ignoreChecksums;
+        line.SkipGaps = skipGaps;
         line.TimeoutMs = portOpt.TimeoutMs;
         if (!portOpt.Transcript.empty() || simulate) {
             std::fprintf(stderr, "--transcript and --simulate take a single port\n");
@@ -397,21 +437,18 @@ int main(int argc, char** argv) {
         }
         int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
         const bool valid = r.Valid;
-        UploadRequest req;
-        req.PortText = port.Text;
-        req.PortLabel = port.Label;
+        UploadRequest req = Request(port, gsmNumber, portOpt.TimeoutMs);
         req.Belvotra = keepLine;
         req.Simulate = simulate;
-        req.DialNumber = gsmNumber;
-        req.TimeoutMs = portOpt.TimeoutMs;
         req.VerifyEvery = verifyAll ? 1 : VERIFY_EVERY;
+        req.SkipGaps = skipGaps;
         ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
         std::FILE* status = statusFd >= 0 ? ::fdopen(statusFd, "w") : nullptr;
         cli::TerminalView view(verify || verifyAll, g_active, status);
         std::string logText;
         view.SetCapture(line.LogDir.empty() ? nullptr : &logText);
         SerialSetIdleHook([&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
-        const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid};
+        const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid, r.Given.data()};
         const auto startWall = std::chrono::system_clock::now();
         const auto start = std::chrono::steady_clock::now();
         const UploadResult result = upload->count("--gsm") ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
@@ -455,6 +492,69 @@ int main(int argc, char** argv) {
             outputs.Report(rep);
         }
         return RunExitStatus({outcome}, outputs.Failed());
+    }
+
+    if (verifyCmd->parsed() || backupCmd->parsed()) {
+        HexLoadResult r;
+        uint32_t from = 0, to = 0;
+        std::string temp;
+        if (verifyCmd->parsed()) {
+            if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}))
+                return rc;
+        } else {
+            if (!ParseAddress(fromText, from) || !ParseAddress(toText, to) || from >= to) {
+                std::fprintf(stderr, "--from and --to: hexadecimal addresses with --from below --to\n");
+                return kExitUsage;
+            }
+            temp = CreateTempBeside(backupPath);  // the output must be possible before the device is touched
+            if (temp.empty()) {
+                std::fprintf(stderr, "cannot create %s: %s\n", backupPath.c_str(), std::strerror(errno));
+                return kExitCannotCreate;
+            }
+        }
+        int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
+        const bool valid = r.Valid;
+        const UploadRequest req = Request(port, gsmNumber, portOpt.TimeoutMs);
+        ProcessSettings().ApplyLineSettings = 1;
+        cli::TerminalView view(false, g_active);
+        SerialSetIdleHook([&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
+        VerifyReport report;
+        std::vector<uint8_t> memory;
+        const UploadResult result =
+            verifyCmd->parsed()
+                ? VerifyDevice(req, {MemoryImage(), &imageStart, &imageEnd, &valid, r.Given.data()}, view, report)
+                : ReadDeviceMemory(req, from, to, view, memory);
+        SerialSetIdleHook({});
+        if (transcript) std::fclose(transcript);
+        if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
+        if (result.Outcome != UploadOutcome::Completed) {
+            if (!temp.empty()) std::remove(temp.c_str());
+            std::fprintf(stderr, "%s: %s\n", verifyCmd->parsed() ? "verify" : "backup",
+                         result.Reason.empty() ? "not done" : result.Reason.c_str());
+            return verifyCmd->parsed() || result.Outcome == UploadOutcome::NotDone ? 2 : 1;
+        }
+        if (verifyCmd->parsed()) {
+            for (const ByteDifference& d : report.Differences)
+                std::printf("%s: device %s, file %s\n", HexDigits(d.Address, 8).c_str(), HexDigits(d.Device, 2).c_str(),
+                            HexDigits(d.File, 2).c_str());
+            if (report.DifferenceCount > report.Differences.size())
+                std::printf("... and %zu more\n", report.DifferenceCount - report.Differences.size());
+            if (report.DifferenceCount == 0)
+                std::printf("verify: equal (%u bytes compared)\n", report.BytesCompared);
+            else
+                std::printf("verify: %u of %u bytes differ\n", report.DifferenceCount, report.BytesCompared);
+            return report.DifferenceCount == 0 ? 0 : 1;
+        }
+        const std::string text = HexText(from, memory.data(), memory.size());
+        if (!WriteWholeFile(temp, reinterpret_cast<const uint8_t*>(text.data()), text.size()) ||
+            !RenameOver(temp, backupPath)) {
+            std::fprintf(stderr, "cannot write %s: %s\n", backupPath.c_str(), std::strerror(errno));
+            std::remove(temp.c_str());
+            return kExitCannotCreate;
+        }
+        std::printf("backup: %zu bytes from %s to %s written to %s\n", memory.size(), HexDigits(from, 8).c_str(),
+                    HexDigits(to, 8).c_str(), backupPath.c_str());
+        return 0;
     }
 
     ProcessSettings().ApplyLineSettings = 1;

@@ -64,12 +64,17 @@ private:
     uint64_t high_ = 0;
 };
 
+enum class Job { Upload, Verify, Backup };
+
 class Run {
 public:
-    Run(const UploadRequest& req, const UploadImage& image, UploadView& view, bool gsm)
-        : req_(req), image_(image), view_(view), gsm_(gsm) {}
+    Run(const UploadRequest& req, const UploadImage& image, UploadView& view, bool gsm, Job job = Job::Upload)
+        : req_(req), image_(image), view_(view), gsm_(gsm), job_(job) {}
 
     UploadResult Execute();
+    VerifyReport* verify = nullptr;       // Job::Verify
+    uint32_t readFrom = 0, readTo = 0;    // Job::Backup
+    std::vector<uint8_t>* memory = nullptr;
 
 private:
     void Show(StatField field, uint32_t value) { view_.SetStat(field, std::to_string(value)); }
@@ -107,6 +112,11 @@ private:
     bool ModemSetup();
     SerialError StartBootloader(SerialError lastResult);
     void Transfer();
+    void Compare();
+    void ReadBack();
+    // One read exchange of length bytes at address; false (the run failed) when it is refused.
+    bool ReadAt(uint32_t address, uint8_t length);
+    bool Stopped();
     bool ErasePage(uint32_t page);
     void CpuReset();
     void Close();
@@ -115,6 +125,7 @@ private:
     const UploadImage& image_;
     UploadView& view_;
     bool gsm_;
+    Job job_;
     UploadResult result_;
     uint32_t port_ = 0;
 };
@@ -128,7 +139,7 @@ UploadResult Run::Execute() {
     }
     result_.Started = true;
 
-    if (!gsm_) {
+    if (!gsm_ && job_ == Job::Upload) {
         SettingsRecord& s = ProcessSettings();
         s.PortNumber = static_cast<int32_t>(port_);
         s.AutoPortSelect = req_.AutoPortSelect ? 1 : 0;
@@ -146,7 +157,7 @@ UploadResult Run::Execute() {
 
     view_.Log("Parametri di Comunicazione: " + SerialDescribeDefault(port_, req_.PortLabel));
 
-    if (!ImageUsable()) {
+    if (job_ != Job::Backup && !ImageUsable()) {
         view_.Log("Invalid HEX File");
         Because("Invalid HEX File");
         Close();
@@ -179,7 +190,9 @@ UploadResult Run::Execute() {
             Close();
             return result_;
         }
-        Transfer();
+        if (job_ == Job::Upload) Transfer();
+        if (job_ == Job::Verify) Compare();
+        if (job_ == Job::Backup) ReadBack();
     }
     CpuReset();
     Close();
@@ -296,6 +309,12 @@ void Run::Transfer() {
             if (page == lastPage) break;
         }
         if (!erased) break;
+        if (req_.SkipGaps && image_.Given) {
+            const uint8_t* given = image_.Given + static_cast<std::size_t>(i) * BLOCK_SIZE;
+            if (std::none_of(given, given + BLOCK_SIZE, [](uint8_t g) { return g != 0; })) continue;
+            for (int k = 0; k < BLOCK_SIZE; ++k)
+                if (!given[k]) block.Data[static_cast<std::size_t>(k)] = 0xFF;
+        }
 
         view_.ShowOperation(Operation::Writing);
         view_.ProcessEvents();
@@ -345,6 +364,77 @@ void Run::Transfer() {
     }
 }
 
+bool Run::Stopped() {
+    if (view_.UploadActive()) return false;
+    view_.SetStat(StatField::STEsito, "Interrotto !!!");
+    Because("aborted by the operator");
+    result_.Outcome = UploadOutcome::Failed;
+    return true;
+}
+
+bool Run::ReadAt(uint32_t address, uint8_t length) {
+    UploadCounters& c = result_.Counters;
+    view_.ShowOperation(Operation::Reading);
+    view_.SetStat(StatField::STTot1, HexDigits(address, 8));
+    const int n = ReadFrame(length, address, gsm_);
+    c.BytesSent += static_cast<uint32_t>(n);
+    ++c.ExchangeCount;
+    Show(StatField::STTot2, c.BytesSent);
+    Show(StatField::STTot4, c.ExchangeCount);
+    ShowSent(n);
+    const SerialError r = Exchange(n, length + 4);
+    ShowReceived();
+    if (r == SERIAL_OK) return true;
+    view_.Log(SerialErrorText(r));
+    Because(At("read", address, r));
+    result_.Outcome = UploadOutcome::Failed;
+    return false;
+}
+
+void Run::Compare() {
+    view_.Log(" *** Verify against the file *** ");
+    result_.Outcome = UploadOutcome::Completed;
+    const int32_t blocks = BlockCount(*image_.ImageStart, *image_.ImageEnd);
+    for (int32_t i = 0; i < blocks && !Stopped(); ++i) {
+        view_.SelectDumpRow(i);
+        view_.SetProgress(i, blocks);
+        view_.ProcessEvents();
+        const std::size_t at = static_cast<std::size_t>(i) * BLOCK_SIZE;
+        const uint8_t* given = image_.Given ? image_.Given + at : nullptr;
+        if (given && std::none_of(given, given + BLOCK_SIZE, [](uint8_t g) { return g != 0; })) continue;
+        const uint32_t address = static_cast<uint32_t>(*image_.ImageStart) + static_cast<uint32_t>(at);
+        if (!ReadAt(address, BLOCK_SIZE)) break;
+        ++result_.Counters.BlocksWritten;  // blocks read, here
+        for (int k = 0; k < BLOCK_SIZE; ++k) {
+            if (given && !given[k]) continue;
+            ++verify->BytesCompared;
+            const uint8_t device = RxBuffer[static_cast<std::size_t>(k) + 2];
+            const uint8_t file = image_.Memory[at + static_cast<std::size_t>(k)];
+            if (device == file) continue;
+            if (verify->DifferenceCount++ < MAX_LISTED_DIFFERENCES)
+                verify->Differences.push_back({address + static_cast<uint32_t>(k), device, file});
+        }
+    }
+    view_.SetProgress(blocks, blocks);
+}
+
+void Run::ReadBack() {
+    view_.Log(" *** Backup of the program memory *** ");
+    result_.Outcome = UploadOutcome::Completed;
+    memory->clear();
+    const int32_t blocks = readTo > readFrom ? static_cast<int32_t>((readTo - readFrom + BLOCK_SIZE - 1) / BLOCK_SIZE) : 0;
+    for (int32_t i = 0; i < blocks && !Stopped(); ++i) {
+        view_.SetProgress(i, blocks);
+        view_.ProcessEvents();
+        const uint32_t address = readFrom + static_cast<uint32_t>(i) * BLOCK_SIZE;
+        const auto length = static_cast<uint8_t>(std::min<uint32_t>(BLOCK_SIZE, readTo - address));
+        if (!ReadAt(address, length)) break;
+        ++result_.Counters.BlocksWritten;  // blocks read, here
+        memory->insert(memory->end(), RxBuffer.begin() + 2, RxBuffer.begin() + 2 + length);
+    }
+    view_.SetProgress(blocks, blocks);
+}
+
 // One erase exchange; false (with the error logged and the run failed) when it is refused.
 bool Run::ErasePage(uint32_t page) {
     UploadCounters& c = result_.Counters;
@@ -375,7 +465,12 @@ void Run::CpuReset() {
 }
 
 void Run::Close() {
-    const std::string text = UploadOutcomeText(result_.Outcome);
+    const char* job = job_ == Job::Verify ? "Verify" : "Backup";
+    const char* how = result_.Outcome == UploadOutcome::Completed ? "completed"
+                      : result_.Outcome == UploadOutcome::Failed  ? "failed"
+                                                                  : "not done";
+    const std::string text =
+        job_ == Job::Upload ? UploadOutcomeText(result_.Outcome) : std::string(job) + " " + how;
     view_.SetStat(StatField::STEsito, text);
     view_.Log(text);
     view_.Log("Chiusura Porta di Comunicazione");
@@ -415,6 +510,26 @@ UploadResult UploadDirect(const UploadRequest& request, const UploadImage& image
 
 UploadResult UploadGsm(const UploadRequest& request, const UploadImage& image, UploadView& view) {
     return Run(request, image, view, true).Execute();
+}
+
+UploadResult VerifyDevice(const UploadRequest& request, const UploadImage& image, UploadView& view,
+                          VerifyReport& report) {
+    report = {};
+    Run run(request, image, view, !request.DialNumber.empty(), Job::Verify);
+    run.verify = &report;
+    return run.Execute();
+}
+
+UploadResult ReadDeviceMemory(const UploadRequest& request, uint32_t from, uint32_t to, UploadView& view,
+                              std::vector<uint8_t>& memory) {
+    const int32_t none = -1;
+    const bool valid = false;
+    const UploadImage image{nullptr, &none, &none, &valid, nullptr};
+    Run run(request, image, view, !request.DialNumber.empty(), Job::Backup);
+    run.readFrom = from;
+    run.readTo = to;
+    run.memory = &memory;
+    return run.Execute();
 }
 
 }  // namespace qdfu

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "serial.h"
 
@@ -48,6 +49,9 @@ struct UploadImage {
     const int32_t* ImageStart = nullptr;
     const int32_t* ImageEnd = nullptr;
     const bool* Valid = nullptr;
+    // Given[k] is non-zero when the file gives the byte at ImageStart + k (MEMORY_IMAGE_SIZE
+    // entries); null: every byte counts as given. Read by SkipGaps and by VerifyDevice.
+    const uint8_t* Given = nullptr;
 };
 
 struct UploadRequest {
@@ -61,6 +65,10 @@ struct UploadRequest {
     // With verification on, every VerifyEvery-th written block is read back: VERIFY_EVERY in the
     // window, 1 for a production line's full verification.
     int VerifyEvery = VERIFY_EVERY;
+    // A 64-byte block that holds no byte the file gives is neither written nor read back, and in a
+    // written block the bytes the file does not give go out as 0xFF (erased flash). Every page of
+    // the range is still erased once, before its first block. Off: the stream of the window.
+    bool SkipGaps = false;
     // Direct upload: writes the settings record after PortNumber, AutoPortSelect,
     // ApplyLineSettings and VerifyAfterWrite were stored in it. Empty: the record is not saved.
     std::function<void()> SaveSettings;
@@ -88,6 +96,35 @@ struct UploadResult {
 
 UploadResult UploadDirect(const UploadRequest& request, const UploadImage& image, UploadView& view);
 UploadResult UploadGsm(const UploadRequest& request, const UploadImage& image, UploadView& view);
+
+// Field tools over the same sequence (reset the running firmware or dial, start the bootloader,
+// ... , reset the CPU), which never erase or write: the request's DialNumber, when not empty,
+// goes through the modem. The outcome is Completed when every read was answered, Failed when an
+// exchange failed on the way (or the user stopped it), NotDone when the bootloader never started.
+// Neither touches the settings record.
+
+struct ByteDifference {
+    uint32_t Address = 0;
+    uint8_t Device = 0;
+    uint8_t File = 0;
+};
+inline constexpr std::size_t MAX_LISTED_DIFFERENCES = 20;
+
+struct VerifyReport {
+    uint32_t BytesCompared = 0;
+    uint32_t DifferenceCount = 0;
+    std::vector<ByteDifference> Differences;  // the first MAX_LISTED_DIFFERENCES, by address
+};
+
+// Reads back every 64-byte block that holds a byte the file gives (image.Given; every byte when
+// null) and compares only those bytes.
+UploadResult VerifyDevice(const UploadRequest& request, const UploadImage& image, UploadView& view,
+                          VerifyReport& report);
+
+// Reads the program memory from `from` to `to` (exclusive) in reads of at most 64 bytes; memory
+// receives what was read, in order (complete only when the outcome is Completed).
+UploadResult ReadDeviceMemory(const UploadRequest& request, uint32_t from, uint32_t to, UploadView& view,
+                              std::vector<uint8_t>& memory);
 
 std::string UploadOutcomeText(UploadOutcome outcome);
 // "COM12" gives 12. False for anything else; text is then what follows the first three characters.

@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "device.h"
+#include "hex_loader.h"
+#include "text_lines.h"
 #include "run_cli.h"
 #include "temp_dir.h"
 
@@ -305,5 +307,109 @@ TEST(CliHexTest, RejectedAndUnreadableFilesAndUsage) {
     EXPECT_EQ(RunCli({"--version"}).status, 0);
 }
 
+
+// The example's image as a device holds it after an upload.
+std::vector<uint8_t> ExampleImage() {
+    FileText f;
+    EXPECT_TRUE(f.Open(Example()));
+    const HexLoadResult r = LoadHexText(f.Text(), MemoryImage(), false);
+    return {MemoryImage(), MemoryImage() + (r.ImageEnd - r.ImageStart)};
+}
+
+int FramesWith(const sim::Device& d, uint8_t command) {
+    int n = 0;
+    for (const auto& f : d.Frames()) n += f.size() > 1 && f[1] == command;
+    return n;
+}
+
+// verify reads only, compares only the bytes the file gives, lists each difference and ends with
+// the CPU reset.
+TEST(CliVerifyTest, EqualDifferentAndSilentDevices) {
+    const std::vector<uint8_t> image = ExampleImage();
+    const struct {
+        const char* name;
+        sim::Options options;
+        int flip;  // an image byte the device holds inverted, or -1
+        int status;
+        const char* line;
+        int resets;
+    } cases[] = {
+        {"equal", {}, -1, 0, "verify: equal (3072 bytes compared)", 1},
+        {"one byte differs", {}, 0x45, 1, "00002845: device ", 1},
+        {"silent", {.Silent = true}, -1, 2, "", 0},
+    };
+    for (const auto& c : cases) {
+        sim::Device d(c.options);
+        ASSERT_TRUE(d.Open());
+        std::vector<uint8_t> held = image;
+        if (c.flip >= 0) held[static_cast<std::size_t>(c.flip)] ^= 0xFF;
+        d.SetMemory(0x2800, held);
+        d.Start();
+        const Outcome o = RunCli({"verify", Example(), "--port", d.Path(), "--timeout", "200"});
+        EXPECT_EQ(o.status, c.status) << c.name << o.err;
+        EXPECT_NE(o.out.find(c.line), std::string::npos) << c.name << o.out;
+        if (c.flip >= 0) {
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "00002845: device %02X, file %02X\nverify: 1 of 3072 bytes differ\n",
+                          held[0x45], image[0x45]);
+            EXPECT_NE(o.out.find(expected), std::string::npos) << o.out;
+        }
+        EXPECT_EQ(FramesWith(d, 0xA1) + FramesWith(d, 0xA2), 0) << c.name;  // no erase, no write
+        EXPECT_EQ(d.ResetCount(), c.resets) << c.name;
+        d.Stop();
+    }
+}
+
+// A backup is a HEX file that our loader and objcopy read back to the device's bytes; uploaded to
+// another controller, it gives that controller the same memory over the range.
+TEST(CliBackupTest, RoundTripThroughTheLoaderObjcopyAndAnotherController) {
+    TempDir dir;
+    sim::Device source, target({.OldFirmware = true});
+    ASSERT_TRUE(source.Open() && target.Open());
+    std::vector<uint8_t> held(0x2B000 - 0x2800);
+    for (std::size_t i = 0; i < held.size(); ++i) held[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
+    source.SetMemory(0x2800, held);
+    source.Start();
+    target.Start();
+    Outcome o = RunCli({"backup", dir.File("b.hex"), "--port", source.Path(), "--timeout", "300"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(FramesWith(source, 0xA1) + FramesWith(source, 0xA2), 0);
+    EXPECT_EQ(source.ResetCount(), 1);
+    FileText f;
+    ASSERT_TRUE(f.Open(dir.File("b.hex")));
+    const HexLoadResult r = LoadHexText(f.Text(), MemoryImage(), false);
+    ASSERT_TRUE(r.Valid);
+    EXPECT_EQ(r.ChecksumErrors, 0u);
+    EXPECT_EQ(r.ImageStart, 0x2800);
+    EXPECT_TRUE(std::equal(held.begin(), held.end(), MemoryImage()));
+    ASSERT_EQ(std::system(("objcopy -I ihex -O binary " + dir.File("b.hex") + " " + dir.File("b.bin")).c_str()), 0);
+    EXPECT_EQ(dir.Read("b.bin"), std::string(held.begin(), held.end()));
+    o = RunCli({"upload", dir.File("b.hex"), "--port", target.Path(), "--timeout", "300"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto mem = target.Memory();
+    EXPECT_TRUE(std::equal(held.begin(), held.end(), mem.begin() + 0x2800));
+    // a part of it, and a range that is no range
+    o = RunCli({"backup", dir.File("part.hex"), "--port", source.Path(), "--from", "0x2840", "--to", "2851"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(dir.Read("part.hex"), ":020000040000FA\r\n" + std::string(":10284000") + [&] {
+        std::string hex;
+        char b[4];
+        unsigned sum = 0x10 + 0x28 + 0x40;
+        for (int i = 0; i < 16; ++i) {
+            std::snprintf(b, sizeof b, "%02X", held[0x40 + static_cast<std::size_t>(i)]);
+            hex += b;
+            sum += held[0x40 + static_cast<std::size_t>(i)];
+        }
+        std::snprintf(b, sizeof b, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+        return hex + b;
+    }() + "\r\n:01285000" + [&] {
+        char b[8];
+        std::snprintf(b, sizeof b, "%02X%02X", held[0x50], (0x100 - ((0x01 + 0x28 + 0x50 + held[0x50]) & 0xFF)) & 0xFF);
+        return std::string(b);
+    }() + "\r\n:00000001FF\r\n");
+    EXPECT_EQ(RunCli({"backup", dir.File("x.hex"), "--port", source.Path(), "--from", "2900", "--to", "2800"}).status, 64);
+    source.Stop();
+    target.Stop();
+}
 }  // namespace
 }  // namespace qdfu::test

@@ -68,7 +68,7 @@ protected:
         req.SaveSettings = [this] { ++saves; };
         return UploadGsm(req, Image(), view);
     }
-    UploadImage Image() const { return {MemoryImage(), &imageStart, &imageEnd, &valid}; }
+    UploadImage Image() const { return {MemoryImage(), &imageStart, &imageEnd, &valid, given}; }
     std::vector<uint8_t> Commands() const {
         std::vector<uint8_t> out;
         for (const auto& f : device->Frames()) out.push_back(f[1]);
@@ -80,6 +80,7 @@ protected:
     }
 
     std::unique_ptr<sim::Device> device;
+    const uint8_t* given = nullptr;
     int32_t imageStart = -1;
     int32_t imageEnd = -1;
     bool valid = false;
@@ -463,6 +464,56 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
         return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Verified" : "");
     });
+
+// --skip-gaps onto flash that held an old firmware: only the blocks that hold a byte of the file
+// are written (and read back), every page of the range is erased once, and the device reads the
+// file's bytes where it gives them and 0xFF everywhere else in the range.
+TEST_F(UploadTest, SkipGapsWritesOnlyBlocksWithDataAndLeavesTheRestErased) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<uint32_t, std::vector<uint8_t>>> records;
+        std::vector<uint32_t> writes, erases;
+    } cases[] = {
+        {"gap inside a page", {{0x2800, Pattern(0x40, 1)}, {0x2910, Pattern(0x10, 2)}}, {0x2800, 0x2900}, {0x2800}},
+        {"page without data", {{0x2800, Pattern(0x20, 3)}, {0x3810, Pattern(0x8, 4)}}, {0x2800, 0x3800},
+         {0x2800, 0x3000, 0x3800}},
+        {"unaligned start, zeros given", {{0x3008, std::vector<uint8_t>(0x30, 0)}}, {0x3008}, {0x3000}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HexLoadResult loaded = LoadHexText(HexFile(c.records), MemoryImage(), false);
+        ASSERT_TRUE(loaded.Valid);
+        imageStart = loaded.ImageStart;
+        imageEnd = loaded.ImageEnd;
+        valid = true;
+        given = loaded.Given.data();
+        StartDevice({.OldFirmware = true});
+        RecordingView view;
+        view.verify = true;
+        UploadRequest req;
+        req.PortText = portText;
+        req.TimeoutMs = kTimeout;
+        req.VerifyEvery = 1;
+        req.SkipGaps = true;
+        ASSERT_EQ(UploadDirect(req, Image(), view).Outcome, UploadOutcome::Completed);
+        std::vector<uint32_t> writes, reads, erases;
+        for (const auto& f : device->Frames()) {
+            if (f[1] == CMD_ERASE) erases.push_back(f[2] | f[3] << 8 | f[4] << 16 | uint32_t{f[5]} << 24);
+            if (f[1] == CMD_WRITE) writes.push_back(f[3] | f[4] << 8 | f[5] << 16 | uint32_t{f[6]} << 24);
+            if (f[1] == CMD_READ) reads.push_back(f[3] | f[4] << 8 | f[5] << 16 | uint32_t{f[6]} << 24);
+        }
+        EXPECT_EQ(writes, c.writes);
+        EXPECT_EQ(reads, c.writes);
+        EXPECT_EQ(erases, c.erases);
+        const auto mem = device->Memory();
+        for (int32_t k = 0; k < imageEnd - imageStart; ++k) {
+            const uint32_t at = static_cast<uint32_t>(imageStart + k);
+            ASSERT_EQ(mem[at], loaded.Given[static_cast<std::size_t>(k)] ? MemoryImage()[k] : 0xFF) << std::hex << at;
+        }
+        device->Stop();
+        given = nullptr;
+    }
+}
 
 // ---- fault table ----
 
