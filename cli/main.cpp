@@ -27,6 +27,7 @@
 #include "serial.h"
 #include "sha256.h"
 #include "settings.h"
+#include "tcp_address.h"
 #include "terminal_view.h"
 #include "text_lines.h"
 #include "transcript_backend.h"
@@ -49,12 +50,16 @@ struct PortChoice {
     std::string Label;  // what the log calls the port: "" for COMn, else the device path given
 };
 
-// PORT is "COMn" (any case) or a device path. With device given (a production line's child), PORT
+// PORT is "COMn" (any case), a device path or tcp://HOST:PORT. With device given (a production line's child), PORT
 // only names the port in the log and device is opened as it is: nothing is resolved again.
 bool ChoosePort(const std::string& arg, PortChoice& out, const std::string& device = {}) {
     const PortPaths defaults = DefaultPortPaths();
     uint32_t n = 0;
-    if (!device.empty()) {
+    if (device.empty() && IsTcpPort(arg)) {
+        std::string host, tcpPort;
+        if (!ParseTcpPort(arg, host, tcpPort)) return false;
+        out = {"COM0", 0, arg, arg};
+    } else if (!device.empty()) {
         if (ParseComName(arg, n))
             out = {"COM" + std::to_string(n), n, device, ""};
         else
@@ -84,7 +89,10 @@ bool ChoosePort(const std::string& arg, PortChoice& out, const std::string& devi
 void ExplainOpenFailure(const PortChoice& port) {
     const std::string& reason = SerialLastSystemError();
     if (reason.empty()) return;
-    std::fprintf(stderr, "cannot open %s (%s): %s\n", port.Text.c_str(), port.Device.c_str(), reason.c_str());
+    if (port.Label.empty())
+        std::fprintf(stderr, "cannot open %s (%s): %s\n", port.Text.c_str(), port.Device.c_str(), reason.c_str());
+    else
+        std::fprintf(stderr, "cannot open %s: %s\n", port.Label.c_str(), reason.c_str());
     if (reason == std::strerror(EACCES))
         std::fprintf(stderr, "add yourself to the 'dialout' group (sudo usermod -aG dialout $USER) and log in again\n");
     else if (reason == std::strerror(EBUSY) || reason == std::strerror(EWOULDBLOCK))
@@ -197,7 +205,8 @@ bool StartTranscript(const PortOptions& o, std::FILE*& file) {
         std::fprintf(stderr, "--transcript: cannot create %s: %s\n", o.Transcript.c_str(), std::strerror(errno));
         return false;
     }
-    SerialSetBackendFactory([file] { return MakeTranscriptBackend(MakeNativeBackend(), file); });
+    SerialSetBackendFactory(
+        [file](const std::string& device) { return MakeTranscriptBackend(MakeBackendFor(device), file); });
     return true;
 }
 
@@ -372,7 +381,7 @@ int main(int argc, char** argv) {
         for (const std::string& p : portOpt.Ports) {
             PortChoice check;
             if (!ChoosePort(p, check)) {
-                std::fprintf(stderr, "--port: '%s' is neither COMn nor a device path\n", p.c_str());
+                std::fprintf(stderr, "--port: '%s' is neither COMn, a device path nor tcp://HOST:PORT\n", p.c_str());
                 return kExitUsage;
             }
         }
@@ -417,7 +426,7 @@ int main(int argc, char** argv) {
     PortChoice port;
     const std::string portArg = portOpt.Ports.empty() ? std::string() : portOpt.Ports.front();
     if (portOpt.Ports.size() != 1 || !ChoosePort(portArg, port, deviceArg)) {
-        std::fprintf(stderr, "--port: '%s' is neither COMn nor a device path\n", portArg.c_str());
+        std::fprintf(stderr, "--port: '%s' is neither COMn, a device path nor tcp://HOST:PORT\n", portArg.c_str());
         return kExitUsage;
     }
     std::FILE* transcript = nullptr;

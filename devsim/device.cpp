@@ -1,8 +1,12 @@
 // The simulated controller's serving loop, bootloader commands, modem dialogue and faults.
 #include "device.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
@@ -51,11 +55,38 @@ Device::~Device() {
     Stop();
     if (master_ >= 0) ::close(master_);
     if (slave_ >= 0) ::close(slave_);
+    if (listen_ >= 0) ::close(listen_);
     if (transcript_) std::fclose(transcript_);
+}
+
+bool Device::OpenTcp() {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int one = 1;
+    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(opt_.TcpPort));
+    socklen_t len = sizeof a;
+    if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 4) != 0 ||
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        error_ = "cannot listen on 127.0.0.1:" + std::to_string(opt_.TcpPort) + ": " + std::strerror(errno);
+        return false;
+    }
+    path_ = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    return true;
+}
+
+ssize_t Device::Put(const uint8_t* bytes, std::size_t n) {
+    if (master_ < 0) return static_cast<ssize_t>(n);  // no one connected: the bytes are lost
+    return listen_ >= 0 ? ::send(master_, bytes, n, MSG_NOSIGNAL) : ::write(master_, bytes, n);
 }
 
 bool Device::Open() {
     epoch_ = Clock::now();
+    if (opt_.TcpPort >= 0) {
+        return OpenTcp() && OpenTranscript();
+    }
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
         error_ = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
@@ -78,14 +109,14 @@ bool Device::Open() {
     t.c_cflag |= CLOCAL | CREAD;
     ::tcsetattr(slave_, TCSANOW, &t);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    if (!opt_.TranscriptPath.empty()) {
-        transcript_ = std::fopen(opt_.TranscriptPath.c_str(), "w");
-        if (!transcript_) {
-            error_ = "cannot write " + opt_.TranscriptPath + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
+    return OpenTranscript();
+}
+
+bool Device::OpenTranscript() {
+    if (opt_.TranscriptPath.empty()) return true;
+    transcript_ = std::fopen(opt_.TranscriptPath.c_str(), "w");
+    if (!transcript_) error_ = "cannot write " + opt_.TranscriptPath + ": " + std::strerror(errno);
+    return transcript_ != nullptr;
 }
 
 void Device::Start() {
@@ -102,7 +133,8 @@ void Device::Hangup() {
     cut_ = true;
     if (master_ >= 0) ::close(master_);
     if (slave_ >= 0) ::close(slave_);
-    master_ = slave_ = -1;
+    if (listen_ >= 0) ::close(listen_);
+    master_ = slave_ = listen_ = -1;
 }
 
 std::vector<uint8_t> Device::Memory() const {
@@ -149,6 +181,16 @@ void Device::Serve(const std::atomic<bool>& stop) {
     auto lastByte = Clock::now();
     uint8_t buf[512];
     while (!stop && !cut_) {
+        if (listen_ >= 0 && master_ < 0) {  // a TCP device waits for its host to connect
+            pollfd l{listen_, POLLIN, 0};
+            if (::poll(&l, 1, 20) == 1) {
+                master_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                const int one = 1;
+                if (master_ >= 0) ::setsockopt(master_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            }
+            if (!opt_.StopFile.empty() && ::access(opt_.StopFile.c_str(), F_OK) == 0) break;
+            continue;
+        }
         pollfd p{master_, POLLIN, 0};
         const int r = ::poll(&p, 1, 20);
         if (r < 0 && errno == EINTR) continue;
@@ -161,6 +203,12 @@ void Device::Serve(const std::atomic<bool>& stop) {
         const ssize_t n = ::read(master_, buf, sizeof buf);
         if (n <= 0) {
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (listen_ >= 0) {  // the host closed the connection: wait for the next one
+                ::close(master_);
+                master_ = -1;
+                reader_.Resync();
+                continue;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
         }
@@ -308,7 +356,7 @@ void Device::SendRaw(const std::vector<uint8_t>& bytes) {
     if (opt_.Baud <= 0) {
         std::size_t put = 0;
         while (put < bytes.size() && !cut_) {
-            const ssize_t w = ::write(master_, bytes.data() + put, bytes.size() - put);
+            const ssize_t w = Put(bytes.data() + put, bytes.size() - put);
             if (w > 0) {
                 put += static_cast<std::size_t>(w);
             } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -327,7 +375,7 @@ void Device::SendRaw(const std::vector<uint8_t>& bytes) {
         txFreeAt_ += ByteTime();
         WaitUntil(txFreeAt_);
         while (!cut_) {
-            const ssize_t w = ::write(master_, &b, 1);
+            const ssize_t w = Put(&b, 1);
             if (w == 1) break;
             if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
                 pollfd p{master_, POLLOUT, 0};

@@ -48,6 +48,10 @@ struct Options {
     std::string DialAnswer;
     std::string TranscriptPath;
     std::string StopFile;  // serving ends when this file appears (a caller that cannot signal)
+    // >= 0: serve on 127.0.0.1 at this TCP port (0: any free one) instead of a pseudo-terminal, as
+    // a serial device server in raw mode does; one connection at a time, the next one accepted
+    // when it closes. Path() is then tcp://127.0.0.1:PORT.
+    int TcpPort = -1;
 };
 
 class Device {
@@ -90,8 +94,12 @@ private:
     std::chrono::nanoseconds ByteTime() const;
 
     Options opt_;
-    int master_ = -1;
+    int master_ = -1;  // the pty's master end, or the connection of a TCP device (-1: none yet)
     int slave_ = -1;  // held so the line survives the host closing and reopening it
+    int listen_ = -1;  // a TCP device's listening socket
+    bool OpenTcp();
+    bool OpenTranscript();
+    ssize_t Put(const uint8_t* bytes, std::size_t n);
     std::string path_;
     std::string error_;
     FrameReader reader_;

@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
     app.add_option("--dump", dumpPath, "write program memory 0..0x2AFFF to FILE at the end");
     app.add_option("--transcript", opt.TranscriptPath, "write every byte in both directions to FILE");
     app.add_option("--stop-file", opt.StopFile, "end (writing the dump) when FILE appears");
+    app.add_option("--tcp", opt.TcpPort,
+                   "serve on 127.0.0.1 at this TCP port (0: any free one) instead of a pty, as a serial device server does")
+        ->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
     if (!corrupt.empty()) {
         try {
@@ -65,6 +68,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string link;
+    if (com > 0 && opt.TcpPort >= 0) {
+        std::cerr << "quarnelix-devsim: --com names a serial port; a TCP device is reached as tcp://HOST:PORT\n";
+        return 64;
+    }
     if (com > 0) {
         const std::string dir = qdfu::DefaultPortPaths().PortsDir;
         link = dir + "/com" + std::to_string(com);

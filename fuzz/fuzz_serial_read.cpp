@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool lineMode = data[1] & 1;
     const bool transact = data[1] & 2;
     qdfu::SerialSetPortResolver([](uint32_t) { return std::string("fuzz"); });
-    qdfu::SerialSetBackendFactory([&] { return std::make_unique<ByteSource>(data + 2, size - 2); });
+    qdfu::SerialSetBackendFactory([&](const std::string&) { return std::make_unique<ByteSource>(data + 2, size - 2); });
     qdfu::ProcessSettings().ApplyLineSettings = 1;
     if (qdfu::SerialOpen(1, 5, 0, 4, 0, 1) != qdfu::SERIAL_OK) std::abort();
     const qdfu::SerialError r = transact ? qdfu::SerialTransact(4, expected) : qdfu::SerialRead(expected, lineMode);

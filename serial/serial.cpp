@@ -5,6 +5,7 @@
 
 #include "ports.h"
 #include "settings.h"
+#include "tcp_address.h"
 
 namespace qdfu {
 
@@ -75,7 +76,7 @@ SerialError SerialOpen(uint32_t port, int32_t speedIndex, int32_t parity, int32_
 
     g_lastDevice = ResolveDevice(port);
     g_lastSystemError.clear();
-    auto backend = g_factory ? g_factory() : MakeNativeBackend();
+    auto backend = g_factory ? g_factory(g_lastDevice) : MakeBackendFor(g_lastDevice);
     if (g_lastDevice.empty()) {
         g_lastSystemError = "no device has that port number";
         return SERIAL_CREATE_HANDLE_ERROR;

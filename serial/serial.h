@@ -65,10 +65,11 @@ bool SerialIsOpen();
 void SerialReleaseForExit();
 
 // Seams. The resolver names the device of a port number ("" for none); by default the port-number
-// rule over the production ports directory. The backend factory makes the backend of each open.
+// rule over the production ports directory. The backend factory makes the backend of each open,
+// for the device it is to open; by default MakeBackendFor (TCP for tcp://HOST:PORT, else native).
 using PortResolver = std::function<std::string(uint32_t)>;
 void SerialSetPortResolver(PortResolver resolver);  // empty: back to the default
-using BackendFactory = std::function<std::unique_ptr<SerialBackend>()>;
+using BackendFactory = std::function<std::unique_ptr<SerialBackend>(const std::string& device)>;
 void SerialSetBackendFactory(BackendFactory factory);  // empty: back to the native backend
 // A plain function the driver calls at least every 50 ms while a read or write waits (with the
 // milliseconds waited for the current byte and left before its time-out), so that a caller on the

@@ -3,6 +3,7 @@
 // given another at run time (a recording wrapper, a byte source for fuzzing).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -47,6 +48,13 @@ public:
 };
 
 inline constexpr int IDLE_SLICE_MS = 40;
+
+// Whole milliseconds from now to deadline, rounded up so that a wait never spins on its last
+// fraction; 0 once it has passed.
+inline int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
 
 // The production backend of this platform: termios on Linux, the Win32 communications API on
 // Windows.

@@ -42,11 +42,6 @@ speed_t BaudConstant(int baud) {
 // at a time in a process.
 std::atomic<int> g_openFd{-1};
 
-// Whole milliseconds to the deadline, rounded up so that a wait never spins on its last fraction.
-int RemainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
 
 class TermiosBackend final : public SerialBackend {
 public:

@@ -411,5 +411,26 @@ TEST(CliBackupTest, RoundTripThroughTheLoaderObjcopyAndAnotherController) {
     source.Stop();
     target.Stop();
 }
+
+// A port reached over TCP (a serial device server) carries the same upload; a server that refuses
+// the connection is a port that cannot be opened.
+TEST(CliTcpTest, UploadThroughASerialDeviceServerAndARefusedConnection) {
+    sim::Device server({.TcpPort = 0});
+    ASSERT_TRUE(server.Open()) << server.Error();
+    server.Start();
+    ASSERT_EQ(server.Path().rfind("tcp://127.0.0.1:", 0), 0u);
+    Outcome o = RunCli({"upload", Example(), "--port", server.Path(), "--verify", "--timeout", "300"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, Completed(server.Path()));
+    const auto image = ExampleImage();
+    const auto mem = server.Memory();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0x2800));
+    EXPECT_EQ(RunCli({"verify", Example(), "--port", server.Path(), "--timeout", "300"}).status, 0);
+    server.Stop();
+    o = RunCli({"upload", Example(), "--port", "tcp://127.0.0.1:1", "--timeout", "300"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("cannot open tcp://127.0.0.1:1: Connection refused"), std::string::npos) << o.err;
+    EXPECT_EQ(RunCli({"upload", Example(), "--port", "tcp://127.0.0.1"}).status, 64);  // no port number
+}
 }  // namespace
 }  // namespace qdfu::test

@@ -126,7 +126,7 @@ private:
 
 TEST_F(SerialDriverTest, IndexesMapToLineSettings) {
     std::vector<LineSettings> applied;
-    SerialSetBackendFactory([&] { return std::make_unique<RecordingBackend>(applied); });
+    SerialSetBackendFactory([&](const std::string&) { return std::make_unique<RecordingBackend>(applied); });
     struct Case { int speed, parity, bits, stop; LineSettings expect; } cases[] = {
         {0, 0, 1, 0, {110, 0, 5, 0}}, {5, 1, 4, 1, {9600, 1, 8, 1}}, {9, 2, 3, 2, {115200, 2, 7, 2}}};
     for (const auto& c : cases) {

@@ -305,7 +305,7 @@ TEST_F(UploadTest, GsmFramesCarryACarriageReturnAndTheModemIsDialled) {
     MakeImage(0x2800, 256);
     std::FILE* mem = std::tmpfile();
     ASSERT_NE(mem, nullptr);
-    SerialSetBackendFactory([mem] { return MakeTranscriptBackend(MakeNativeBackend(), mem); });
+    SerialSetBackendFactory([mem](const std::string&) { return MakeTranscriptBackend(MakeNativeBackend(), mem); });
     RecordingView view;
     view.verify = true;
     const auto t0 = std::chrono::steady_clock::now();
