@@ -95,25 +95,36 @@ run ports.windows exe ports
 stop_device
 if grep -q '^COM5	' "$work/ports.windows.out"; then echo "ports: COM5 listed"; else fail "ports: COM5 missing"; fi
 
-# name, device faults, upload options
+# A firmware with gaps: a page without data between two that hold some.
+python3 - "$work/gaps.hex" <<'PY'
+import sys
+def rec(addr, data, kind=0):
+    body = bytes([len(data), addr >> 8 & 0xFF, addr & 0xFF, kind]) + bytes(data)
+    return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper() + "\r\n"
+with open(sys.argv[1], "w", newline="") as f:
+    f.write(rec(0x2800, [(i * 7 + 1) & 0xFF for i in range(32)]) + rec(0x3810, [0x55] * 8) + ":00000001FF\r\n")
+PY
+
+# name, device faults, file, upload options
 cases=(
-  "upload|--|--timeout 500"
-  "verify|--|--verify --timeout 500"
-  "silent|--silent|--timeout 100"
-  "refused|--nak-command 162|--timeout 300"
+  "upload|--|$hex|--timeout 500"
+  "verify|--|$hex|--verify --timeout 500"
+  "silent|--silent|$hex|--timeout 100"
+  "refused|--nak-command 162|$hex|--timeout 300"
+  "skip-gaps|--old-firmware|$work/gaps.hex|--skip-gaps --verify-all --timeout 500"
 )
 for c in "${cases[@]}"; do
-  IFS='|' read -r name faults options <<<"$c"
+  IFS='|' read -r name faults file options <<<"$c"
   [ "$faults" = "--" ] && faults=""
   for side in linux windows; do
     # shellcheck disable=SC2086
     start_device $faults
     if [ "$side" = linux ]; then
       # shellcheck disable=SC2086
-      run "$name.linux" cli upload "$hex" --port COM5 $options
+      run "$name.linux" cli upload "$file" --port COM5 $options
     else
       # shellcheck disable=SC2086
-      run "$name.windows" exe upload "$hex" --port COM5 $options
+      run "$name.windows" exe upload "$file" --port COM5 $options
     fi
     stop_device
     cp "$work/device.bin" "$work/$name.$side.bin"
@@ -125,12 +136,15 @@ for c in "${cases[@]}"; do
   fi
 done
 
-# The single commands and a modem call, each against a device of its own on both sides.
+# The single commands, the field tools and a modem call, each against a device of its own on both
+# sides. The backup goes to a file of the same relative name on both sides, kept apart after each.
 singles=(
   "write|write 2800 12 34 --port COM5"
   "read|read 2800 10 --port COM5"
   "erase|erase 2800 --port COM5"
   "reset|reset --port COM5"
+  "verify-command|verify $hex --port COM5 --timeout 500"
+  "backup|backup backup.hex --port COM5 --from 2800 --to 3000 --timeout 500"
 )
 for c in "${singles[@]}"; do
   IFS='|' read -r name command <<<"$c"
@@ -139,9 +153,30 @@ for c in "${singles[@]}"; do
     # shellcheck disable=SC2086
     run "$name.$side" "$([ "$side" = linux ] && echo cli || echo exe)" $command
     stop_device
+    if [ -f backup.hex ]; then mv backup.hex "$work/backup.$side.hex"; fi
   done
-  same "$name" && echo "$name: identical frame texts and status"
+  same "$name" && echo "$name: identical output and status"
 done
+if cmp -s "$work/backup.linux.hex" "$work/backup.windows.hex"; then
+  echo "backup: identical HEX files"
+else
+  fail "backup: the HEX files differ"
+fi
+
+# A port over TCP: the simulated controller as a serial device server on loopback.
+for side in linux windows; do
+  "$sim" --tcp 47231 --dump "$work/device.bin" >"$work/sim.out" 2>"$work/sim.err" &
+  simpid=$!
+  for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+  run "tcp.$side" "$([ "$side" = linux ] && echo cli || echo exe)" upload "$hex" --port tcp://127.0.0.1:47231 --verify --timeout 500
+  stop_device
+  cp "$work/device.bin" "$work/tcp.$side.bin"
+done
+if same tcp && cmp -s "$work/tcp.linux.bin" "$work/tcp.windows.bin"; then
+  echo "upload over TCP: identical log, status $(cat "$work/tcp.windows.status") and device memory"
+else
+  cmp -s "$work/tcp.linux.bin" "$work/tcp.windows.bin" || fail "upload over TCP: device memory differs"
+fi
 for side in linux windows; do
   start_device --gsm
   run "gsm.$side" "$([ "$side" = linux ] && echo cli || echo exe)" upload "$hex" --port COM5 --gsm 3351234567 --timeout 500
