@@ -23,5 +23,8 @@ echo "== hex --bin against objcopy on the largest image (target: ours <= 0.5 x o
 echo "== upload of 64 blocks with verification at 9600 baud"
 "$build/bench/bench_upload"
 
+echo "== field tools: verify and backup at 9600 baud (target <= 1.03 x wire), --skip-gaps (target <= 1.1 x data blocks)"
+"$build/bench/bench_field"
+
 echo "== production line: 32 devices at once against one (targets: <= 1.05 x, cpu <= 1 % per device)"
 "$build/bench/bench_production"

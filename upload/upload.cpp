@@ -93,6 +93,7 @@ private:
         if (r != SERIAL_OK) {
             ++result_.CommunicationErrors;
             result_.LastSerialError = SerialErrorText(r);
+            Show(StatField::STTot5, result_.CommunicationErrors);
         }
         return r;
     }
@@ -461,7 +462,11 @@ void Run::CpuReset() {
     view_.Log("Reset CPU");
     const int n = ResetFrame(gsm_);
     if (gsm_) ShowSent(n);
-    SerialTransact(static_cast<uint16_t>(n), 0);
+    // a reset on a port that never opened is no exchange, and no error of the line
+    if (SerialIsOpen())
+        Exchange(n, 0);
+    else
+        SerialTransact(static_cast<uint16_t>(n), 0);
 }
 
 void Run::Close() {

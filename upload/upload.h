@@ -86,7 +86,9 @@ struct UploadResult {
     bool Started = false;  // false when the port text was refused before anything was done
     UploadCounters Counters;
     int StartAttempts = 0;
-    uint32_t CommunicationErrors = 0;  // exchanges that failed after the driver's two tries
+    // Exchanges that failed after the driver's two tries, each once (the CPU reset's too); shown in
+    // STTot5 ("Totale Errori di Comunicazione") from the first one on.
+    uint32_t CommunicationErrors = 0;
     std::string LastSerialError;       // the text of the last of them; "" for none
     // Why the run did not complete, in a line for a report ("erase at 0x00002800: RX ERROR
     // (NAK)", "verify mismatch in the block at 0x00002840", "aborted by the operator", ...);

@@ -522,6 +522,7 @@ struct FaultCase {
     sim::Options options;
     UploadOutcome outcome;
     const char* logLine;  // expected somewhere in the log, or ""
+    uint32_t errors;      // failed exchanges, each counted once
 };
 
 class UploadFaultTest : public UploadTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -539,18 +540,25 @@ TEST_P(UploadFaultTest, OutcomeAndLog) {
     }
     EXPECT_EQ(view.log.back(), "Chiusura Porta di Comunicazione");
     if (r.Outcome == UploadOutcome::Completed) ExpectDeviceHoldsImage(16);
+    EXPECT_EQ(r.CommunicationErrors, c.errors);
+    EXPECT_EQ(view.stats[StatField::STTot5], c.errors ? std::to_string(c.errors) : "-");
+    // a run that failed after the bootloader started still resets the CPU
+    if (r.Outcome == UploadOutcome::Failed && !c.options.HangupAfter) {
+        EXPECT_EQ(device->ResetCount(), 1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Device, UploadFaultTest,
-    ::testing::Values(FaultCase{"Silent", {.Silent = true}, UploadOutcome::NotDone, "RX ERROR (TIMEOUT)"},
-                      FaultCase{"RefusesEverything", {.NakEvery = 1}, UploadOutcome::NotDone, "RX ERROR (NAK)"},
-                      FaultCase{"RefusesEveryFifth", {.NakEvery = 5}, UploadOutcome::Completed, ""},
-                      FaultCase{"DropsEverySeventh", {.DropEvery = 7}, UploadOutcome::Completed, ""},
-                      FaultCase{"CorruptReadBack", {.CorruptRead = 0x2AC5}, UploadOutcome::Failed, ""},
-                      FaultCase{"Noise", {.Noise = true}, UploadOutcome::Completed, ""},
-                      FaultCase{"LineCut", {.HangupAfter = 6}, UploadOutcome::Failed, ""},
-                      FaultCase{"SlowAnswers", {.DelayMs = 20}, UploadOutcome::Completed, ""}),
+    ::testing::Values(FaultCase{"Silent", {.Silent = true}, UploadOutcome::NotDone, "RX ERROR (TIMEOUT)", 4},
+                      FaultCase{"RefusesEverything", {.NakEvery = 1}, UploadOutcome::NotDone, "RX ERROR (NAK)", 4},
+                      FaultCase{"RefusesEveryFifth", {.NakEvery = 5}, UploadOutcome::Completed, "", 0},
+                      FaultCase{"DropsEverySeventh", {.DropEvery = 7}, UploadOutcome::Completed, "", 0},
+                      FaultCase{"CorruptReadBack", {.CorruptRead = 0x2AC5}, UploadOutcome::Failed, "", 0},
+                      FaultCase{"Noise", {.Noise = true}, UploadOutcome::Completed, "", 0},
+                      FaultCase{"LineCut", {.HangupAfter = 6}, UploadOutcome::Failed, "", 2},  // the write, the reset
+                      FaultCase{"SlowAnswers", {.DelayMs = 20}, UploadOutcome::Completed, "", 0},
+                      FaultCase{"RefusesErase", {.NakCommand = 0xA1}, UploadOutcome::Failed, "RX ERROR (NAK)", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
