@@ -399,8 +399,9 @@ int main(int argc, char** argv) {
             if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}, &text))
                 return rc;
         }
+        RunOutputs outputs;
         std::string why;
-        if (!CheckReportPath(line.ReportPath, why) || !CheckLogDir(line.LogDir, why)) {
+        if (!outputs.Open(line.ReportPath, line.LogDir, why)) {
             std::fprintf(stderr, "%s\n", why.c_str());
             return kExitCannotCreate;
         }
@@ -412,8 +413,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot keep a private copy of %s: %s\n", hexPath.c_str(), std::strerror(errno));
             return kExitCannotCreate;
         }
-        const int rc = station->parsed() ? RunStation(line, firmware)
-                                         : RunMultiPortUpload(line, firmware, portOpt.Ports);
+        const int rc = station->parsed() ? RunStation(line, firmware, outputs)
+                                         : RunMultiPortUpload(line, firmware, portOpt.Ports, outputs);
         std::remove(firmware.CopyPath.c_str());
         return rc;
     }

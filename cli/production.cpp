@@ -303,13 +303,6 @@ bool Matches(const PresentPort& p, const Target& t, const std::string& match) {
            t.Device.find(match) != std::string::npos;
 }
 
-bool OpenOutputs(RunOutputs& outputs, const ProductionOptions& options) {
-    std::string why;
-    if (outputs.Open(options.ReportPath, options.LogDir, why)) return true;
-    std::fprintf(stderr, "%s\n", why.c_str());
-    return false;
-}
-
 // Passes on every abort press that came since the last call, each as one.
 void PassOnInterrupts(Line& line, int& passed) {
     const int n = proc::Interrupts();
@@ -461,17 +454,6 @@ std::string DuplicatePort(const std::vector<std::string>& ports, const PortPaths
     return {};
 }
 
-bool CheckReportPath(const std::string& path, std::string& why) {
-    if (path.empty()) return true;
-    std::FILE* f = std::fopen(path.c_str(), "ab");
-    if (!f) {
-        why = "--report: cannot open " + path + " for appending: " + std::strerror(errno);
-        return false;
-    }
-    std::fclose(f);
-    return true;
-}
-
 bool CheckLogDir(const std::string& dir, std::string& why) {
     if (dir.empty()) return true;
     if (!MakeDirectories(dir)) {
@@ -535,10 +517,8 @@ void RunOutputs::Log(const std::string& port, Wall::time_point start, const std:
 }
 
 int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmware,
-                       const std::vector<std::string>& ports) {
+                       const std::vector<std::string>& ports, RunOutputs& outputs) {
     proc::InstallParentHandlers();
-    RunOutputs outputs;
-    if (!OpenOutputs(outputs, options)) return kExitCannotCreate;
     std::vector<int> outcomes;
     {
         Line line(options, firmware, outputs);
@@ -554,10 +534,8 @@ int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmwar
     return RunExitStatus(outcomes, outputs.Failed());
 }
 
-int RunStation(const ProductionOptions& options, const Firmware& firmware) {
+int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOutputs& outputs) {
     proc::InstallParentHandlers();
-    RunOutputs outputs;
-    if (!OpenOutputs(outputs, options)) return kExitCannotCreate;
     std::set<std::string> saidUnkept;
     auto present = [&] {
         std::string unkept;

@@ -52,15 +52,18 @@ struct Firmware {
     std::string CopyPath;  // private copy of those bytes; removed at the end
 };
 
-// Uploads to every port at once. Exit status: 0 when every device completed, else 1 when any
-// failed, else 2; kExitOutputFailed when all completed but a report or log line was lost.
+class RunOutputs;
+
+// Uploads to every port at once, reporting to outputs (opened by the caller before anything was
+// touched). Exit status: 0 when every device completed, else 1 when any failed, else 2;
+// kExitOutputFailed when all completed but a report or log line was lost.
 int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmware,
-                       const std::vector<std::string>& ports);
+                       const std::vector<std::string>& ports, RunOutputs& outputs);
 
 // Watches the present ports every 500 ms and flashes each one that appears, until the first
 // interrupt (which aborts the running uploads as a single upload aborts and waits for them).
 // Exit status as above.
-int RunStation(const ProductionOptions& options, const Firmware& firmware);
+int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOutputs& outputs);
 
 // The device a port names for a production run.
 struct Target {
@@ -73,9 +76,8 @@ Target ResolveTarget(const std::string& port, const PortPaths& paths);
 // name, or "" when all differ.
 std::string DuplicatePort(const std::vector<std::string>& ports, const PortPaths& paths);
 
-// Output that must be writable before any device is touched. An empty path is not checked.
-// False with why set ("--report: cannot open r.jsonl for appending: Permission denied").
-bool CheckReportPath(const std::string& path, std::string& why);
+// A log folder that must be writable before any device is touched ("" is not checked). False with
+// why set ("--log-dir: cannot create logs: Not a directory").
 bool CheckLogDir(const std::string& dir, std::string& why);
 
 // One JSON object on one line, with the fields of a production report.
@@ -102,7 +104,8 @@ std::string IsoTime(std::chrono::system_clock::time_point t);  // 2026-12-08T12:
 // error and remembered.
 class RunOutputs {
 public:
-    // Opens the report for appending (kept open for the whole run, so a pipe works too).
+    // Checks the log folder and opens the report for appending, kept open for the whole run (so a
+    // pipe works too); false with why set ("--report: cannot open r.jsonl for appending: ...").
     bool Open(const std::string& reportPath, const std::string& logDir, std::string& why);
     ~RunOutputs();
     // Appends the line, flushed through to the file (or pipe) before this returns.

@@ -121,6 +121,7 @@ DCB Win32LineSettings(const DCB& current, const LineSettings& s) {
     d.fRtsControl = RTS_CONTROL_DISABLE;
     d.fAbortOnError = 0;
     d.fDummy2 = 0;
+    d.wReserved = 0;  // reserved: must be zero
     return d;
 }
 

@@ -309,6 +309,31 @@ TEST_F(SerialDriverTest, IdleHookRunsThroughoutASilentWaitWithoutChangingIt) {
     EXPECT_NEAR(lastWaited + lastLeft, 3000, 5);
 }
 
+// The hook's slices never move a deadline: a time-out that is not a whole number of slices ends
+// on time, not at the next slice; and a write that has to wait for the line calls the hook too.
+TEST_F(SerialDriverTest, IdleSlicesKeepExactDeadlinesAndCoverWrites) {
+    OpenShort(3000);
+    int calls = 0;
+    SerialSetIdleHook([&](int32_t, int32_t) { ++calls; });
+    for (const int32_t timeoutMs : {50, 95, 130}) {
+        SerialClose();
+        OpenShort(timeoutMs);
+        const auto t0 = Clock::now();
+        EXPECT_EQ(SerialRead(18, true), SERIAL_RX_TIMEOUT);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+        EXPECT_GE(ms, timeoutMs);
+        EXPECT_LT(ms, timeoutMs + 25) << timeoutMs;  // the next slice would end later
+    }
+    EXPECT_GT(calls, 0);
+    // The device end reads nothing until the hook runs, so the line fills and a write must wait.
+    bool drained = false;
+    SerialSetIdleHook([&](int32_t, int32_t) { drained = !pty.Receive(0).empty() || drained; });
+    TxBuffer.fill(0x55);
+    for (int i = 0; i < 400 && !drained; ++i) ASSERT_EQ(SerialWrite(static_cast<uint16_t>(TxBuffer.size())), SERIAL_OK);
+    SerialSetIdleHook({});
+    EXPECT_TRUE(drained);
+}
+
 TEST_F(SerialDriverTest, StrayEtxFailsTheFirstAttemptOnly) {
     OpenShort();
     int calls = 0;

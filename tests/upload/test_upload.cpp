@@ -125,6 +125,42 @@ TEST_F(UploadTest, FourBlocksVerifiedOnlyOnTheFourth) {
     EXPECT_EQ(ProcessSettings().VerifyAfterWrite, 1);  // the option now survives a restart
 }
 
+// --verify reads back every fourth written block, --verify-all every one, each right after its
+// write; without verification nothing is read.
+TEST_F(UploadTest, ReadBacksFollowTheVerifyRule) {
+    const struct {
+        bool verify;
+        int every;
+        std::vector<uint32_t> reads;
+    } cases[] = {
+        {true, VERIFY_EVERY, {0x28C0, 0x29C0}},
+        {true, 1, {0x2800, 0x2840, 0x2880, 0x28C0, 0x2900, 0x2940, 0x2980, 0x29C0}},
+        {false, 1, {}},
+    };
+    for (const auto& c : cases) {
+        StartDevice();
+        MakeImage(0x2800, 8 * 64);
+        RecordingView view;
+        view.verify = c.verify;
+        UploadRequest req;
+        req.PortText = portText;
+        req.TimeoutMs = kTimeout;
+        req.VerifyEvery = c.every;
+        ASSERT_EQ(UploadDirect(req, Image(), view).Outcome, UploadOutcome::Completed);
+        std::vector<uint32_t> reads;
+        uint32_t lastWrite = 0;
+        for (const auto& f : device->Frames()) {
+            const uint32_t at = f[3] | f[4] << 8 | f[5] << 16 | uint32_t{f[6]} << 24;
+            if (f[1] == CMD_WRITE) lastWrite = at;
+            if (f[1] != CMD_READ) continue;
+            reads.push_back(at);
+            EXPECT_EQ(at, lastWrite);  // the block just written
+        }
+        EXPECT_EQ(reads, c.reads) << c.every;
+        device->Stop();
+    }
+}
+
 TEST_F(UploadTest, FewerThanFourBlocksAreNeverReadBack) {
     StartDevice();
     MakeImage(0x2800, 192);

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,12 +33,9 @@ class Win32LineSettingsTest : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(Win32LineSettingsTest, FieldsFlagsAndWhatIsKept) {
     const LineCase& c = GetParam();
-    DCB current{};
+    DCB current;
+    std::memset(&current, 0xFF, sizeof current);  // every flag bit set, the reserved ones too
     current.DCBlength = 0;
-    current.fOutxCtsFlow = 1;
-    current.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    current.fRtsControl = RTS_CONTROL_TOGGLE;
-    current.fOutX = current.fInX = current.fNull = current.fAbortOnError = 1;
     current.XonLim = 11;
     current.XoffLim = 22;
     current.XonChar = 0x11;
@@ -51,6 +50,10 @@ TEST_P(Win32LineSettingsTest, FieldsFlagsAndWhatIsKept) {
     EXPECT_EQ(d.ByteSize, c.size);
     EXPECT_EQ(d.StopBits, c.stop);
     // the flags word is 1: binary mode, nothing else
+    DWORD flags = 0;
+    std::memcpy(&flags, reinterpret_cast<const char*>(&d) + 2 * sizeof(DWORD), sizeof flags);
+    EXPECT_EQ(flags, 1u);
+    EXPECT_EQ(d.wReserved, 0);
     EXPECT_EQ(d.fBinary, 1u);
     for (DWORD flag : {DWORD{d.fParity}, DWORD{d.fOutxCtsFlow}, DWORD{d.fOutxDsrFlow}, DWORD{d.fDtrControl},
                        DWORD{d.fDsrSensitivity}, DWORD{d.fTXContinueOnXoff}, DWORD{d.fOutX}, DWORD{d.fInX},
@@ -85,7 +88,7 @@ TEST_P(Win32TimeoutsTest, PerByteReadAndWriteMultipliersOnly) {
     COMMTIMEOUTS current{c.intervalBefore, 5, 6, 7, 8};
     const COMMTIMEOUTS t = Win32Timeouts(current, c.readMs, WRITE_MS_PER_BYTE);
     EXPECT_EQ(t.ReadIntervalTimeout, c.intervalAfter);
-    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, static_cast<DWORD>(c.readMs));
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, static_cast<DWORD>(std::max(c.readMs, 0)));
     EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
     EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
     EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
@@ -93,7 +96,8 @@ TEST_P(Win32TimeoutsTest, PerByteReadAndWriteMultipliersOnly) {
 
 INSTANTIATE_TEST_SUITE_P(Table, Win32TimeoutsTest,
                          ::testing::Values(TimeoutCase{3000, 0, 0}, TimeoutCase{150, 40, 40},
-                                           TimeoutCase{0, 0, MAXDWORD}));  // never an endless read
+                                           TimeoutCase{0, 0, MAXDWORD},     // never an endless read
+                                           TimeoutCase{-5, 40, MAXDWORD}));  // nor below 0
 
 // The SERIALCOMM key as the test leaves it: its values saved first and put back after.
 class SerialCommTest : public ::testing::Test {
