@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test package package-test clean
+.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test windows-gui windows-gui-test package package-test clean
 
 all: build
 
@@ -47,6 +47,21 @@ windows:
 	@cmake --build build-windows -j$(JOBS) -- --no-print-directory
 	@scripts/windows-package.sh build-windows
 
+# The same with the window: Qt built once per machine from Debian's source into a cache
+# (scripts/build-qt-windows.sh), the zip with the window and its Qt files, and the installer.
+windows-gui:
+	@scripts/install-deps.sh --windows
+	@qt=$$(scripts/build-qt-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
+	  cmake -S . -B build-windows-gui -DCMAKE_TOOLCHAIN_FILE=$$qt/lib/cmake/Qt6/qt.toolchain.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_APP=ON -DQDFU_BUILD_BENCH=OFF -DQT_HOST_PATH=/usr \
+	    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null && \
+	  cmake --build build-windows-gui -j$(JOBS) -- --no-print-directory && \
+	  scripts/windows-package.sh build-windows-gui "$$qt"
+
+# The window and its installer under Wine, besides everything windows-test runs.
+windows-gui-test: windows-gui build
+	@scripts/windows-test.sh build-windows-gui $(BUILD)
+
 # The Windows build's tests and whole runs under Wine, against the Linux simulated controller.
 windows-test: windows build
 	@scripts/windows-test.sh build-windows $(BUILD)
@@ -65,4 +80,4 @@ package-test: package
 	@scripts/package-test.sh
 
 clean:
-	rm -rf build build-asan build-fuzz build-windows build-package dist
+	rm -rf build build-asan build-fuzz build-windows build-windows-gui build-package dist

@@ -12,7 +12,8 @@ if [ "${1:-}" = "--package" ]; then
   packages+=(dpkg-dev lintian desktop-file-utils man-db file)
 fi
 if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 zip)
+  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 zip ninja-build dpkg-dev nsis xvfb xauth fonts-wine
+             imagemagick x11-apps xdotool)
 fi
 
 missing=()

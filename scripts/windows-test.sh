@@ -187,6 +187,87 @@ if same gsm && cmp -s "$work/gsm.linux.bin" "$work/gsm.windows.bin"; then
   echo "upload through the modem: identical log, status $(cat "$work/gsm.windows.status") and device memory"
 fi
 
+# The window: the real quarnelix-dfu.exe from the zip, on an X server of its own, clicked as a
+# user clicks "Upload" with the example firmware and COM5 remembered; then the installer.
+if [ -f "$winbuild/app/quarnelix-dfu.exe" ]; then
+  version=$(sed -n 's/^project(quarnelix-dfu VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  unzip -q "dist/quarnelix-dfu-$version-win64.zip" -d "$work/win"
+  app="$work/win/quarnelix-dfu-$version-win64"
+  # The settings file as the window leaves it: the example remembered, COM5 from the full list.
+  python3 - "$app/CONFIG_DFU_dsPIC_Quarnelix_V3.BIN" "Z:$(realpath "$hex" | tr / '\\')" <<'PY'
+import struct, sys
+path = sys.argv[2].encode()
+with open(sys.argv[1], "wb") as f:
+    f.write(path.ljust(256, b"\0") + struct.pack("<iBii", 5, 0, 0, 1))
+PY
+  start_device
+  Xvfb :97 -screen 0 1366x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  sleep 1
+  DISPLAY=:97 wine "$app/quarnelix-dfu.exe" >/dev/null 2>&1 &
+  winapp=$!
+  wid=$(DISPLAY=:97 timeout 60 xdotool search --sync --name 'DFU dsPIC Quarnelix' 2>/dev/null | head -n 1 || true)
+  if [ -z "$wid" ]; then
+    fail "the window did not open under Wine"
+  else
+    sleep 3
+    eval "$(DISPLAY=:97 xdotool getwindowgeometry --shell "$wid")"
+    # The client area is 966 pixels wide; what the X window has more is the frame Wine draws.
+    border=$(( (WIDTH - 966) / 2 ))
+    DISPLAY=:97 xdotool mousemove --window "$wid" $((border + 848)) $((HEIGHT - border - 556 + 477)) click 1
+    sleep 6
+    DISPLAY=:97 import -window root "$winbuild/quarnelix-dfu-wine.png"
+    echo "window under Wine: screenshot in $winbuild/quarnelix-dfu-wine.png"
+  fi
+  kill "$winapp" 2>/dev/null || true
+  wineserver -k >/dev/null 2>&1 || true
+  kill "$xvfb" 2>/dev/null || true
+  stop_device
+  if [ -n "$wid" ]; then
+    if cmp -s "$work/device.bin" "$work/upload.linux.bin"; then
+      echo "window under Wine: a click on Upload left the controller's memory equal to the image"
+    else
+      fail "window under Wine: the controller's memory after the click differs from the Linux upload's"
+    fi
+    if [ "$(stat -c %s "$app/CONFIG_DFU_dsPIC_Quarnelix_V3.BIN")" -eq 269 ]; then
+      echo "window under Wine: the settings file beside the executable"
+    else
+      fail "window under Wine: no settings file beside the executable"
+    fi
+  fi
+
+  # The installer: silent install, the installed programs, silent uninstall, nothing left.
+  installed="$WINEPREFIX/drive_c/Program Files/quarnelix-dfu"
+  key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\quarnelix-dfu'
+  wine "dist/quarnelix-dfu-$version-win64-setup.exe" /S </dev/null >/dev/null 2>&1 || true
+  if [ -f "$installed/quarnelix-dfu.exe" ] && wine reg query "$key" >/dev/null 2>&1; then
+    echo "installer: installed, listed among the installed programs"
+  else
+    fail "installer: the silent install did not install"
+  fi
+  [ -f "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/quarnelix-dfu.lnk" ] ||
+    fail "installer: no Start-menu shortcut"
+  if [ "$(wine "$installed/quarnelix-dfu-cli.exe" --version 2>/dev/null </dev/null | tr -d '\r')" = "quarnelix-dfu-cli $version" ]; then
+    echo "installer: the installed command line runs"
+  else
+    fail "installer: the installed command line does not run"
+  fi
+  status=0
+  timeout 5 wine "$installed/quarnelix-dfu.exe" -platform offscreen </dev/null >/dev/null 2>&1 || status=$?
+  if [ "$status" -eq 124 ]; then echo "installer: the installed window runs"; else fail "installer: the installed window ended with $status"; fi
+  wineserver -k >/dev/null 2>&1 || true
+  wine "$installed/uninstall.exe" /S </dev/null >/dev/null 2>&1 || true
+  for _ in $(seq 100); do [ -e "$installed" ] || break; sleep 0.2; done
+  if [ ! -e "$installed" ] && ! wine reg query "$key" >/dev/null 2>&1 &&
+     [ ! -e "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/quarnelix-dfu.lnk" ]; then
+    echo "installer: the silent uninstall left no file and no registry entry"
+  else
+    fail "installer: something was left after the uninstall"
+  fi
+fi
+
 if [ "$failed" -ne 0 ]; then
   echo "Windows build under Wine: $failed check(s) failed" >&2
   exit 1

@@ -4,10 +4,15 @@
 // control, DTR and RTS held inactive); the time-outs make every one-byte read wait at most the
 // per-byte time-out and a write of n bytes at most n times the write time-out per byte. Reads are
 // one ReadFile of one byte each. The system's reason for a failure is kept as FormatMessage
-// gives it. The idle hook is not called here: a synchronous ReadFile waits in one piece.
+// gives it. With an idle hook, a read waits in slices instead: each ReadFile is given at most
+// IDLE_SLICE_MS of what is left of the byte's deadline (a total time-out, no multiplier), and the
+// hook runs between them, so the window keeps answering; the deadline, the codes and the bytes stay
+// as they are.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include "serial_backend.h"
@@ -59,6 +64,9 @@ public:
         ::GetCommTimeouts(handle_, &t);
         t = Win32Timeouts(t, readPerByteMs, writePerByteMs);
         ::SetCommTimeouts(handle_, &t);
+        timeouts_ = t;
+        sliced_ = false;
+        readMs_ = readPerByteMs < 0 ? 0 : readPerByteMs;
     }
 
     void DiscardInput() override { ::PurgeComm(handle_, PURGE_RXCLEAR); }
@@ -71,10 +79,26 @@ public:
     }
 
     ReadResult ReadByte(uint8_t& byte) override {
-        DWORD got = 0;
-        if (!::ReadFile(handle_, &byte, 1, &got, nullptr)) return Fail(), ReadResult::Failed;
-        return got == 1 ? ReadResult::Byte : ReadResult::Timeout;
+        if (!idle_ || readMs_ == 0) {
+            if (sliced_ && ::SetCommTimeouts(handle_, &timeouts_)) sliced_ = false;
+            return ReadOnce(byte);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const auto deadline = start + std::chrono::milliseconds(readMs_);
+        for (;;) {
+            const int left = RemainingMs(deadline);
+            if (left == 0) return ReadResult::Timeout;
+            COMMTIMEOUTS slice = Win32SliceTimeouts(timeouts_, std::min(left, IDLE_SLICE_MS));
+            if (!::SetCommTimeouts(handle_, &slice)) return Fail(), ReadResult::Failed;
+            sliced_ = true;
+            const ReadResult r = ReadOnce(byte);
+            if (r != ReadResult::Timeout) return r;
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            idle_(static_cast<int32_t>(waited.count()), RemainingMs(deadline));
+        }
     }
+
+    void SetIdleHook(IdleHook hook) override { idle_ = std::move(hook); }
 
     void Close() override {
         if (handle_ != INVALID_HANDLE_VALUE) {
@@ -87,12 +111,21 @@ public:
     std::string LastError() const override { return error_; }
 
 private:
+    ReadResult ReadOnce(uint8_t& byte) {
+        DWORD got = 0;
+        if (!::ReadFile(handle_, &byte, 1, &got, nullptr)) return Fail(), ReadResult::Failed;
+        return got == 1 ? ReadResult::Byte : ReadResult::Timeout;
+    }
     bool Fail() {
         error_ = SystemText(::GetLastError());
         return false;
     }
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    COMMTIMEOUTS timeouts_{};  // as SetTimeouts made them
+    bool sliced_ = false;      // the port holds a slice's time-outs now
+    int readMs_ = 3000;
+    IdleHook idle_;
     DCB current_{};
     std::string error_;
 };
@@ -134,6 +167,14 @@ COMMTIMEOUTS Win32Timeouts(const COMMTIMEOUTS& current, int readPerByteMs, int w
     // With no read time-out at all ReadFile would wait for ever; a per-byte time-out of 0 means no
     // wait, as on every other platform.
     if (t.ReadTotalTimeoutMultiplier == 0) t.ReadIntervalTimeout = MAXDWORD;
+    return t;
+}
+
+COMMTIMEOUTS Win32SliceTimeouts(const COMMTIMEOUTS& perByte, int sliceMs) {
+    COMMTIMEOUTS t = perByte;
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = static_cast<DWORD>(sliceMs < 1 ? 1 : sliceMs);
     return t;
 }
 

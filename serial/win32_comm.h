@@ -17,4 +17,9 @@ DCB Win32LineSettings(const DCB& current, const LineSettings& s);
 // a read returns at once with what is there instead of waiting for ever).
 COMMTIMEOUTS Win32Timeouts(const COMMTIMEOUTS& current, int readPerByteMs, int writePerByteMs);
 
+// One slice of a read that an idle hook cuts up: perByte (as Win32Timeouts made it) with a total
+// read time-out of sliceMs (at least 1: 0 would wait for ever) and no interval or multiplier; the
+// write time-outs stay.
+COMMTIMEOUTS Win32SliceTimeouts(const COMMTIMEOUTS& perByte, int sliceMs);
+
 }  // namespace qdfu

@@ -198,14 +198,35 @@ TEST_F(Win32DriverTest, ExchangesAnswersAndRefusals) {
     EXPECT_EQ(device->FrameCount(), 4);  // the refused erase was tried twice
 }
 
-TEST_F(Win32DriverTest, SilentDeviceCostsTwoTimeOutsPerExchange) {
+// With an idle hook the waits come in slices that call it, and the time-outs stay the same; the
+// slices' own time-outs never wait for ever.
+TEST_F(Win32DriverTest, SilentDeviceCostsTwoTimeOutsPerExchangeWithOrWithoutTheIdleHook) {
     Open({.Silent = true});
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(SerialTransact(static_cast<uint16_t>(StartDfuFrame()), 0), SERIAL_RX_TIMEOUT);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_GE(ms, 290);
-    EXPECT_LT(ms, 2000);
-    EXPECT_EQ(RxLast, 0);
+    for (const bool hooked : {false, true}) {
+        std::vector<std::chrono::steady_clock::time_point> calls;
+        if (hooked) SerialSetIdleHook([&](int32_t, int32_t) { calls.push_back(std::chrono::steady_clock::now()); });
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(SerialTransact(static_cast<uint16_t>(StartDfuFrame()), 0), SERIAL_RX_TIMEOUT);
+        const auto t1 = std::chrono::steady_clock::now();
+        SerialSetIdleHook({});
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count();
+        EXPECT_GE(ms, 290) << hooked;
+        EXPECT_LT(ms, 2000) << hooked;
+        EXPECT_EQ(RxLast, 0);
+        if (!hooked) continue;
+        ASSERT_GE(calls.size(), 300u / 50);
+        auto longest = calls.front() - t0;
+        for (std::size_t i = 1; i < calls.size(); ++i) longest = std::max(longest, calls[i] - calls[i - 1]);
+        EXPECT_LE(longest, std::chrono::milliseconds(200));  // a slice, and room for Wine's scheduler
+    }
+    const COMMTIMEOUTS perByte = Win32Timeouts(COMMTIMEOUTS{7, 5, 6, 7, 8}, 3000, WRITE_MS_PER_BYTE);
+    for (const int slice : {40, 3, 0, -1}) {
+        const COMMTIMEOUTS t = Win32SliceTimeouts(perByte, slice);
+        EXPECT_EQ(t.ReadIntervalTimeout, 0u);
+        EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(t.ReadTotalTimeoutConstant, static_cast<DWORD>(std::max(slice, 1)));  // never 0: that waits for ever
+        EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
+    }
 }
 
 TEST(Win32PortTest, ComNumbersNameDevicesAndAMissingPortSaysWhy) {
