@@ -150,6 +150,7 @@ TEST_F(UploadTest, ReadBacksFollowTheVerifyRule) {
         std::vector<uint32_t> reads;
         uint32_t lastWrite = 0;
         for (const auto& f : device->Frames()) {
+            if (f[1] != CMD_WRITE && f[1] != CMD_READ) continue;
             const uint32_t at = f[3] | f[4] << 8 | f[5] << 16 | uint32_t{f[6]} << 24;
             if (f[1] == CMD_WRITE) lastWrite = at;
             if (f[1] != CMD_READ) continue;
