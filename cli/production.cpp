@@ -563,11 +563,9 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
             for (const PresentPort& p : *ports) {
                 now.insert(p.Name);
                 if (known.count(p.Name) || line.Busy(p.Name)) continue;
-                // the device as the list found it, so the child opens exactly what was plugged in
-                Target t{p.Name, p.Device, ""};
-                const std::string link = LinkTarget(p.Device);
-                if (!link.empty()) t.Device = link;
-                if (t.Device.find("/serial/by-id/") != std::string::npos) t.ById = t.Device;
+                // the device that this process's list gave the number (also one it could not keep
+                // in a link), so the child opens exactly what was plugged in
+                const Target t = ResolveTarget(p.Name, options.Paths);
                 if (!Matches(p, t, options.Match)) continue;
                 // a port whose upload could not start is reported, and tried again when it next appears
                 known.insert(p.Name);
