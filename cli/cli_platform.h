@@ -18,6 +18,13 @@ namespace qdfu {
 // waits up to 4.5 s for the run to stop (Windows ends the process then). A reader that goes away never
 // ends the process: what cannot be written is dropped.
 void InstallAbortHandlers(std::atomic<bool>& active);
+// The abort press as the handlers take it, for a press that comes another way (a production
+// line's child on Windows hears its parent's presses on its standard input).
+void AbortPress();
+
+// The status channel a production line's child was handed (a descriptor on POSIX, a handle on
+// Windows) as a stream; null when it cannot be opened.
+std::FILE* OpenStatusChannel(int value);
 
 // The path with every link resolved; "" when it names nothing.
 std::string CanonicalPath(const std::string& path);

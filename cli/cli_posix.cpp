@@ -29,6 +29,10 @@ void OnAbortSignal(int) {
 
 }  // namespace
 
+void AbortPress() { OnAbortSignal(SIGTERM); }
+
+std::FILE* OpenStatusChannel(int value) { return ::fdopen(value, "w"); }
+
 void InstallAbortHandlers(std::atomic<bool>& active) {
     g_active = &active;
     struct sigaction sa {};

@@ -17,6 +17,17 @@ namespace {
 std::atomic<bool>* g_active = nullptr;
 std::atomic<int> g_interrupts{0};
 
+// The first press clears the flag; a second one lets go of the port and ends the process at once.
+void Press() {
+    if (g_active) *g_active = false;
+    if (g_interrupts.fetch_add(1) == 0) return;
+    static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
+    SerialReleaseForExit();
+    ::ExitProcess(kExitInterrupted);
+}
+
 // Runs on a thread of its own that the system starts for each event. A closed console (or a
 // logoff or shutdown) ends the process as soon as this returns, so it is the abort press and then
 // waits while the main thread stops the run, resets the CPU and closes the port; the process
@@ -28,16 +39,18 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         return TRUE;
     }
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    if (g_active) *g_active = false;
-    if (g_interrupts.fetch_add(1) == 0) return TRUE;
-    static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
-    DWORD written = 0;
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
-    SerialReleaseForExit();
-    ::ExitProcess(kExitInterrupted);
+    Press();
+    return TRUE;
 }
 
 }  // namespace
+
+void AbortPress() { Press(); }
+
+std::FILE* OpenStatusChannel(int value) {
+    const int fd = ::_open_osfhandle(static_cast<intptr_t>(value), _O_WRONLY | _O_BINARY);
+    return fd < 0 ? nullptr : ::_fdopen(fd, "wb");
+}
 
 void InstallAbortHandlers(std::atomic<bool>& active) {
     g_active = &active;

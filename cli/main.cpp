@@ -278,7 +278,8 @@ int main(int argc, char** argv) {
     station->add_flag("--verify-all", verifyAll, "read back every block and compare it");
     station->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match");
     station->add_flag("--skip-gaps", skipGaps, "write only the blocks that hold bytes of the file");
-    station->add_option("--match", line.Match, "only ports whose device or by-id name contains TEXT");
+    station->add_option("--match", line.Match,
+                        "only ports whose COM name, device or by-id name (the registry's device name on Windows) contains TEXT");
     station->add_flag("--keep-line-settings", keepLine, "leave the line settings as the system has them");
     AddProductionOptions(station, line);
     AddTimeoutOption(station, portOpt);
@@ -362,10 +363,6 @@ int main(int argc, char** argv) {
     }
 
     if (station->parsed() || (upload->parsed() && portOpt.Ports.size() > 1)) {
-        if (!proc::Available()) {
-            std::fprintf(stderr, "several ports at once and station mode are not available on Windows yet\n");
-            return kExitUsage;
-        }
         line.Self = ThisProgram(argv[0]);
         line.HexPath = hexPath;
         line.Verify = verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off;
@@ -453,7 +450,7 @@ int main(int argc, char** argv) {
         req.VerifyEvery = verifyAll ? 1 : VERIFY_EVERY;
         req.SkipGaps = skipGaps;
         ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
-        std::FILE* status = statusFd >= 0 ? ::fdopen(statusFd, "w") : nullptr;
+        std::FILE* status = statusFd >= 0 ? OpenStatusChannel(statusFd) : nullptr;
         cli::TerminalView view(verify || verifyAll, g_active, status);
         std::string logText;
         view.SetCapture(line.LogDir.empty() ? nullptr : &logText);

@@ -299,8 +299,8 @@ private:
 
 bool Matches(const PresentPort& p, const Target& t, const std::string& match) {
     if (match.empty()) return true;
-    return p.Device.find(match) != std::string::npos || t.ById.find(match) != std::string::npos ||
-           t.Device.find(match) != std::string::npos;
+    return p.Name.find(match) != std::string::npos || p.Device.find(match) != std::string::npos ||
+           t.ById.find(match) != std::string::npos || t.Device.find(match) != std::string::npos;
 }
 
 // Passes on every abort press that came since the last call, each as one.

@@ -11,9 +11,6 @@
 
 namespace qdfu::proc {
 
-// False where the seam is not built yet (the command line then refuses several ports and station).
-bool Available();
-
 // Abort presses to this process (Ctrl-C, SIGTERM, SIGHUP) are counted from here on, each one, and
 // a SIGCHLD inherited as ignored is set back to its default.
 void InstallParentHandlers();

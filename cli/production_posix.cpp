@@ -39,8 +39,6 @@ sigset_t AbortSignals() {
 
 }  // namespace
 
-bool Available() { return true; }
-
 void InstallParentHandlers() {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;

@@ -187,6 +187,95 @@ if same gsm && cmp -s "$work/gsm.linux.bin" "$work/gsm.windows.bin"; then
   echo "upload through the modem: identical log, status $(cat "$work/gsm.windows.status") and device memory"
 fi
 
+# Several ports at once, the .exe against the Linux build on COM5 to COM8 (a device that completes,
+# a silent one, one that refuses writes, one that completes): the same report lines (less times
+# and paths), exit status and memories.
+line_faults=("" "--silent" "--nak-command 162" "")
+for side in linux windows; do
+  pids=()
+  for i in 0 1 2 3; do
+    n=$((5 + i))
+    # shellcheck disable=SC2086
+    "$sim" --com "$n" --dump "$work/line$n.bin" ${line_faults[$i]} >"$work/line$n.out" 2>/dev/null &
+    pids+=($!)
+    for _ in $(seq 100); do [ -s "$work/line$n.out" ] && break; sleep 0.05; done
+    wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "\\Device\\Line$n" /t REG_SZ /d "COM$n" /f >/dev/null 2>&1
+  done
+  run "line.$side" "$([ "$side" = linux ] && echo cli || echo exe)" upload "$hex" --port COM5 --port COM6 --port COM7 \
+    --port COM8 --verify-all --timeout 300 --report "$work/line.$side.jsonl"
+  kill -TERM "${pids[@]}" 2>/dev/null || true
+  wait "${pids[@]}" 2>/dev/null || true
+  for n in 5 6 7 8; do cp "$work/line$n.bin" "$work/line$n.$side.bin"; done
+done
+report_core() {
+  python3 - "$1" <<'PY'
+import json, sys
+keep = ("port", "hex_sha256", "outcome", "outcome_text", "exit_status", "blocks", "bytes_on_line", "exchanges",
+        "communication_errors", "last_serial_error", "verification", "reason")
+lines = [json.loads(l) for l in open(sys.argv[1])]
+for l in sorted(lines, key=lambda l: l["port"]):
+    print(json.dumps({k: l[k] for k in keep}))
+PY
+}
+line_ok=1
+cmp -s "$work/line.linux.status" "$work/line.windows.status" || { line_ok=0; fail "several ports: the exit status differs"; }
+if ! diff <(report_core "$work/line.linux.jsonl") <(report_core "$work/line.windows.jsonl") >&2; then
+  line_ok=0
+  fail "several ports: the report lines differ"
+fi
+for n in 5 6 7 8; do
+  cmp -s "$work/line$n.linux.bin" "$work/line$n.windows.bin" || { line_ok=0; fail "several ports: COM$n's memory differs"; }
+done
+[ "$line_ok" -eq 1 ] && echo "several ports: identical report lines, status $(cat "$work/line.windows.status") and memories"
+
+# Children tied to their parent: a parent killed outright leaves no upload running on; each one
+# stops as at Ctrl-C, with the CPU reset.
+pids=()
+for n in 5 6; do
+  "$sim" --com "$n" --delay 40 >"$work/orphan$n.out" 2>"$work/orphan$n.err" &
+  pids+=($!)
+  for _ in $(seq 100); do [ -s "$work/orphan$n.out" ] && break; sleep 0.05; done
+done
+wine "$exe" upload "$hex" --port COM5 --port COM6 --timeout 300 </dev/null >/dev/null 2>&1 &
+sleep 3
+kill -KILL "$(pgrep -f "quarnelix-dfu-cli.exe upload" | head -n 1)" 2>/dev/null || true
+sleep 3
+kill -TERM "${pids[@]}" 2>/dev/null || true
+wait "${pids[@]}" 2>/dev/null || true
+if grep -q ', 1 resets' "$work/orphan5.err" && grep -q ', 1 resets' "$work/orphan6.err"; then
+  echo "parent killed: each upload stopped with the CPU reset"
+else
+  fail "parent killed: the uploads did not stop with the CPU reset"
+fi
+
+# Station mode: a port that appears in SERIALCOMM while the station runs is flashed, and again
+# after it went and came back; the report says so as each upload ends.
+wine "$exe" station "$hex" --report "$work/station.jsonl" --timeout 300 </dev/null >"$work/station.out" 2>&1 &
+station=$!
+sleep 2
+"$sim" --com 9 --dump "$work/station.bin" >"$work/station-sim.out" 2>"$work/station-sim.err" &
+simpid=$!
+for _ in $(seq 100); do [ -s "$work/station-sim.out" ] && break; sleep 0.05; done
+serialcomm() { wine reg "$1" 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Station' "${@:2}" /f >/dev/null 2>&1; }
+serialcomm add /t REG_SZ /d COM9
+sleep 3
+serialcomm delete
+sleep 1.5
+serialcomm add /t REG_SZ /d COM9
+sleep 3
+kill -INT "$(pgrep -f "quarnelix-dfu-cli.exe station" | head -n 1)" 2>/dev/null || true
+wait "$station" 2>/dev/null || true
+serialcomm delete
+stop_device
+station_lines=$(python3 -c 'import json,sys; print(" ".join(json.loads(l)["port"] + ":" + json.loads(l)["outcome"] for l in open(sys.argv[1])))' "$work/station.jsonl" 2>/dev/null || true)
+if [ "$station_lines" = "COM9:completed COM9:completed" ] && grep -q ', 2 resets' "$work/station-sim.err" &&
+   cmp -s <(head -c $((0x3400)) "$work/station.bin") <(head -c $((0x3400)) "$work/upload.linux.bin"); then
+  echo "station: COM9 flashed when it appeared and again when it came back"
+else
+  cat "$work/station.out" >&2
+  fail "station: expected two completed uploads of COM9, got '$station_lines'"
+fi
+
 # The window: the real quarnelix-dfu.exe from the zip, on an X server of its own, clicked as a
 # user clicks "Upload" with the example firmware and COM5 remembered; then the installer.
 if [ -f "$winbuild/app/quarnelix-dfu.exe" ]; then
