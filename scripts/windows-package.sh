@@ -26,7 +26,7 @@ check_imports() {
         kernel32.dll|user32.dll|gdi32.dll|advapi32.dll|shell32.dll|ole32.dll|oleaut32.dll|ws2_32.dll|msvcrt.dll|\
         comdlg32.dll|imm32.dll|winmm.dll|version.dll|netapi32.dll|userenv.dll|uxtheme.dll|dwmapi.dll|shlwapi.dll|\
         setupapi.dll|wtsapi32.dll|mpr.dll|authz.dll|d3d9.dll|d3d11.dll|dxgi.dll|dwrite.dll|d2d1.dll|crypt32.dll|\
-        bcrypt.dll|rpcrt4.dll|secur32.dll|iphlpapi.dll|comctl32.dll|api-ms-win-*) ;;
+        bcrypt.dll|rpcrt4.dll|secur32.dll|iphlpapi.dll|comctl32.dll|shcore.dll|api-ms-win-*) ;;
         *) echo "$file imports $dll, which is neither shipped nor part of Windows" >&2; bad=1 ;;
       esac
     done < <(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^\s*DLL Name: //p')
@@ -59,7 +59,7 @@ for dll in libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll; do
   cp "$path" "$dir/"
 done
 sed 's/$/\r/' docs/README-windows.txt >"$dir/README.txt"
-convert -background none packaging/quarnelix-dfu.svg -define icon:auto-resize=256,48,32,16 "$dir/quarnelix-dfu.ico"
+convert packaging/quarnelix-dfu-48.png -define icon:auto-resize=48,32,16 "$dir/quarnelix-dfu.ico"
 check_imports "$dir"
 rm -f "dist/$full.zip"
 (cd "$stage" && zip -q -r "$OLDPWD/dist/$full.zip" "$full")

@@ -307,7 +307,7 @@ PY
     border=$(( (WIDTH - 966) / 2 ))
     DISPLAY=:97 xdotool mousemove --window "$wid" $((border + 848)) $((HEIGHT - border - 556 + 477)) click 1
     sleep 6
-    DISPLAY=:97 import -window root "$winbuild/quarnelix-dfu-wine.png"
+    DISPLAY=:97 import -window "$wid" "$winbuild/quarnelix-dfu-wine.png"
     echo "window under Wine: screenshot in $winbuild/quarnelix-dfu-wine.png"
   fi
   kill "$winapp" 2>/dev/null || true

@@ -3,7 +3,7 @@
 ; programs. /S installs and uninstalls silently.
 ;
 ; makensis -DVERSION=1.0.0 -DSTAGE=<folder with the files> -DOUTFILE=<setup.exe> quarnelix-dfu.nsi
-Unicode true
+Target amd64-unicode  ; a 64-bit installer for a 64-bit program (and for a Wine without 32-bit support)
 SetCompressor /SOLID lzma
 
 !define NAME "quarnelix-dfu"
