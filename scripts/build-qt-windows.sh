@@ -39,7 +39,12 @@ sources=/etc/apt/sources.list.d/quarnelix-dfu-src.sources
 if ! apt-get source --print-uris "qt6-base=$version" >/dev/null 2>&1; then
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | "${sudo[@]}" tee "$sources" >/dev/null
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources
+  else
+    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\n' \
+      "$(. /etc/os-release && echo "$VERSION_CODENAME")"
+  fi | "${sudo[@]}" tee "$sources" >/dev/null
   "${sudo[@]}" apt-get update -qq >/dev/null
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/qdfu-qt-XXXXXX")
