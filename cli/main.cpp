@@ -151,6 +151,15 @@ bool WriteImage(const std::string& path, const HexLoadResult& r) {
     return WriteWholeFile(path, MemoryImage(), span);
 }
 
+// The report and the log folder, before any device is touched; false (said on standard error) when
+// either cannot be written.
+bool OpenOutputs(RunOutputs& outputs, const ProductionOptions& line) {
+    std::string why;
+    if (outputs.Open(line.ReportPath, line.LogDir, why)) return true;
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return false;
+}
+
 UploadRequest Request(const PortChoice& port, const std::string& dialNumber, int32_t timeoutMs) {
     UploadRequest req;
     req.PortText = port.Text;
@@ -397,11 +406,7 @@ int main(int argc, char** argv) {
                 return rc;
         }
         RunOutputs outputs;
-        std::string why;
-        if (!outputs.Open(line.ReportPath, line.LogDir, why)) {
-            std::fprintf(stderr, "%s\n", why.c_str());
-            return kExitCannotCreate;
-        }
+        if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
         firmware.FullPath = CanonicalPath(hexPath);
         if (firmware.FullPath.empty()) firmware.FullPath = hexPath;
         firmware.Sha256 = Sha256Hex(text);
@@ -437,11 +442,7 @@ int main(int argc, char** argv) {
             return rc;
         // One port keeps its log on standard output, and takes a report and a log file as well.
         RunOutputs outputs;
-        std::string why;
-        if (!outputs.Open(line.ReportPath, line.LogDir, why)) {
-            std::fprintf(stderr, "%s\n", why.c_str());
-            return kExitCannotCreate;
-        }
+        if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
         int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
         const bool valid = r.Valid;
         UploadRequest req = Request(port, gsmNumber, portOpt.TimeoutMs);
