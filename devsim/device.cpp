@@ -176,6 +176,17 @@ void Device::Transcript(const char* direction, const uint8_t* bytes, std::size_t
     std::fflush(transcript_);
 }
 
+void Device::AnswerDumpRequest() {
+    if (opt_.DumpRequestFile.empty() || ::access(opt_.DumpRequestFile.c_str(), F_OK) != 0) return;
+    const auto memory = Memory();
+    const std::string part = opt_.DumpFile + ".part";
+    if (std::FILE* f = std::fopen(part.c_str(), "wb")) {
+        const bool written = std::fwrite(memory.data(), 1, memory.size(), f) == memory.size();
+        if (std::fclose(f) == 0 && written) std::rename(part.c_str(), opt_.DumpFile.c_str());
+    }
+    ::unlink(opt_.DumpRequestFile.c_str());
+}
+
 void Device::Serve(const std::atomic<bool>& stop) {
     ::prctl(PR_SET_TIMERSLACK, 1UL);  // paced bytes leave within microseconds of their time
     auto lastByte = Clock::now();
@@ -195,6 +206,7 @@ void Device::Serve(const std::atomic<bool>& stop) {
         const int r = ::poll(&p, 1, 20);
         if (r < 0 && errno == EINTR) continue;
         if (r == 0 && !opt_.StopFile.empty() && ::access(opt_.StopFile.c_str(), F_OK) == 0) break;
+        if (r == 0) AnswerDumpRequest();
         if (r <= 0 || !(p.revents & POLLIN)) {
             if (reader_.InFrame() && Clock::now() - lastByte > std::chrono::seconds(1)) reader_.Resync();
             if (r > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -48,6 +48,11 @@ struct Options {
     std::string DialAnswer;
     std::string TranscriptPath;
     std::string StopFile;  // serving ends when this file appears (a caller that cannot signal)
+    // While serving, whenever DumpRequestFile appears, program memory is written to DumpFile (whole,
+    // by a rename) and the request removed: for a caller in another process that looks at the
+    // memory between two commands.
+    std::string DumpRequestFile;
+    std::string DumpFile;
     // >= 0: serve on 127.0.0.1 at this TCP port (0: any free one) instead of a pseudo-terminal, as
     // a serial device server in raw mode does; one connection at a time, the next one accepted
     // when it closes. Path() is then tcp://127.0.0.1:PORT.
@@ -99,6 +104,7 @@ private:
     int listen_ = -1;  // a TCP device's listening socket
     bool OpenTcp();
     bool OpenTranscript();
+    void AnswerDumpRequest();
     ssize_t Put(const uint8_t* bytes, std::size_t n);
     std::string path_;
     std::string error_;

@@ -1,7 +1,7 @@
 // The simulated controller for a Windows build under Wine: a quarnelix-devsim process of the host
 // system, started through Wine (which runs host programs), listed as a COM port by a link in the
 // Wine prefix's device folder. What the tests ask of it comes from its transcript, read as it
-// grows, and its memory from the dump it writes when told to stop by its stop file.
+// grows, and its memory from the dumps it writes when asked and when told to stop by its stop file.
 //
 // The host program and a host folder to work in come from QDFU_WINE_DEVSIM and QDFU_WINE_WORK;
 // the caller's XDG_CONFIG_HOME makes quarnelix-devsim's ports folder the prefix's dosdevices.
@@ -56,7 +56,7 @@ bool Device::Open() {
     ::CreateDirectoryA(WindowsPath(remote_->dir).c_str(), nullptr);
     std::ostringstream cmd;
     cmd << program << " --com " << com << " --transcript " << remote_->dir << "/transcript --dump " << remote_->dir
-        << "/dump --stop-file " << remote_->dir << "/stop";
+        << "/dump --stop-file " << remote_->dir << "/stop --dump-request " << remote_->dir << "/dump-request";
     if (opt_.Gsm) cmd << " --gsm";
     if (!opt_.DialAnswer.empty()) cmd << " --dial-answer '" << opt_.DialAnswer << "'";
     if (opt_.Silent) cmd << " --silent";
@@ -161,23 +161,33 @@ void Device::Refresh() const {
     }
 }
 
+// While the device serves, its memory is asked for and read from the dump it then writes (it
+// answers when its line is idle, so after every frame sent so far); after it stopped, from the
+// dump it wrote at its end.
 std::vector<uint8_t> Device::Memory() const {
-    if (!remote_->memoryRead) {
-        const_cast<Device*>(this)->Stop();
+    const std::string dumpPath = WindowsPath(remote_->dir + "/dump");
+    if (remote_->running && ::WaitForSingleObject(remote_->process.hProcess, 0) == WAIT_OBJECT_0)
+        const_cast<Device*>(this)->Stop();  // it ended by itself, the line cut
+    if (remote_->running) {
+        const std::string request = WindowsPath(remote_->dir + "/dump-request");
+        std::ofstream(request) << "dump\n";
+        for (int i = 0; i < 500 && ::GetFileAttributesA(request.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) ::Sleep(10);
+    } else if (!remote_->memoryRead) {
         // Wine may report the host process ended before its dump is complete: wait for all of it.
-        const std::string dumpPath = WindowsPath(remote_->dir + "/dump");
         for (int i = 0; i < 500; ++i) {
             WIN32_FILE_ATTRIBUTE_DATA a{};
             if (::GetFileAttributesExA(dumpPath.c_str(), GetFileExInfoStandard, &a) && a.nFileSizeLow == kFlashSize) break;
             ::Sleep(10);
         }
         ::Sleep(20);
-        std::ifstream in(dumpPath, std::ios::binary);
-        std::vector<uint8_t> dump(kFlashSize, 0xFF);
-        in.read(reinterpret_cast<char*>(dump.data()), static_cast<std::streamsize>(dump.size()));
-        const_cast<Device*>(this)->flash_ = dump;
-        remote_->memoryRead = true;
+    } else {
+        return flash_;
     }
+    std::ifstream in(dumpPath, std::ios::binary);
+    std::vector<uint8_t> dump(kFlashSize, 0xFF);
+    in.read(reinterpret_cast<char*>(dump.data()), static_cast<std::streamsize>(dump.size()));
+    const_cast<Device*>(this)->flash_ = dump;
+    remote_->memoryRead = !remote_->running;
     return flash_;
 }
 

@@ -49,10 +49,14 @@ int main(int argc, char** argv) {
     app.add_option("--dump", dumpPath, "write program memory 0..0x2AFFF to FILE at the end");
     app.add_option("--transcript", opt.TranscriptPath, "write every byte in both directions to FILE");
     app.add_option("--stop-file", opt.StopFile, "end (writing the dump) when FILE appears");
+    app.add_option("--dump-request", opt.DumpRequestFile,
+                   "with --dump, write the dump also whenever FILE appears, then remove FILE")
+        ->needs("--dump");
     app.add_option("--tcp", opt.TcpPort,
                    "serve on 127.0.0.1 at this TCP port (0: any free one) instead of a pty, as a serial device server does")
         ->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
+    opt.DumpFile = dumpPath;
     if (!corrupt.empty()) {
         try {
             opt.CorruptRead = static_cast<uint32_t>(std::stoul(corrupt, nullptr, 0));

@@ -1,5 +1,5 @@
 // quarnelix-devsim as a program: the pty path on its first line, the comN link while it runs, the
-// memory dump and the transcript when it ends.
+// memory dump on request while it serves and when it ends, and the transcript.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,7 +20,7 @@ extern char** environ;
 namespace qdfu {
 namespace {
 
-TEST(DevsimProgramTest, LinkDumpAndTranscript) {
+TEST(DevsimProgramTest, LinkDumpsAndTranscript) {
     test::TempDir dir;
     const std::string config = dir.File("config");
     std::vector<std::string> env{"XDG_CONFIG_HOME=" + config};
@@ -30,7 +30,7 @@ TEST(DevsimProgramTest, LinkDumpAndTranscript) {
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<std::string> args{QDFU_DEVSIM, "--com", "9", "--dump", dir.File("flash.bin"), "--transcript",
-                                  dir.File("line.txt")};
+                                  dir.File("line.txt"), "--dump-request", dir.File("dump-now")};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -63,8 +63,20 @@ TEST(DevsimProgramTest, LinkDumpAndTranscript) {
     b.Data[0] = 0x12;
     b.Data[1] = 0x34;
     EXPECT_EQ(SerialTransact(static_cast<uint16_t>(WriteFrame(b)), 0), SERIAL_OK);
+    b.Address = 0x2840;
+    EXPECT_EQ(SerialTransact(static_cast<uint16_t>(WriteFrame(b)), 0), SERIAL_OK);
     SerialClose();
     SerialSetPortResolver({});
+
+    // asked while it serves: the memory after both writes, the request gone
+    dir.Write("dump-now", "");
+    for (int i = 0; i < 300 && std::filesystem::exists(dir.File("dump-now")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("dump-now")));
+    const std::string asked = dir.Read("flash.bin");
+    ASSERT_EQ(asked.size(), 0x2B000u);
+    EXPECT_EQ(static_cast<uint8_t>(asked[0x2840]), 0x12);
+    std::filesystem::remove(dir.File("flash.bin"));
 
     ::kill(pid, SIGTERM);
     int status = 0;
