@@ -15,6 +15,7 @@
 #include "frames.h"
 #include "ports.h"
 #include "serial.h"
+#include "serialcomm_key.h"
 #include "settings.h"
 #include "win32_comm.h"
 
@@ -102,39 +103,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Win32TimeoutsTest,
 // The SERIALCOMM key as the test leaves it: its values saved first and put back after.
 class SerialCommTest : public ::testing::Test {
 protected:
-    static constexpr const char* kKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-    void SetUp() override {
-        HKEY k = nullptr;
-        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return;
-        char name[256];
-        char data[256];
-        for (DWORD i = 0;; ++i) {
-            DWORD nl = sizeof name, dl = sizeof data, type = 0;
-            if (::RegEnumValueA(k, i, name, &nl, nullptr, &type, reinterpret_cast<BYTE*>(data), &dl) != ERROR_SUCCESS)
-                break;
-            saved_.emplace_back(std::string(name, nl), std::string(data, dl));
-        }
-        ::RegCloseKey(k);
-    }
-    void TearDown() override {
-        Replace({});
-        for (const auto& [name, data] : saved_) Set(name, data);
-    }
-    static void Set(const std::string& name, std::string data) {
-        HKEY k = nullptr;
-        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &k,
-                                    nullptr),
-                  ERROR_SUCCESS);
-        data.push_back('\0');
-        ::RegSetValueExA(k, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.data()),
-                         static_cast<DWORD>(data.size()));
-        ::RegCloseKey(k);
-    }
-    // Leaves exactly these values (none: the key is deleted).
-    static void Replace(const std::vector<std::pair<std::string, std::string>>& values) {
-        ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
-        for (const auto& [name, data] : values) Set(name, data);
-    }
     static std::vector<std::string> Listed() {
         const auto ports = ListPresentPorts(DefaultPortPaths());
         if (!ports) return {"missing"};
@@ -142,25 +110,23 @@ protected:
         for (const PresentPort& p : *ports) out.push_back(p.Device + "=" + p.Name + "#" + std::to_string(p.Number));
         return out;
     }
-    std::vector<std::pair<std::string, std::string>> saved_;
+    test::SerialCommKey key_;
 };
 
 TEST_F(SerialCommTest, PresentSeveralEmptyAndMissing) {
-    Replace({{"\\Device\\Serial0", "COM1"}});
+    using Key = test::SerialCommKey;
+    Key::Replace({{"\\Device\\Serial0", "COM1"}});
     EXPECT_EQ(Listed(), (std::vector<std::string>{"\\Device\\Serial0=COM1#1"}));
-    Replace({{"\\Device\\Serial0", "COM1"}, {"\\Device\\VCP0", "COM12"}, {"\\Device\\Odd", "PORT"}});
+    Key::Replace({{"\\Device\\Serial0", "COM1"}, {"\\Device\\VCP0", "COM12"}, {"\\Device\\Odd", "PORT"}});
     const auto several = Listed();
     ASSERT_EQ(several.size(), 3u);  // in the registry's order, not sorted
     EXPECT_NE(std::find(several.begin(), several.end(), "\\Device\\VCP0=COM12#12"), several.end());
     EXPECT_NE(std::find(several.begin(), several.end(), "\\Device\\Odd=PORT#0"), several.end());
-    Replace({});
-    Set("\\Device\\Gone", "COM4");
-    HKEY k = nullptr;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
-    ::RegDeleteValueA(k, "\\Device\\Gone");
-    ::RegCloseKey(k);
+    Key::Replace({});
+    ASSERT_TRUE(Key::Set("\\Device\\Gone", "COM4"));
+    Key::Remove("\\Device\\Gone");
     EXPECT_EQ(Listed(), std::vector<std::string>{});
-    Replace({});
+    Key::Delete();
     EXPECT_EQ(Listed(), std::vector<std::string>{"missing"});
 }
 
