@@ -40,15 +40,21 @@ export QDFU_WINE_WORK="$work"
 failed=0
 fail() { echo "FAILED: $*" >&2; failed=$((failed + 1)); }
 
-for t in test_image test_settings test_protocol test_upload test_win32; do
-  out=$(wine "$winbuild/tests/$t.exe" 2>&1 </dev/null || true)
+# suite PROGRAM: a test program judged by its own summary line.
+suite() {
+  local out summary name
+  name=$(basename "$1")
+  out=$(wine "$1" 2>&1 </dev/null || true)
   summary=$(printf '%s\n' "$out" | grep -E '^\[  PASSED  \] [0-9]+ tests?\.' || true)
   if [ -n "$summary" ] && ! printf '%s\n' "$out" | grep -q '^\[  FAILED  \]'; then
-    echo "$t.exe under Wine: ${summary#\[  PASSED  \] }"
+    echo "$name under Wine: ${summary#\[  PASSED  \] }"
   else
-    printf '%s\n' "$out" | tail -n 30 >&2
-    fail "$t.exe"
+    printf '%s\n' "$out" | grep -v '^quarnelix-devsim: ' | tail -n 40 >&2
+    fail "$name"
   fi
+}
+for t in test_image test_settings test_protocol test_upload test_win32; do
+  suite "$winbuild/tests/$t.exe"
 done
 
 # One simulated controller per run, listed as COM5 on both sides.
@@ -276,14 +282,21 @@ else
   fail "station: expected two completed uploads of COM9, got '$station_lines'"
 fi
 
-# The window: the real quarnelix-dfu.exe from the zip, on an X server of its own, clicked as a
-# user clicks "Upload" with the example firmware and COM5 remembered; then the installer.
+# The window: its tests, then the real quarnelix-dfu.exe from the zip, on an X server of its own,
+# clicked as a user clicks "Upload" with the example firmware and COM5 remembered; then the
+# installer.
 if [ -f "$winbuild/app/quarnelix-dfu.exe" ]; then
   version=$(sed -n 's/^project(quarnelix-dfu VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   unzip -q "dist/quarnelix-dfu-$version-win64.zip" -d "$work/win"
   app="$work/win/quarnelix-dfu-$version-win64"
+  # The window's own tests, offscreen, beside the DLLs and plugins the window ships with, and the
+  # test library of the Qt it was built with.
+  qt=$(sed -n 's|^Qt6_DIR:PATH=\(.*\)/lib/cmake/Qt6$|\1|p' "$winbuild/CMakeCache.txt")
+  cp -r "$app" "$work/window-tests"
+  cp "$winbuild/tests/test_window.exe" "$qt/bin/Qt6Test.dll" "$work/window-tests/"
+  suite "$work/window-tests/test_window.exe"
   # The settings file as the window leaves it: the example remembered, COM5 from the full list.
   python3 - "$app/CONFIG_DFU_dsPIC_Quarnelix_V3.BIN" "Z:$(realpath "$hex" | tr / '\\')" <<'PY'
 import struct, sys

@@ -3,9 +3,13 @@
 
 #include <QApplication>
 
+#include "offscreen_fonts.h"
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qdfu::test::PrepareOffscreenFonts();
     QApplication app(argc, argv);
+    qdfu::test::UseSystemFont();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -19,7 +19,6 @@
 #include <thread>
 
 #include "device.h"
-#include "pty_pair.h"
 #include "serial.h"
 #include "window_fixture.h"
 
@@ -33,7 +32,7 @@ protected:
         ASSERT_TRUE(device->Open()) << device->Error();
         device->Start();
         AddPort(3, device->Path());
-        SerialSetPortResolver([this](uint32_t n) { return PortDevicePath(n, ports); });
+        ResolvePorts();
         SettingsRecord r;
         r.PortNumber = 3;
         r.AutoPortSelect = 1;
@@ -268,35 +267,6 @@ TEST_F(ManualPanelTest, ReadLengthAndAddressDefaults) {
     f.BLeggiClick();
     EXPECT_EQ(f.ELeggiAddress->text(), "00000000");
     EXPECT_TRUE(dialogs.errors.empty());
-}
-
-TEST_F(ManualPanelTest, ReadAtTheInitialAddressShowsTheFrameAndTheData) {
-    PtyPair pty;
-    std::vector<uint8_t> sent;
-    PtyResponder responder(pty, [&](const std::vector<uint8_t>& got) {
-        sent = got;
-        std::vector<uint8_t> a{0x03, 0x06};
-        for (int i = 0; i < 16; ++i) a.push_back(static_cast<uint8_t>(0x02 + i));
-        a.push_back(0x77);
-        a.push_back(0x02);
-        return a;
-    });
-    AddPort(3, pty.Path());
-    SerialSetPortResolver([this](uint32_t n) { return PortDevicePath(n, ports); });
-    SettingsRecord r;
-    r.PortNumber = 3;
-    r.AutoPortSelect = 1;
-    WriteSettings(r);
-    TForm1& f = Open();
-    EXPECT_EQ(f.ELeggiAddress->text(), "300000");
-    f.BLeggiClick();
-    EXPECT_EQ(f.ELeggiAddress->text(), "00300000");
-    EXPECT_EQ(sent, (std::vector<uint8_t>{0x03, 0xA3, 0x10, 0x00, 0x00, 0x30, 0x00, 0xE6, 0x02}));
-    EXPECT_EQ(f.ELeggiFrame->text(), "03A31000003000E602  -  0306"
-                                     "02030405060708090A0B0C0D0E0F1011"
-                                     "7702");
-    EXPECT_EQ(f.ELeggiDati->text(), "02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 ");
-    SerialSetPortResolver({});
 }
 
 TEST_F(ManualPanelTest, WriteTokensEraseStartAndReset) {

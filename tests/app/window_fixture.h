@@ -1,5 +1,6 @@
-// Shared set-up of the window tests: a settings folder standing in for the executable's, a fake
-// ports tree, dialogs answered without blocking, and the example firmware copied into place.
+// Shared set-up of the window tests: a settings folder standing in for the executable's, present
+// ports of the test's own, dialogs answered without blocking, and the example firmware copied
+// into place.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +13,9 @@
 
 #include "dialogs.h"
 #include "settings.h"
+#include "serial.h"
 #include "temp_dir.h"
+#include "test_ports.h"
 #include "tform1.h"
 
 namespace qdfu::test {
@@ -29,10 +32,11 @@ public:
     }
     std::optional<QString> OpenFile(QWidget*, const OpenFileRequest& request) override {
         requests.push_back(request);
-        if (answers.empty()) return std::nullopt;
-        auto a = answers.front();
+        std::optional<QString> answer;
+        if (answers.empty()) return answer;
+        answer.swap(answers.front());
         answers.pop_front();
-        return a;
+        return answer;
     }
     std::vector<std::string> errors;
     std::vector<std::string> questions;
@@ -46,25 +50,17 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ProcessSettings() = SettingsRecord{};
-        ports.PortsDir = tree.File("ports");
-        ports.DevRoot = tree.File("dev");
-        ports.SysfsRoot = tree.File("sys");
-        std::filesystem::create_directories(ports.PortsDir);
-        std::filesystem::create_directories(ports.DevRoot);
-        std::filesystem::create_directories(ports.SysfsRoot + "/class/tty");
         std::filesystem::copy_file(std::string(QDFU_EXAMPLES_DIR) + "/quarnelix_v3_demo.hex", exe.File("demo.hex"));
     }
     void TearDown() override { form.reset(); }
 
-    // A present port COMn whose device is the given path (a file by default).
-    void AddPort(uint32_t n, std::string device = {}) {
-        if (device.empty()) {
-            device = tree.File("dev/dev" + std::to_string(n));
-            tree.Write("dev/dev" + std::to_string(n), "");
-        }
-        std::filesystem::create_symlink(device, ports.PortsDir + "/com" + std::to_string(n));
+    // A present port COMn, standing for the given device when there is one.
+    void AddPort(uint32_t n, const std::string& device = {}) { ports.Add(n, device); }
+    void RemovePort(uint32_t n) { ports.Remove(n); }
+    // The serial driver opens what the present ports stand for.
+    void ResolvePorts() {
+        SerialSetPortResolver([this](uint32_t n) { return ports.DevicePath(n); });
     }
-    void RemovePort(uint32_t n) { std::filesystem::remove(ports.PortsDir + "/com" + std::to_string(n)); }
 
     void WriteSettings(const SettingsRecord& r) { ASSERT_TRUE(SaveSettings(exe.File(kSettingsFileName), r)); }
     SettingsRecord Stored() {
@@ -76,7 +72,7 @@ protected:
     TForm1& Open(int32_t timeoutMs = 150) {
         TForm1Options o;
         o.ExeDir = QString::fromStdString(exe.Path());
-        o.Ports = ports;
+        o.Ports = ports.Paths();
         o.TimeoutMs = timeoutMs;
         o.DialogSeam = &dialogs;
         form = std::make_unique<TForm1>(o);
@@ -85,8 +81,7 @@ protected:
     }
 
     TempDir exe;
-    TempDir tree;
-    PortPaths ports;
+    TestPorts ports;
     FakeDialogs dialogs;
     std::unique_ptr<TForm1> form;
 };
