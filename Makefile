@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test windows-gui windows-gui-test package package-test clean
+.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test windows-cli windows-cli-test package package-test clean
 
 all: build
 
@@ -39,17 +39,10 @@ fuzz:
 asan:
 	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_FLAGS="-DQDFU_SANITIZE=ON -DQDFU_BUILD_BENCH=OFF"
 
-# The core and the command line cross-built for 64-bit Windows, and the zip to hand out.
+# Everything for 64-bit Windows: the command line and the window, with Qt built once per machine
+# from Debian's source into a cache (scripts/build-qt-windows.sh); the command line's zip, the
+# zip with the window and its Qt files, and the installer.
 windows:
-	@scripts/install-deps.sh --windows
-	@cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-	  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_BENCH=OFF >/dev/null
-	@cmake --build build-windows -j$(JOBS) -- --no-print-directory
-	@scripts/windows-package.sh build-windows
-
-# The same with the window: Qt built once per machine from Debian's source into a cache
-# (scripts/build-qt-windows.sh), the zip with the window and its Qt files, and the installer.
-windows-gui:
 	@scripts/install-deps.sh --windows
 	@qt=$$(scripts/build-qt-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
 	  cmake -S . -B build-windows-gui -DCMAKE_TOOLCHAIN_FILE=$$qt/lib/cmake/Qt6/qt.toolchain.cmake \
@@ -58,12 +51,21 @@ windows-gui:
 	  cmake --build build-windows-gui -j$(JOBS) -- --no-print-directory && \
 	  scripts/windows-package.sh build-windows-gui "$$qt"
 
-# The window and its installer under Wine, besides everything windows-test runs.
-windows-gui-test: windows-gui build
+# The Windows build's tests, the window's among them, and whole runs under Wine against the Linux
+# simulated controller; then the real window and the installer.
+windows-test: windows build
 	@scripts/windows-test.sh build-windows-gui $(BUILD)
 
-# The Windows build's tests and whole runs under Wine, against the Linux simulated controller.
-windows-test: windows build
+# The command line alone, without Qt (minutes on a machine that has no Qt cache yet), its zip, and
+# everything of windows-test but the window.
+windows-cli:
+	@scripts/install-deps.sh --windows
+	@cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_BENCH=OFF >/dev/null
+	@cmake --build build-windows -j$(JOBS) -- --no-print-directory
+	@scripts/windows-package.sh build-windows
+
+windows-cli-test: windows-cli build
 	@scripts/windows-test.sh build-windows $(BUILD)
 
 # dist/quarnelix-dfu_VERSION_amd64.deb, built with Debian's build flags.
