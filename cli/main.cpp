@@ -201,6 +201,14 @@ void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several = false) {
     AddTimeoutOption(cmd, o);
 }
 
+void AddGsmOption(CLI::App* cmd, std::string& number) {
+    cmd->add_option("--gsm", number, "reach the controller through the GSM modem on PORT, dialling NUMBER");
+}
+
+void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore) {
+    cmd->add_flag("--ignore-checksums", ignore, "load a file whose record checksums do not match (edited by hand)");
+}
+
 void AddProductionOptions(CLI::App* cmd, ProductionOptions& o) {
     cmd->add_option("--log-dir", o.LogDir, "write each device's log lines to a file of its own in DIR");
     cmd->add_option("--report", o.ReportPath, "append one JSON line per device run to FILE");
@@ -250,7 +258,7 @@ int main(int argc, char** argv) {
     AddPortOptions(upload, portOpt, true);
     upload->add_flag("--verify", verify, "read back every fourth block and compare it (Esegui Verifica)");
     upload->add_flag("--verify-all", verifyAll, "read back every block and compare it");
-    upload->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match (edited by hand)");
+    AddIgnoreChecksumsFlag(upload, ignoreChecksums);
     upload->add_flag("--skip-gaps", skipGaps,
                      "write only the 64-byte blocks that hold bytes of the file, the bytes it does not give as 0xFF");
     AddProductionOptions(upload, line);
@@ -258,7 +266,7 @@ int main(int argc, char** argv) {
     upload->add_option("--status-fd", statusFd, "")->group("");  // a production line's child reports here
     upload->add_option("--device", deviceArg, "")->group("");    // and opens the device its parent resolved
     upload->add_option("--stall-limit-ms", line.StallLimitMs, "")->group("");
-    upload->add_option("--gsm", gsmNumber, "reach the controller through the GSM modem on PORT, dialling NUMBER");
+    AddGsmOption(upload, gsmNumber);
     upload->add_flag("--simulate", simulate, "go through the whole sequence without opening the port (Simulazione)");
     upload->add_flag("--keep-line-settings", keepLine, "leave speed, parity, data and stop bits as the system has them (Belvotra)");
 
@@ -266,8 +274,8 @@ int main(int argc, char** argv) {
         "verify", "compare the controller's memory with FILE.hex (reads only: no erase, no write), then reset the CPU");
     verifyCmd->add_option("file", hexPath, "Intel HEX firmware file")->required();
     AddPortOptions(verifyCmd, portOpt);
-    verifyCmd->add_option("--gsm", gsmNumber, "reach the controller through the GSM modem on PORT, dialling NUMBER");
-    verifyCmd->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match");
+    AddGsmOption(verifyCmd, gsmNumber);
+    AddIgnoreChecksumsFlag(verifyCmd, ignoreChecksums);
 
     std::string backupPath, fromText = "2800", toText = "2B000";
     auto* backupCmd = app.add_subcommand(
@@ -276,7 +284,7 @@ int main(int argc, char** argv) {
     AddPortOptions(backupCmd, portOpt);
     backupCmd->add_option("--from", fromText, "first address, hexadecimal (default 2800)");
     backupCmd->add_option("--to", toText, "end address, exclusive, hexadecimal (default 2B000)");
-    backupCmd->add_option("--gsm", gsmNumber, "reach the controller through the GSM modem on PORT, dialling NUMBER");
+    AddGsmOption(backupCmd, gsmNumber);
 
     auto* ports = app.add_subcommand("ports", "list the present serial ports: COMn, a tab, the device");
 
@@ -285,7 +293,7 @@ int main(int argc, char** argv) {
     station->add_option("file", hexPath, "Intel HEX firmware file")->required();
     station->add_flag("--verify", verify, "read back every fourth block and compare it");
     station->add_flag("--verify-all", verifyAll, "read back every block and compare it");
-    station->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match");
+    AddIgnoreChecksumsFlag(station, ignoreChecksums);
     station->add_flag("--skip-gaps", skipGaps, "write only the blocks that hold bytes of the file");
     station->add_option("--match", line.Match,
                         "only ports whose COM name, device or by-id name (the registry's device name on Windows) contains TEXT");
@@ -304,7 +312,7 @@ int main(int argc, char** argv) {
     hex->add_flag("--listing", listing, "print the interpreted listing");
     hex->add_flag("--dump", dump, "print the 64-byte dump of the image");
     hex->add_option("--bin", binPath, "write the image from ImageStart to ImageEnd as raw bytes to OUT");
-    hex->add_flag("--ignore-checksums", ignoreChecksums, "load a file whose record checksums do not match");
+    AddIgnoreChecksumsFlag(hex, ignoreChecksums);
 
     std::string address, length;
     std::vector<std::string> bytes;

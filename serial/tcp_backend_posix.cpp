@@ -22,7 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 class TcpBackend final : public SerialBackend {
 public:
     ~TcpBackend() override { Close(); }
