@@ -747,13 +747,14 @@ void TForm1::DisplayHexFile(const QString& path, Variant variant) {
             LBHex->setCurrentRow(0);
             LBData->clear();
             LoadHexImage(lines, MemoryImage(), lastLoad_);
-            // A damaged file (a record whose checksum does not match) is loaded only when the user
-            // says so; otherwise it is dropped like an invalid file, without that box.
-            const bool damaged = lastLoad_.Valid && lastLoad_.ChecksumErrors > 0;
-            if (damaged && !dialogs_->Ask(this, QString::fromStdString(lastLoad_.ChecksumText) +
+            // A damaged file (a record whose checksum does not match, or no end-of-file record) is
+            // loaded only when the user says so; otherwise it is dropped like an invalid file,
+            // without that box.
+            const bool damaged = lastLoad_.Valid && Damaged(lastLoad_);
+            if (damaged && !dialogs_->Ask(this, QString::fromStdString(DamageText(lastLoad_)) +
                                                     QStringLiteral("\n\nLoad the file all the same?"))) {
                 lastLoad_.Valid = false;
-                lastLoad_.FaultText = lastLoad_.ChecksumText;
+                lastLoad_.FaultText = DamageText(lastLoad_);
                 lastLoad_.Listing.clear();
                 lastLoad_.Dump.clear();
                 ApplyLoad(lastLoad_, false);
@@ -769,7 +770,8 @@ void TForm1::DisplayHexFile(const QString& path, Variant variant) {
         }
         for (QListWidget* list : {LBHex, LBData, LBBuffer}) WidenToLongestLine(list);
         if (variant == Variant::Open) setWindowTitle(SavedCaption + QStringLiteral(" - ") + path);
-        StatusBar->showMessage(loadFault_.isEmpty() ? windowTitle() : loadFault_);
+        const QString note = QString::fromStdString(BootAreaNote(lastLoad_));
+        StatusBar->showMessage(!loadFault_.isEmpty() ? loadFault_ : note.isEmpty() ? windowTitle() : note);
         if (variant == Variant::Reload) BUploadClick();
     } catch (...) {
         // the guarded part ends silently; what was shown stays
@@ -836,9 +838,10 @@ void TForm1::BUploadClick() {
         BUpload->setText(QStringLiteral("Upload"));
         return;
     }
-    // A file that gives nothing from 0x2800 up is refused before the port is opened.
-    if (ImageValid && ImageStart < 0) {
-        const QString why = QString::fromStdString(NothingToUploadText());
+    // A file that gives nothing from 0x2800 up, or bytes past the end of program memory, is
+    // refused before the port is opened.
+    if (const std::string refusal = ImageValid ? UploadRefusal(lastLoad_) : std::string(); !refusal.empty()) {
+        const QString why = QString::fromStdString(refusal);
         Memo->clear();
         Memo->appendPlainText(why);
         StatusBar->showMessage(why);
@@ -934,9 +937,28 @@ void TForm1::RunManual(SerialError (ManualPanel::*command)()) {
     PanelToWidgets();
 }
 
+// Erase and Write send nothing for an address that is not a number (the reason goes to the status
+// bar) and ask before they touch the bootloader's area.
+bool TForm1::ManualAddressAllowed(QLineEdit* field, const char* command) {
+    const std::string text = field->text().toLatin1().toStdString();
+    uint32_t address = 0;
+    switch (CheckManualAddress(text, address)) {
+        case ManualAddress::Ok: return true;
+        case ManualAddress::NotANumber:
+            StatusBar->showMessage(QString::fromStdString(ManualAddressRefusal(command, text)));
+            return false;
+        case ManualAddress::BootArea: break;
+    }
+    return dialogs_->Ask(this, QString::fromStdString(BootAreaQuestion(command, address)));
+}
+
 void TForm1::BLeggiClick() { RunManual(&ManualPanel::Leggi); }
-void TForm1::BScriviClick() { RunManual(&ManualPanel::Scrivi); }
-void TForm1::BEraseClick() { RunManual(&ManualPanel::Erase); }
+void TForm1::BScriviClick() {
+    if (!ManualLocked() && ManualAddressAllowed(EScriviAddress, "Scrivi")) RunManual(&ManualPanel::Scrivi);
+}
+void TForm1::BEraseClick() {
+    if (!ManualLocked() && ManualAddressAllowed(EEraseAddress, "Erase")) RunManual(&ManualPanel::Erase);
+}
 void TForm1::BStartDFUClick() { RunManual(&ManualPanel::StartDfu); }
 void TForm1::BResetClick() { RunManual(&ManualPanel::Reset); }
 

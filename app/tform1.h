@@ -178,6 +178,7 @@ private:
     void PanelFromWidgets();
     void PanelToWidgets();
     void RunManual(SerialError (ManualPanel::*command)());
+    bool ManualAddressAllowed(QLineEdit* field, const char* command);
     void PrepareUploadLayout();
     void RestoreUploadLayout();
     void SetManualPanelVisible(bool visible);

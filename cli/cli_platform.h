@@ -22,6 +22,11 @@ void InstallAbortHandlers(std::atomic<bool>& active);
 // line's child on Windows hears its parent's presses on its standard input).
 void AbortPress();
 
+// A command that only reads (verify, backup) has the second press send these bytes (at most 16:
+// the CPU reset frame) on the open port before it is let go, so the controller never stays in its
+// bootloader.
+void SetSecondPressLastWords(const uint8_t* bytes, std::size_t n);
+
 // The status channel a production line's child was handed (a descriptor on POSIX, a handle on
 // Windows) as a stream; null when it cannot be opened.
 std::FILE* OpenStatusChannel(int value);
@@ -48,6 +53,8 @@ bool SyncFile(std::FILE* file);
 // A new empty file beside path (same folder, so that a rename replaces path in one step); "" with
 // errno set when that folder cannot take it.
 std::string CreateTempBeside(const std::string& path);
+// True when path names a folder.
+bool IsDirectory(const std::string& path);
 // Puts from in place of to, replacing it; false (errno set) on failure.
 bool RenameOver(const std::string& from, const std::string& to);
 

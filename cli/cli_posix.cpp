@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -16,6 +17,9 @@ namespace {
 
 std::atomic<bool>* g_active = nullptr;
 std::atomic<int> g_interrupts{0};
+// What a second press sends before the port is let go (SetSecondPressLastWords).
+uint8_t g_lastWordsBytes[16];
+std::atomic<std::size_t> g_lastWords{0};
 
 // Async-signal-safe.
 void OnAbortSignal(int) {
@@ -23,11 +27,18 @@ void OnAbortSignal(int) {
     if (g_interrupts.fetch_add(1) == 0) return;
     static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
-    SerialReleaseForExit();
+    SerialReleaseForExit(g_lastWords.load() ? g_lastWordsBytes : nullptr, g_lastWords.load());
     ::_exit(kExitInterrupted);
 }
 
 }  // namespace
+
+void SetSecondPressLastWords(const uint8_t* bytes, std::size_t n) {
+    g_lastWords = 0;
+    n = std::min(n, sizeof g_lastWordsBytes);
+    std::copy(bytes, bytes + n, g_lastWordsBytes);
+    g_lastWords = n;
+}
 
 void AbortPress() { OnAbortSignal(SIGTERM); }
 
@@ -78,6 +89,11 @@ std::string CreateTempBeside(const std::string& path) {
     ::fchmod(fd, 0644);
     ::close(fd);
     return temp;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool RenameOver(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,9 @@ namespace {
 
 std::atomic<bool>* g_active = nullptr;
 std::atomic<int> g_interrupts{0};
+// What a second press sends before the port is let go (SetSecondPressLastWords).
+uint8_t g_lastWordsBytes[16];
+std::atomic<std::size_t> g_lastWords{0};
 
 // The first press clears the flag; a second one lets go of the port and ends the process at once.
 void Press() {
@@ -24,7 +28,7 @@ void Press() {
     static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
     DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
-    SerialReleaseForExit();
+    SerialReleaseForExit(g_lastWords.load() ? g_lastWordsBytes : nullptr, g_lastWords.load());
     ::ExitProcess(kExitInterrupted);
 }
 
@@ -44,6 +48,13 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 }  // namespace
+
+void SetSecondPressLastWords(const uint8_t* bytes, std::size_t n) {
+    g_lastWords = 0;
+    n = std::min(n, sizeof g_lastWordsBytes);
+    std::copy(bytes, bytes + n, g_lastWordsBytes);
+    g_lastWords = n;
+}
 
 void AbortPress() { Press(); }
 
@@ -106,6 +117,11 @@ std::string CreateTempBeside(const std::string& path) {
     }
     errno = EACCES;
     return {};
+}
+
+bool IsDirectory(const std::string& path) {
+    const DWORD a = ::GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool RenameOver(const std::string& from, const std::string& to) {

@@ -105,42 +105,43 @@ void ExplainOpenFailure(const PortChoice& port) {
 struct LoadRules {
     bool WithListings = false;
     bool IgnoreChecksums = false;  // a record whose checksum does not match is loaded all the same
-    bool ForUpload = false;        // a file that gives nothing from 0x2800 up is refused
+    bool ForUpload = false;        // a file that cannot be uploaded (UploadRefusal) is refused
+    bool SayBootArea = false;      // bytes below 0x2800, which are not uploaded, are said once
 };
 
 // Reads and loads a HEX file into the process image. Returns 0 or the exit status, with the reason
-// said on standard error. text, when given, receives the file's bytes as they were loaded.
+// said on standard error (and kept in refusal, when given). text, when given, receives the file's
+// bytes as they were loaded.
 int LoadImage(const std::string& path, HexLoadResult& result, const LoadRules& rules = {},
-              std::string* text = nullptr) {
+              std::string* text = nullptr, std::string* refusal = nullptr) {
+    auto refuse = [&](int status, const std::string& why, const char* hint = "") {
+        std::fprintf(stderr, "%s%s\n", why.c_str(), hint);
+        if (refusal) *refusal = why;
+        return status;
+    };
     FileText file;
     if (!file.Open(path)) {
-        if (errno == EFBIG) {
-            std::fprintf(stderr, "%s: Invalid HEX File (larger than %zu MiB)\n", path.c_str(), kMaxTextFileBytes >> 20);
-            return kExitBadHex;
-        }
-        std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), std::strerror(errno));
-        return kExitNoInput;
+        if (errno == EFBIG)
+            return refuse(kExitBadHex, path + ": Invalid HEX File (larger than " +
+                                           std::to_string(kMaxTextFileBytes >> 20) + " MiB)");
+        return refuse(kExitNoInput, "cannot read " + path + ": " + std::strerror(errno));
     }
     if (text) text->assign(file.Text());
     result = LoadHexText(file.Text(), MemoryImage(), rules.WithListings);
-    if (!result.Valid) {
-        std::fprintf(stderr, "%s: Invalid HEX File: %s\n", path.c_str(), result.FaultText.c_str());
-        return kExitBadHex;
+    if (!result.Valid) return refuse(kExitBadHex, path + ": Invalid HEX File: " + result.FaultText);
+    if (Damaged(result)) {
+        if (!rules.IgnoreChecksums)
+            return refuse(kExitBadHex, path + ": " + DamageText(result),
+                          "\n(a file edited by hand, or known to be whole, loads with --ignore-checksums)");
+        std::fprintf(stderr, "%s: warning: %s; loaded all the same (--ignore-checksums)\n", path.c_str(),
+                     DamageText(result).c_str());
     }
-    if (result.ChecksumErrors > 0) {
-        const std::string more =
-            result.ChecksumErrors > 1 ? " (" + std::to_string(result.ChecksumErrors) + " records in all)" : "";
-        if (!rules.IgnoreChecksums) {
-            std::fprintf(stderr, "%s: %s%s\n(a file edited by hand loads with --ignore-checksums)\n", path.c_str(),
-                         result.ChecksumText.c_str(), more.c_str());
-            return kExitBadHex;
-        }
-        std::fprintf(stderr, "%s: warning: %s%s; loaded all the same (--ignore-checksums)\n", path.c_str(),
-                     result.ChecksumText.c_str(), more.c_str());
+    if (rules.ForUpload) {
+        if (const std::string why = UploadRefusal(result); !why.empty()) return refuse(kExitBadHex, path + ": " + why);
     }
-    if (rules.ForUpload && NothingToUpload(result)) {
-        std::fprintf(stderr, "%s: %s\n", path.c_str(), NothingToUploadText().c_str());
-        return kExitBadHex;
+    if (rules.SayBootArea) {
+        if (const std::string note = BootAreaNote(result); !note.empty())
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), note.c_str());
     }
     return 0;
 }
@@ -169,13 +170,94 @@ UploadRequest Request(const PortChoice& port, const std::string& dialNumber, int
     return req;
 }
 
-// A hexadecimal address, with or without 0x.
-bool ParseAddress(std::string text, uint32_t& value) {
-    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
-    if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+// The numbers of read, write and erase, checked and written into the panel's fields as the panel
+// reads them. False, with the argument at fault named on standard error, for anything else.
+bool ManualArguments(const char* command, const std::string& address, const std::string& length,
+                     const std::vector<std::string>& bytes, bool bootArea, ManualPanelFields& fields) {
+    uint32_t at = 0;
+    if (!ParseTypedHex(address, at)) {
+        std::fprintf(stderr, "%s: ADDR '%s' is not a hexadecimal address (with or without 0x, at most FFFFFFFF)\n",
+                     command, address.c_str());
         return false;
-    value = static_cast<uint32_t>(std::stoul(text, nullptr, 16));
+    }
+    const std::string where = HexDigits(at, 8);
+    if (std::string(command) == "read") {
+        uint32_t n = MANUAL_MAX_BYTES;
+        if (!length.empty() && (!ParseTypedHex(length, n) || n < 1 || n > MANUAL_MAX_BYTES)) {
+            std::fprintf(stderr, "read: LEN '%s' is not a length from 1 to 10 (hexadecimal)\n", length.c_str());
+            return false;
+        }
+        fields.LeggiAddress = where;
+        fields.LeggiLen = HexDigits(n, 2);
+        return true;
+    }
+    if (at < BOOT_AREA_END && !bootArea) {
+        std::fprintf(stderr,
+                     "%s: ADDR %s lies in the bootloader's own area (below 2800); changing it can leave the "
+                     "controller unable to start (--boot-area allows it)\n",
+                     command, where.c_str());
+        return false;
+    }
+    if (std::string(command) == "erase") {
+        fields.EraseAddress = where;
+        return true;
+    }
+    if (bytes.size() > static_cast<std::size_t>(MANUAL_MAX_BYTES)) {
+        std::fprintf(stderr, "write: %zu bytes given, at most 16 go in one write\n", bytes.size());
+        return false;
+    }
+    std::string data;
+    for (const std::string& b : bytes) {
+        uint32_t v = 0;
+        if (!ParseTypedHex(b, v) || v > 0xFF) {
+            std::fprintf(stderr, "write: BYTE '%s' is not a byte (00 to FF, hexadecimal)\n", b.c_str());
+            return false;
+        }
+        data += (data.empty() ? "" : " ") + HexDigits(v, 2);
+    }
+    fields.ScriviAddress = where;
+    fields.ScriviDati = data;
     return true;
+}
+
+// --from and --to of a backup: hexadecimal, --from below --to, within program memory.
+bool BackupRange(const std::string& fromText, const std::string& toText, uint32_t& from, uint32_t& to) {
+    const char* why = nullptr;
+    if (!ParseTypedHex(fromText, from))
+        why = "--from is not a hexadecimal address";
+    else if (!ParseTypedHex(toText, to))
+        why = "--to is not a hexadecimal address";
+    else if (to > PROGRAM_MEMORY_END)
+        why = "--to lies past the end of program memory (2B000)";
+    else if (from >= to)
+        why = "--from must lie below --to";
+    if (!why) return true;
+    std::fprintf(stderr, "backup: %s (given --from %s --to %s; program memory is 0 to 2B000)\n", why,
+                 fromText.c_str(), toText.c_str());
+    return false;
+}
+
+// The backup's output must be a file that can be written before the device is touched: 0, or
+// the exit status with the cause said.
+int CheckBackupOutput(const std::string& path) {
+    if (IsDirectory(path)) {
+        std::fprintf(stderr, "backup: %s is a folder; name the file to write\n", path.c_str());
+        return kExitCannotCreate;
+    }
+    const std::string probe = CreateTempBeside(path);
+    if (probe.empty()) {
+        std::fprintf(stderr, "backup: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+        return kExitCannotCreate;
+    }
+    std::remove(probe.c_str());
+    return 0;
+}
+
+// The last line on standard error of a run that did not complete: why, and what to check.
+void SayFailure(const char* command, const UploadResult& result) {
+    if (result.Outcome == UploadOutcome::Completed) return;
+    const std::string why = result.Reason.empty() ? "not done" : result.Reason;
+    std::fprintf(stderr, "%s did not complete: %s; %s\n", command, why.c_str(), FailureAdvice(result).c_str());
 }
 
 std::string Hex8(int32_t v) { return v < 0 ? std::to_string(v) : "0x" + HexDigits(static_cast<uint32_t>(v), 8); }
@@ -206,7 +288,9 @@ void AddGsmOption(CLI::App* cmd, std::string& number) {
 }
 
 void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore) {
-    cmd->add_flag("--ignore-checksums", ignore, "load a file whose record checksums do not match (edited by hand)");
+    cmd->add_flag("--ignore-checksums", ignore,
+                  "load a damaged file: record checksums that do not match (edited by hand) or no end-of-file "
+                  "record (cut short)");
 }
 
 void AddProductionOptions(CLI::App* cmd, ProductionOptions& o) {
@@ -320,12 +404,15 @@ int main(int argc, char** argv) {
     read->add_option("address", address, "hex address")->required();
     read->add_option("length", length, "hex length");
     AddPortOptions(read, portOpt);
-    auto* write = app.add_subcommand("write", "write up to 16 hex BYTEs at ADDR");
+    bool bootArea = false;
+    auto* write = app.add_subcommand("write", "write up to 16 hex BYTEs (00..FF) at ADDR (hex)");
     write->add_option("address", address, "hex address")->required();
     write->add_option("bytes", bytes, "hex bytes");
+    write->add_flag("--boot-area", bootArea, "allow an address below 2800, in the bootloader's own area");
     AddPortOptions(write, portOpt);
     auto* erase = app.add_subcommand("erase", "erase at ADDR (hex)");
     erase->add_option("address", address, "hex address")->required();
+    erase->add_flag("--boot-area", bootArea, "allow an address below 2800, in the bootloader's own area");
     AddPortOptions(erase, portOpt);
     auto* start = app.add_subcommand("start", "start the bootloader");
     AddPortOptions(start, portOpt);
@@ -345,6 +432,18 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // What the single commands and the backup were given is checked before anything is opened.
+    ManualPanelFields fields;
+    if (read->parsed() || write->parsed() || erase->parsed()) {
+        const char* command = read->parsed() ? "read" : write->parsed() ? "write" : "erase";
+        if (!ManualArguments(command, address, length, bytes, bootArea, fields)) return kExitUsage;
+    }
+    uint32_t from = 0, to = 0;
+    if (backupCmd->parsed()) {
+        if (!BackupRange(fromText, toText, from, to)) return kExitUsage;
+        if (const int rc = CheckBackupOutput(backupPath)) return rc;
+    }
+
     if (ports->parsed()) {
         std::string unkept;
         const auto present = ListPresentPorts(DefaultPortPaths(), &unkept);
@@ -361,9 +460,16 @@ int main(int argc, char** argv) {
         HexLoadResult r;
         if (const int rc = LoadImage(hexPath, r, {.WithListings = listing || dump, .IgnoreChecksums = ignoreChecksums}))
             return rc;
-        std::printf("valid: yes\nImageStart: %s\nImageEnd: %s\nblocks: %d\n", Hex8(r.ImageStart).c_str(),
-                    Hex8(r.ImageEnd).c_str(), BlockCount(r.ImageStart, r.ImageEnd));
-        if (NothingToUpload(r)) std::printf("nothing to upload: no byte from 0x2800 up\n");
+        if (NothingToUpload(r)) {
+            std::printf("valid: yes\nImageStart: none\nImageEnd: none\nblocks: 0\n");
+            std::printf("nothing to upload: no byte from 0x2800 up\n");
+            r.Dump.clear();
+        } else {
+            std::printf("valid: yes\nImageStart: %s\nImageEnd: %s\nblocks: %d\n", Hex8(r.ImageStart).c_str(),
+                        Hex8(r.ImageEnd).c_str(), BlockCount(r.ImageStart, r.ImageEnd));
+            if (const std::string why = UploadRefusal(r); !why.empty()) std::printf("cannot be uploaded: %s\n", why.c_str());
+        }
+        if (const std::string note = BootAreaNote(r); !note.empty()) std::printf("%s\n", note.c_str());
         auto print = [](const LineList& lines) {
             for (std::size_t i = 0; i < lines.size(); ++i) {
                 std::fwrite(lines[i].data(), 1, lines[i].size(), stdout);
@@ -408,13 +514,36 @@ int main(int argc, char** argv) {
         // the report's fingerprint is theirs, whatever happens to the file meanwhile.
         Firmware firmware;
         std::string text;
-        {
-            HexLoadResult r;  // a file that cannot be uploaded is refused before any device is touched
-            if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}, &text))
-                return rc;
-        }
         RunOutputs outputs;
         if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
+        {
+            // A file that cannot be uploaded is refused before any device is touched; every port
+            // asked for still ends with its line in the report.
+            HexLoadResult r;
+            std::string why;
+            if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true,
+                                                      .SayBootArea = true},
+                                         &text, &why)) {
+                const std::string now = IsoTime(std::chrono::system_clock::now());
+                for (const std::string& p : station->parsed() ? std::vector<std::string>{} : portOpt.Ports) {
+                    const Target target = ResolveTarget(p, line.Paths);
+                    RunReport rep;
+                    rep.Port = target.Port;
+                    rep.Device = target.Device;
+                    rep.ById = target.ById;
+                    rep.HexPath = CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath);
+                    if (!text.empty()) rep.HexSha256 = Sha256Hex(text);
+                    rep.Start = rep.End = now;
+                    rep.Outcome = OutcomeWord(0);
+                    rep.OutcomeText = UploadOutcomeText(UploadOutcome::NotDone);
+                    rep.ExitStatus = rc;
+                    rep.Verification = VerificationWord(line.Verify);
+                    rep.Reason = why;
+                    outputs.Report(rep);
+                }
+                return rc;
+            }
+        }
         firmware.FullPath = CanonicalPath(hexPath);
         if (firmware.FullPath.empty()) firmware.FullPath = hexPath;
         firmware.Sha256 = Sha256Hex(text);
@@ -446,7 +575,7 @@ int main(int argc, char** argv) {
     if (upload->parsed()) {
         HexLoadResult r;
         std::string text;
-        if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}, &text))
+        if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true, .SayBootArea = statusFd < 0}, &text))
             return rc;
         // One port keeps its log on standard output, and takes a report and a log file as well.
         RunOutputs outputs;
@@ -471,6 +600,7 @@ int main(int argc, char** argv) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         SerialSetIdleHook({});
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
+        if (statusFd < 0) SayFailure("upload", result);
         if (transcript) std::fclose(transcript);
         const UploadCounters& c = result.Counters;
         if (status) {
@@ -512,21 +642,9 @@ int main(int argc, char** argv) {
 
     if (verifyCmd->parsed() || backupCmd->parsed()) {
         HexLoadResult r;
-        uint32_t from = 0, to = 0;
-        std::string temp;
         if (verifyCmd->parsed()) {
             if (const int rc = LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}))
                 return rc;
-        } else {
-            if (!ParseAddress(fromText, from) || !ParseAddress(toText, to) || from >= to) {
-                std::fprintf(stderr, "--from and --to: hexadecimal addresses with --from below --to\n");
-                return kExitUsage;
-            }
-            temp = CreateTempBeside(backupPath);  // the output must be possible before the device is touched
-            if (temp.empty()) {
-                std::fprintf(stderr, "cannot create %s: %s\n", backupPath.c_str(), std::strerror(errno));
-                return kExitCannotCreate;
-            }
         }
         int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
         const bool valid = r.Valid;
@@ -534,6 +652,10 @@ int main(int argc, char** argv) {
         ProcessSettings().ApplyLineSettings = 1;
         cli::TerminalView view(false, g_active);
         SerialSetIdleHook([&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
+        // These only read: a second press still resets the CPU before the port is let go.
+        uint8_t resetFrame[8];
+        const std::size_t resetLength = ResetFrameBytes(resetFrame, !gsmNumber.empty());
+        SetSecondPressLastWords(resetFrame, resetLength);
         VerifyReport report;
         std::vector<uint8_t> memory;
         const UploadResult result =
@@ -542,11 +664,10 @@ int main(int argc, char** argv) {
                 : ReadDeviceMemory(req, from, to, view, memory);
         SerialSetIdleHook({});
         if (transcript) std::fclose(transcript);
+        SetSecondPressLastWords(nullptr, 0);
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
         if (result.Outcome != UploadOutcome::Completed) {
-            if (!temp.empty()) std::remove(temp.c_str());
-            std::fprintf(stderr, "%s: %s\n", verifyCmd->parsed() ? "verify" : "backup",
-                         result.Reason.empty() ? "not done" : result.Reason.c_str());
+            SayFailure(verifyCmd->parsed() ? "verify" : "backup", result);
             return verifyCmd->parsed() || result.Outcome == UploadOutcome::NotDone ? 2 : 1;
         }
         if (verifyCmd->parsed()) {
@@ -561,39 +682,34 @@ int main(int argc, char** argv) {
                 std::printf("verify: %u of %u bytes differ\n", report.DifferenceCount, report.BytesCompared);
             return report.DifferenceCount == 0 ? 0 : 1;
         }
+        // Written aside and renamed: the file appears whole, or not at all.
         const std::string text = HexText(from, memory.data(), memory.size());
-        if (!WriteWholeFile(temp, reinterpret_cast<const uint8_t*>(text.data()), text.size()) ||
+        const std::string temp = CreateTempBeside(backupPath);
+        if (temp.empty() || !WriteWholeFile(temp, reinterpret_cast<const uint8_t*>(text.data()), text.size()) ||
             !RenameOver(temp, backupPath)) {
-            std::fprintf(stderr, "cannot write %s: %s\n", backupPath.c_str(), std::strerror(errno));
-            std::remove(temp.c_str());
+            std::fprintf(stderr, "backup: cannot write %s: %s; nothing was saved\n", backupPath.c_str(),
+                         std::strerror(errno));
+            if (!temp.empty()) std::remove(temp.c_str());
             return kExitCannotCreate;
         }
-        std::printf("backup: %zu bytes from %s to %s written to %s\n", memory.size(), HexDigits(from, 8).c_str(),
-                    HexDigits(to, 8).c_str(), backupPath.c_str());
+        std::printf("Backup completed: %zu bytes from %s to %s written to %s\n", memory.size(),
+                    HexDigits(from, 8).c_str(), HexDigits(to, 8).c_str(), backupPath.c_str());
         return 0;
     }
 
     ProcessSettings().ApplyLineSettings = 1;
-    ManualPanelFields fields;
     TerminalPanelHooks hooks;
     ManualPanel panel(fields, hooks);
     panel.SetPort(port.Number);
     panel.SetTimeoutMs(portOpt.TimeoutMs);
     SerialError result = SERIAL_OK;
     if (read->parsed()) {
-        fields.LeggiAddress = address;
-        fields.LeggiLen = length;
         result = panel.Leggi();
         std::printf("%s\n%s\n", fields.LeggiFrame.c_str(), fields.LeggiDati.c_str());
     } else if (write->parsed()) {
-        fields.ScriviAddress = address;
-        std::string data;
-        for (const auto& b : bytes) data += (data.empty() ? "" : " ") + b;
-        fields.ScriviDati = data;
         result = panel.Scrivi();
         std::printf("%s\n", fields.ScriviFrame.c_str());
     } else if (erase->parsed()) {
-        fields.EraseAddress = address;
         result = panel.Erase();
         std::printf("%s\n", fields.EraseFrame.c_str());
     } else if (start->parsed()) {

@@ -16,6 +16,7 @@
 #include "cli_platform.h"
 #include "production_platform.h"
 #include "settings.h"
+#include "tcp_address.h"
 
 namespace qdfu {
 namespace {
@@ -445,11 +446,22 @@ Target ResolveTarget(const std::string& port, const PortPaths& paths) {
 }
 
 std::string DuplicatePort(const std::vector<std::string>& ports, const PortPaths& paths) {
+    // A device is known by its canonical path; a server over TCP by every address its name
+    // resolves to (tcp://localhost:N and tcp://127.0.0.1:N are one server).
     std::set<std::string> seen;
     for (const std::string& p : ports) {
         const Target t = ResolveTarget(p, paths);
-        const std::string real = CanonicalPath(t.Device);
-        if (!seen.insert(real.empty() ? t.Device : real).second) return p;
+        std::vector<std::string> keys;
+        if (IsTcpPort(t.Device)) {
+            keys = TcpEndpoints(t.Device);
+        } else {
+            const std::string real = CanonicalPath(t.Device);
+            keys.push_back(real.empty() ? t.Device : real);
+        }
+        bool again = false;
+        for (const std::string& k : keys) again |= seen.count(k) > 0;
+        if (again) return p;
+        seen.insert(keys.begin(), keys.end());
     }
     return {};
 }

@@ -287,8 +287,18 @@ void Device::OnFrame(const std::vector<uint8_t>& frame) {
     auto reply = [&](uint8_t status, const std::vector<uint8_t>& payload) {
         std::vector<uint8_t> a{FRAME_START, status};
         a.insert(a.end(), payload.begin(), payload.end());
-        a.push_back(FrameChecksum(a.data(), a.size()));
+        const bool read = cmd == CMD_READ && status == FRAME_ACK;
+        uint8_t check = FrameChecksum(a.data(), a.size());
+        if (read && opt_.XorReadCheck) {
+            check = 0;
+            for (uint8_t b : a) check ^= b;
+        }
+        a.push_back(check);
         a.push_back(FRAME_END);
+        if (read && opt_.GarbleReadEvery > 0 && ++reads_ % opt_.GarbleReadEvery == 0 && payload.size() > 0) {
+            const std::size_t at = 2 + static_cast<std::size_t>(reads_) % payload.size();
+            a[at] ^= static_cast<uint8_t>(1u << (reads_ % 8));
+        }
         Answer(std::move(a));
     };
     auto finish = [&] {

@@ -36,6 +36,11 @@ struct Options {
     int DropEvery = 0;  // every Nth frame gets no answer
     int NakCommand = -1;  // every frame with this command byte is refused
     std::optional<uint32_t> CorruptRead;  // a read-back differs at this address
+    // A noisy line: every Nth read answer arrives with one bit flipped (another bit each time),
+    // after its check byte was made.
+    int GarbleReadEvery = 0;
+    // A bootloader whose read answers carry another check byte (the XOR of the bytes before it).
+    bool XorReadCheck = false;
     bool Noise = false;                   // stray bytes before every answer
     int HangupAfter = 0;                  // the line is cut after N frames
     int DelayMs = 0;                      // before every answer
@@ -115,6 +120,7 @@ private:
     std::atomic<int> frames_{0};
     std::atomic<int> resets_{0};
     std::atomic<int> resetLines_{0};
+    int reads_ = 0;
     std::atomic<bool> bootloader_{false};
     std::atomic<bool> online_{false};
     std::atomic<bool> cut_{false};

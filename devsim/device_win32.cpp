@@ -65,6 +65,8 @@ bool Device::Open() {
     if (opt_.NakCommand >= 0) cmd << " --nak-command " << opt_.NakCommand;
     if (opt_.CorruptRead) cmd << " --corrupt-read " << *opt_.CorruptRead;
     if (opt_.Noise) cmd << " --noise";
+    if (opt_.GarbleReadEvery) cmd << " --garble-reads " << opt_.GarbleReadEvery;
+    if (opt_.XorReadCheck) cmd << " --xor-read-check";
     if (opt_.HangupAfter) cmd << " --hangup-after " << opt_.HangupAfter;
     if (opt_.DelayMs) cmd << " --delay " << opt_.DelayMs;
     if (opt_.Baud) cmd << " --baud " << opt_.Baud;

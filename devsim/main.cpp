@@ -39,6 +39,9 @@ int main(int argc, char** argv) {
     app.add_option("--nak-command", opt.NakCommand, "refuse every frame with this command byte (e.g. 162 for writes)");
     app.add_option("--corrupt-read", corrupt, "make read-backs differ at this address (hex with 0x, or decimal)");
     app.add_flag("--noise", opt.Noise, "send stray bytes before every answer");
+    app.add_option("--garble-reads", opt.GarbleReadEvery,
+                   "flip one bit in every Nth read answer after its check byte was made (a noisy line)");
+    app.add_flag("--xor-read-check", opt.XorReadCheck, "end read answers with the XOR of their bytes, not their sum");
     app.add_option("--hangup-after", opt.HangupAfter, "cut the line after N frames");
     app.add_option("--delay", opt.DelayMs, "wait MS milliseconds before every answer");
     app.add_option("--baud", opt.Baud, "pace both directions at 10 bits per byte at this speed");

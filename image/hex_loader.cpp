@@ -27,6 +27,9 @@ constexpr HexTable kHex;
 
 inline int HexValue(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
 
+constexpr int kNoChecksum = -1;      // the line ends after the data
+constexpr int kChecksumNotHex = -2;  // two characters that are not hex digits
+
 // A non-empty run of at most 8 hexadecimal digits.
 bool ParseHex(std::string_view s, uint32_t& value) {
     if (s.empty() || s.size() > 8) return false;
@@ -62,13 +65,47 @@ bool ChecksumMatches(std::string_view line, uint32_t count, int& given, int& com
         sum += static_cast<unsigned>((hi << 4) | lo);
     }
     computed = static_cast<int>((0x100 - (sum & 0xFF)) & 0xFF);
-    given = -1;
+    given = kNoChecksum;
     if (line.size() >= end + 2) {
         const int hi = HexValue(line[end]);
         const int lo = HexValue(line[end + 1]);
-        if (hi >= 0 && lo >= 0) given = (hi << 4) | lo;
+        given = hi >= 0 && lo >= 0 ? (hi << 4) | lo : kChecksumNotHex;
     }
     return given == computed;
+}
+
+// What a checksum that does not match is said as.
+std::string ChecksumFault(std::string_view line, uint32_t count, int given, int computed) {
+    std::string text;
+    if (given == kNoChecksum) {
+        text = "no checksum after the data";
+    } else if (given == kChecksumNotHex) {
+        text = "the checksum '" + std::string(line.substr(9 + 2 * std::size_t{count}, 2)) + "' is not hexadecimal";
+    } else {
+        text = "checksum 0x" + Hex(static_cast<uint32_t>(given), 2);
+    }
+    return text + ", the record's bytes give 0x" + Hex(static_cast<uint32_t>(computed), 2) + ": the file is damaged";
+}
+
+// A record other than data must hold its whole data field, in hex digits: a cut extended address
+// record would silently move every byte after it. "" when it does.
+std::string RecordFieldFault(std::string_view line, uint32_t count, uint32_t type) {
+    const std::string kind = "record type " + Hex(type, 2);
+    if ((type == 0x02 || type == 0x04) && count != 2)
+        return kind + " carries 2 data bytes, this one " + std::to_string(count);
+    if (line.size() < 9 + 2 * std::size_t{count})
+        return kind + ": the line ends before its " + std::to_string(count) + " data bytes";
+    for (uint32_t n = 0; n < count; ++n) {
+        const std::size_t at = 9 + 2 * std::size_t{n};
+        if (HexValue(line[at]) < 0 || HexValue(line[at + 1]) < 0)
+            return kind + ": byte " + std::to_string(n + 1) + " '" + std::string(line.substr(at, 2)) +
+                   "' is not hexadecimal";
+    }
+    if (type == 0x02 && line.substr(9, 4) != "0000")
+        return "extended segment address " + std::string(line.substr(9, 4)) +
+               " (record type 02): segment addresses are not applied, so the data after it would land at the "
+               "wrong address";
+    return {};
 }
 
 // Characters [pos, pos + len) of a line, clamped to its end (positions are 0-based here).
@@ -133,6 +170,9 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
     result.ChecksumErrors = 0;
     result.ChecksumLine = 0;
     result.ChecksumText.clear();
+    result.EndOfFile = false;
+    result.FirstPastProgramMemory = -1;
+    result.BytesBelowBootArea = 0;
     result.Given.assign(MEMORY_IMAGE_SIZE, 0);
     uint8_t* given = result.Given.data();
     result.Listing.clear();
@@ -154,6 +194,10 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
         if (result.FaultText.empty()) result.FaultText = LineNo(lineIndex) + why;
     };
     auto beyond = [&](std::size_t lineIndex, uint32_t address, int64_t start) {
+        if (address >= PROGRAM_MEMORY_END)
+            return fault(lineIndex, "data at 0x" + Hex(address, 8) +
+                                        ": the controller's program memory ends at 0x2B000 (is this file built for "
+                                        "another device?)");
         fault(lineIndex, "data at 0x" + Hex(address, 8) + " lies beyond the memory image (0x" +
                              Hex(MEMORY_IMAGE_SIZE, 5) + " bytes from 0x" + Hex(static_cast<uint32_t>(start), 8) +
                              "): is this file built for another device?");
@@ -177,17 +221,21 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                                             std::string(Field(line, 7, 2)) + "' is not hexadecimal");
             break;
         }
+        if (type != 0x00) {
+            if (const std::string why = RecordFieldFault(line, count, type); !why.empty()) {
+                fault(li, why);
+                break;
+            }
+        }
         if (int givenSum = 0, computedSum = 0; !ChecksumMatches(line, count, givenSum, computedSum)) {
             if (result.ChecksumErrors++ == 0) {
                 result.ChecksumLine = li;
-                result.ChecksumText =
-                    LineNo(li) +
-                    (givenSum < 0 ? "no checksum after the data" : "checksum 0x" + Hex(static_cast<uint32_t>(givenSum), 2)) +
-                    ", the record's bytes give 0x" + Hex(static_cast<uint32_t>(computedSum), 2) + ": the file is damaged";
+                result.ChecksumText = LineNo(li) + ChecksumFault(line, count, givenSum, computedSum);
             }
         }
         switch (type) {
             case 0x01:
+                result.EndOfFile = true;
                 listing += "*** EOF ***";
                 break;
             case 0x02:
@@ -226,6 +274,13 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
             const uint64_t storeFrom = std::max<uint64_t>(address, IMAGE_MIN_ADDRESS);
             const uint64_t storeTo = std::min<uint64_t>(uint64_t{address} + count, CONFIG_SPACE_ADDRESS);
             const bool store = storeFrom < storeTo;
+            if (address < static_cast<uint32_t>(IMAGE_MIN_ADDRESS))
+                result.BytesBelowBootArea += std::min<uint64_t>(uint64_t{address} + count, IMAGE_MIN_ADDRESS) - address;
+            if (store && storeTo > PROGRAM_MEMORY_END) {
+                const int64_t past = static_cast<int64_t>(std::max<uint64_t>(storeFrom, PROGRAM_MEMORY_END));
+                if (result.FirstPastProgramMemory < 0 || past < result.FirstPastProgramMemory)
+                    result.FirstPastProgramMemory = past;
+            }
             const uint32_t first = store ? static_cast<uint32_t>(storeFrom - address) : 0;  // in the record
             const uint32_t stored = store ? static_cast<uint32_t>(storeTo - storeFrom) : 0;
             if (store) {
@@ -350,6 +405,35 @@ HexLoadResult LoadHexImage(const std::vector<std::string>& lines, uint8_t* image
 std::string NothingToUploadText() {
     return "nothing to upload: the file gives no byte from 0x2800 up, where the application lives "
            "(is it a bootloader's own file, or an application linked for another bootloader?)";
+}
+
+bool Damaged(const HexLoadResult& r) { return r.ChecksumErrors > 0 || !r.EndOfFile; }
+
+std::string DamageText(const HexLoadResult& r) {
+    std::string text;
+    if (r.ChecksumErrors > 0) {
+        text = r.ChecksumText;
+        if (r.ChecksumErrors > 1) text += " (" + std::to_string(r.ChecksumErrors) + " records in all)";
+    }
+    if (!r.EndOfFile) {
+        if (!text.empty()) text += "; ";
+        text += "the file has no end-of-file record (type 01): it was cut short, perhaps by a failed download";
+    }
+    return text;
+}
+
+std::string UploadRefusal(const HexLoadResult& r) {
+    if (NothingToUpload(r)) return NothingToUploadText();
+    if (r.FirstPastProgramMemory >= 0)
+        return "data at 0x" + Hex(static_cast<uint32_t>(r.FirstPastProgramMemory), 8) +
+               ": the controller's program memory ends at 0x2B000 (is this file built for another device?)";
+    return {};
+}
+
+std::string BootAreaNote(const HexLoadResult& r) {
+    if (r.BytesBelowBootArea == 0) return {};
+    return r.BytesBelowBootArea == 1 ? "1 byte below 0x2800 is not uploaded"
+                                      : std::to_string(r.BytesBelowBootArea) + " bytes below 0x2800 are not uploaded";
 }
 
 HexLoadResult LoadHexText(std::string_view text, uint8_t* image, bool withListings) {

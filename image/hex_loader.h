@@ -12,6 +12,8 @@ namespace qdfu {
 
 inline constexpr int32_t MEMORY_IMAGE_SIZE = 0x2B000;
 inline constexpr int32_t IMAGE_MIN_ADDRESS = 0x2800;
+// The controller's program memory ends here: no upload erases, writes or reads at or above it.
+inline constexpr uint32_t PROGRAM_MEMORY_END = 0x2B000;
 // HEX byte addresses from here on are the configuration space (2 x 0x800000 on a dsPIC33):
 // listed, never stored, never sent.
 inline constexpr uint32_t CONFIG_SPACE_ADDRESS = 0x1000000;
@@ -68,12 +70,30 @@ struct HexLoadResult {
     // Given[k] is 1 when the file gives the byte at ImageStart + k (the image holds 0x00 elsewhere);
     // MEMORY_IMAGE_SIZE entries once a load stored anything.
     std::vector<uint8_t> Given;
+    // A file cut short at a line boundary still loads: only its end-of-file record (type 01) is
+    // missing. Such a file is damaged, as one with a wrong checksum.
+    bool EndOfFile = false;
+    // The lowest address at or above PROGRAM_MEMORY_END (and below the configuration space) that
+    // the file gives; -1 for none. Such a file cannot be uploaded.
+    int64_t FirstPastProgramMemory = -1;
+    // Data bytes the file gives below IMAGE_MIN_ADDRESS (the bootloader's area): listed, never sent.
+    std::size_t BytesBelowBootArea = 0;
 };
+
+// True when a loaded file is damaged: a record whose checksum does not match, or no end-of-file
+// record. DamageText says how ("" for an undamaged file), naming the first such record.
+bool Damaged(const HexLoadResult& r);
+std::string DamageText(const HexLoadResult& r);
 
 // True when the load stored no byte from IMAGE_MIN_ADDRESS up: nothing to upload.
 inline bool NothingToUpload(const HexLoadResult& r) { return r.Valid && r.ImageStart < 0; }
 // Said when such a file is refused for an upload.
 std::string NothingToUploadText();
+// Why a valid file cannot be uploaded (or verified): nothing from 0x2800 up, or bytes past the end
+// of program memory; "" when it can.
+std::string UploadRefusal(const HexLoadResult& r);
+// "N bytes below 0x2800 are not uploaded" when the file gives any there; "" otherwise.
+std::string BootAreaNote(const HexLoadResult& r);
 
 // Loads lines into image (MEMORY_IMAGE_SIZE bytes, cleared first). Records may come in any order:
 // every byte is placed at its address minus the final ImageStart. Bytes from IMAGE_MIN_ADDRESS up

@@ -83,6 +83,16 @@ int ResetFrame(bool modem) {
     return Finish(2, modem);
 }
 
+std::size_t ResetFrameBytes(uint8_t* out, bool modem) {
+    out[0] = FRAME_START;
+    out[1] = CMD_RESET;
+    out[2] = FrameChecksum(out, 2);
+    out[3] = FRAME_END;
+    if (!modem) return 4;
+    out[4] = 0x0D;
+    return 5;
+}
+
 std::string FrameHexText(const uint8_t* bytes, std::size_t count, std::string_view separator) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;

@@ -44,6 +44,9 @@ int EraseFrame(uint32_t address, bool modem = false);
 int WriteFrame(const BlockRecord& block, bool modem = false);
 int ReadFrame(uint8_t length, uint32_t address, bool modem = false);
 int ResetFrame(bool modem = false);
+// The reset frame's bytes (with modem framing, its carriage return) written into out, which holds
+// at least 5; the buffers are not touched. For a caller that must send it outside the driver.
+std::size_t ResetFrameBytes(uint8_t* out, bool modem = false);
 
 // Each byte as two upper-case hex digits followed by separator.
 std::string FrameHexText(const uint8_t* bytes, std::size_t count, std::string_view separator);

@@ -36,6 +36,29 @@ bool ParseHexField(std::string_view text, uint32_t& value) {
     return ParseHexStrict(text, value);
 }
 
+bool ParseTypedHex(std::string_view text, uint32_t& value) {
+    while (!text.empty() && IsBlankOrControl(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlankOrControl(text.back())) text.remove_suffix(1);
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+    return ParseHexStrict(text, value);
+}
+
+ManualAddress CheckManualAddress(std::string_view text, uint32_t& value) {
+    if (!ParseHexField(text, value)) return ManualAddress::NotANumber;
+    return value < BOOT_AREA_END ? ManualAddress::BootArea : ManualAddress::Ok;
+}
+
+std::string ManualAddressRefusal(std::string_view command, std::string_view text) {
+    return std::string(command) + ": '" + std::string(text) +
+           "' is not a hexadecimal address (digits 0-9 and A-F, no prefix): nothing sent";
+}
+
+std::string BootAreaQuestion(std::string_view command, uint32_t address) {
+    return std::string(command) + " at " + HexDigits(address, 8) +
+           ": this address lies in the bootloader's own area (below 00002800). Changing it can leave the "
+           "controller unable to start.\n\nSend the command all the same?";
+}
+
 std::string HexDigits(uint32_t value, int digits) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string s(static_cast<std::size_t>(digits), '0');

@@ -20,6 +20,23 @@ namespace qdfu {
 // bits (either case, no prefix). False for an empty text, any other character or an overflow.
 bool ParseHexField(std::string_view text, uint32_t& value);
 
+// A number typed on the command line: hexadecimal of at most 32 bits, with or without a leading
+// 0x, blanks and control characters around it ignored. False for anything else.
+bool ParseTypedHex(std::string_view text, uint32_t& value);
+
+// The lowest address outside the bootloader's own area: erasing or writing below it can leave the
+// controller unable to start.
+inline constexpr uint32_t BOOT_AREA_END = 0x2800;
+
+// What the address of an erase or a write by hand asks for before anything is sent: refusal of a
+// text that is not a number (parse as the panel's fields are read), a question for the bootloader's
+// area.
+enum class ManualAddress { Ok, NotANumber, BootArea };
+ManualAddress CheckManualAddress(std::string_view text, uint32_t& value);
+// The status bar's words for a refused address and the question for the bootloader's area.
+std::string ManualAddressRefusal(std::string_view command, std::string_view text);
+std::string BootAreaQuestion(std::string_view command, uint32_t address);
+
 // Upper-case hex with exactly `digits` digits.
 std::string HexDigits(uint32_t value, int digits);
 

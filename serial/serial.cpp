@@ -196,11 +196,13 @@ void SerialCloseDefault() {
 }
 
 std::string SerialDescribeDefault(uint32_t port, const std::string& name) {
+    // A port over TCP takes the line settings of its device server: none are claimed for it.
+    if (IsTcpPort(name)) return name + " (TCP: line settings kept by the device server)";
     const std::string text = SerialDescribe(port, 5, 0, 4, 0);
     return name.empty() ? text : name + text.substr(text.find(':'));
 }
 
-void SerialReleaseForExit() { ReleaseNativeDeviceForExit(); }
+void SerialReleaseForExit(const uint8_t* lastWords, std::size_t n) { ReleaseNativeDeviceForExit(lastWords, n); }
 
 void SerialSetIdleHook(IdleHook hook) {
     g_idle = std::move(hook);
@@ -211,5 +213,6 @@ void SerialSetPortResolver(PortResolver resolver) { g_resolver = std::move(resol
 void SerialSetBackendFactory(BackendFactory factory) { g_factory = std::move(factory); }
 const std::string& SerialLastDevice() { return g_lastDevice; }
 const std::string& SerialLastSystemError() { return g_lastSystemError; }
+std::string SerialLineError() { return g_port ? g_port->LastError() : std::string(); }
 
 }  // namespace qdfu

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,9 +61,14 @@ std::string SerialDescribeDefault(uint32_t port, const std::string& name = {});
 
 bool SerialIsOpen();
 
-// Async-signal-safe, for a process about to _exit: releases the open device (its exclusive lock
-// included) without touching the driver's state.
-void SerialReleaseForExit();
+// Async-signal-safe, for a process about to _exit: writes lastWords (n bytes, none for null) on
+// the open device, waits until they have left, then releases it (its exclusive lock included)
+// without touching the driver's state.
+// Why the open port stopped working, as its backend tells it ("the device server closed the
+// connection"); "" while it works or when no port is open.
+std::string SerialLineError();
+
+void SerialReleaseForExit(const uint8_t* lastWords = nullptr, std::size_t n = 0);
 
 // Seams. The resolver names the device of a port number ("" for none); by default the port-number
 // rule over the production ports directory. The backend factory makes the backend of each open,

@@ -59,8 +59,8 @@ inline int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 // The production backend of this platform: termios on Linux, the Win32 communications API on
 // Windows.
 std::unique_ptr<SerialBackend> MakeNativeBackend();
-// Async-signal-safe: lets go of the device the native backend holds open now, if any (its
-// exclusive lock included).
-void ReleaseNativeDeviceForExit();
+// Async-signal-safe: writes lastWords (n bytes) on the device the native backend holds open now,
+// if any, waits until they have left, and lets go of it (its exclusive lock included).
+void ReleaseNativeDeviceForExit(const uint8_t* lastWords, std::size_t n);
 
 }  // namespace qdfu

@@ -3,7 +3,12 @@
 
 namespace qdfu {
 
-bool IsTcpPort(const std::string& device) { return device.rfind("tcp://", 0) == 0; }
+bool IsTcpPort(const std::string& device) {
+    if (device.size() < 6) return false;
+    for (std::size_t i = 0; i < 3; ++i)
+        if ((device[i] | 0x20) != "tcp"[i]) return false;
+    return device.compare(3, 3, "://") == 0;
+}
 
 bool ParseTcpPort(const std::string& device, std::string& host, std::string& port) {
     if (!IsTcpPort(device)) return false;

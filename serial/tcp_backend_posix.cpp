@@ -72,6 +72,7 @@ public:
                 continue;
             }
             if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && (errno == EPIPE || errno == ECONNRESET)) return Closed();
             if (w < 0 && errno != EAGAIN) return Vanish();
             const int left = RemainingMs(deadline);
             if (left == 0) return false;
@@ -96,10 +97,7 @@ public:
                 byte = buf_[0];
                 return ReadResult::Byte;
             }
-            if (r == 0) {
-                errno = ECONNRESET;  // the server closed the connection: the line is gone
-                return Vanish(), ReadResult::Failed;
-            }
+            if (r == 0) return Closed(), ReadResult::Failed;  // the server closed the connection
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) return Vanish(), ReadResult::Failed;
             if (Clock::now() >= deadline) return ReadResult::Timeout;
@@ -150,10 +148,7 @@ private:
             }
             return false;
         }
-        if ((p.revents & (POLLERR | POLLNVAL)) || ((p.revents & POLLHUP) && !(p.revents & POLLIN))) {
-            errno = ECONNRESET;
-            return Vanish();
-        }
+        if ((p.revents & (POLLERR | POLLNVAL)) || ((p.revents & POLLHUP) && !(p.revents & POLLIN))) return Closed();
         return true;
     }
     bool Fail(const std::string& why) {
@@ -162,6 +157,11 @@ private:
     }
     bool Vanish() {
         error_ = std::strerror(errno ? errno : EIO);
+        vanished_ = true;
+        return false;
+    }
+    bool Closed() {
+        error_ = TCP_CLOSED_TEXT;
         vanished_ = true;
         return false;
     }
@@ -179,5 +179,26 @@ private:
 }  // namespace
 
 std::unique_ptr<SerialBackend> MakeTcpBackend() { return std::make_unique<TcpBackend>(); }
+
+std::vector<std::string> TcpEndpoints(const std::string& device) {
+    std::string host, port;
+    if (!ParseTcpPort(device, host, port)) return {device};
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return {device};
+    std::vector<std::string> out;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        char name[NI_MAXHOST];
+        if (::getnameinfo(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), name, sizeof name, nullptr, 0,
+                          NI_NUMERICHOST) == 0)
+            out.push_back(std::string(name) + " " + port);
+    }
+    ::freeaddrinfo(found);
+    if (out.empty()) out.push_back(device);
+    return out;
+}
+
 
 }  // namespace qdfu

@@ -169,7 +169,8 @@ private:
         return false;
     }
     bool Vanish(int code) {
-        error_ = SocketText(code);
+        // a reset or an orderly close: the server ended the connection
+        error_ = code == WSAECONNRESET || code == WSAECONNABORTED ? std::string(TCP_CLOSED_TEXT) : SocketText(code);
         vanished_ = true;
         return false;
     }
@@ -187,5 +188,27 @@ private:
 }  // namespace
 
 std::unique_ptr<SerialBackend> MakeTcpBackend() { return std::make_unique<TcpBackend>(); }
+
+std::vector<std::string> TcpEndpoints(const std::string& device) {
+    TcpBackend started;  // Winsock is ready
+    std::string host, port;
+    if (!ParseTcpPort(device, host, port)) return {device};
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return {device};
+    std::vector<std::string> out;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        char name[NI_MAXHOST];
+        if (::getnameinfo(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), name, sizeof name, nullptr, 0,
+                          NI_NUMERICHOST) == 0)
+            out.push_back(std::string(name) + " " + port);
+    }
+    ::freeaddrinfo(found);
+    if (out.empty()) out.push_back(device);
+    return out;
+}
+
 
 }  // namespace qdfu

@@ -217,9 +217,16 @@ private:
 
 std::unique_ptr<SerialBackend> MakeNativeBackend() { return std::make_unique<TermiosBackend>(); }
 
-void ReleaseNativeDeviceForExit() {
+void ReleaseNativeDeviceForExit(const uint8_t* lastWords, std::size_t n) {
     const int fd = g_openFd.exchange(-1);
     if (fd < 0) return;
+    for (std::size_t put = 0; lastWords && put < n;) {
+        const ssize_t w = ::write(fd, lastWords + put, n - put);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        put += static_cast<std::size_t>(w);
+    }
+    if (lastWords) ::tcdrain(fd);
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);
 }

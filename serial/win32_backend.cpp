@@ -180,9 +180,15 @@ COMMTIMEOUTS Win32SliceTimeouts(const COMMTIMEOUTS& perByte, int sliceMs) {
 
 std::unique_ptr<SerialBackend> MakeNativeBackend() { return std::make_unique<Win32Backend>(); }
 
-void ReleaseNativeDeviceForExit() {
+void ReleaseNativeDeviceForExit(const uint8_t* lastWords, std::size_t n) {
     const HANDLE h = g_openHandle.exchange(INVALID_HANDLE_VALUE);
-    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    if (h == INVALID_HANDLE_VALUE) return;
+    if (lastWords && n > 0) {
+        DWORD written = 0;
+        ::WriteFile(h, lastWords, static_cast<DWORD>(n), &written, nullptr);
+        ::FlushFileBuffers(h);
+    }
+    ::CloseHandle(h);
 }
 
 }  // namespace qdfu

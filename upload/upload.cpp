@@ -93,6 +93,7 @@ private:
         if (r != SERIAL_OK) {
             ++result_.CommunicationErrors;
             result_.LastSerialError = SerialErrorText(r);
+            lineError_ = SerialLineError();
             Show(StatField::STTot5, result_.CommunicationErrors);
         }
         return r;
@@ -100,13 +101,22 @@ private:
     void Because(const std::string& reason) {
         if (result_.Reason.empty()) result_.Reason = reason;
     }
+    // A failed exchange as a report says it: the line's own words where it went away (a server
+    // that closed the connection), else the driver's code.
     std::string At(const char* what, uint32_t address, SerialError code) const {
-        return std::string(what) + " at 0x" + HexDigits(address, 8) + ": " + SerialErrorText(code);
+        return std::string(what) + " at 0x" + HexDigits(address, 8) + ": " +
+               (lineError_.empty() ? SerialErrorText(code) : lineError_);
+    }
+    // The blocks of the image that lie in program memory.
+    int32_t ProgramBlocks() const {
+        const int64_t end = std::min<int64_t>(*image_.ImageEnd, PROGRAM_MEMORY_END);
+        return BlockCount(*image_.ImageStart, static_cast<int32_t>(std::max<int64_t>(end, *image_.ImageStart)));
     }
     bool ImageUsable() const {
         const int32_t start = *image_.ImageStart;
         const int32_t end = *image_.ImageEnd;
-        return *image_.Valid && start >= IMAGE_MIN_ADDRESS && end > start &&
+        return *image_.Valid && start >= IMAGE_MIN_ADDRESS && static_cast<uint32_t>(start) < PROGRAM_MEMORY_END &&
+               end > start &&
                BlockCount(start, end) <= MEMORY_IMAGE_SIZE / BLOCK_SIZE;
     }
     void ResetFirmware();
@@ -115,7 +125,8 @@ private:
     void Transfer();
     void Compare();
     void ReadBack();
-    // One read exchange of length bytes at address; false (the run failed) when it is refused.
+    // One block read of length bytes at address, read again while the line garbles the answer;
+    // false (the run failed) when it is refused or never agreed on.
     bool ReadAt(uint32_t address, uint8_t length);
     bool Stopped();
     bool ErasePage(uint32_t page);
@@ -129,6 +140,7 @@ private:
     Job job_;
     UploadResult result_;
     uint32_t port_ = 0;
+    std::string lineError_;  // SerialLineError() after the last failed exchange
 };
 
 UploadResult Run::Execute() {
@@ -187,7 +199,7 @@ UploadResult Run::Execute() {
         if (last != SERIAL_OK) {
             view_.Log(SerialErrorText(last));
             Because("the bootloader did not start after " + std::to_string(result_.StartAttempts) +
-                    " attempts: " + SerialErrorText(last));
+                    " attempts: " + (lineError_.empty() ? SerialErrorText(last) : lineError_));
             Close();
             return result_;
         }
@@ -262,7 +274,7 @@ void Run::Transfer() {
     view_.Log(" *** Inizio Trasferimento Firmware *** ");
     view_.Log(" *** Trasferimento Firmware in Corso... *** ");
     result_.Outcome = UploadOutcome::Completed;
-    const int32_t blocks = BlockCount(*image_.ImageStart, *image_.ImageEnd);
+    const int32_t blocks = ProgramBlocks();
     view_.SetProgress(0, blocks);
     c.BlocksWritten = 0;
 
@@ -292,16 +304,19 @@ void Run::Transfer() {
             break;
         }
         BlockRecord block;
-        block.Length = BLOCK_SIZE;
         block.Address = static_cast<uint32_t>(*image_.ImageStart) + static_cast<uint32_t>(i) * BLOCK_SIZE;
-        std::memcpy(block.Data.data(), image_.Memory + static_cast<std::size_t>(i) * BLOCK_SIZE, BLOCK_SIZE);
+        // Program memory ends at PROGRAM_MEMORY_END: a block that would reach past it (an image
+        // that starts inside a row) is written up to there, and nothing is written beyond.
+        if (block.Address >= PROGRAM_MEMORY_END) break;
+        block.Length = static_cast<uint8_t>(std::min<uint32_t>(BLOCK_SIZE, PROGRAM_MEMORY_END - block.Address));
+        std::memcpy(block.Data.data(), image_.Memory + static_cast<std::size_t>(i) * BLOCK_SIZE, block.Length);
         view_.SetStat(StatField::STTot1, HexDigits(block.Address, 8));
 
         // Every page the block touches is erased once before its first write, so a start inside a
         // page still writes onto erased flash. For a page-aligned start this is one erase at each
         // multiple of ERASE_PAGE, before that block's write.
         bool erased = true;
-        const uint32_t lastPage = (block.Address + BLOCK_SIZE - 1) & ~uint32_t{ERASE_PAGE - 1};
+        const uint32_t lastPage = (block.Address + block.Length - 1) & ~uint32_t{ERASE_PAGE - 1};
         for (uint32_t page = block.Address & ~uint32_t{ERASE_PAGE - 1}; erased; page += ERASE_PAGE) {
             if (!erasedPages.Contains(page)) {
                 erased = ErasePage(page);
@@ -312,15 +327,15 @@ void Run::Transfer() {
         if (!erased) break;
         if (req_.SkipGaps && image_.Given) {
             const uint8_t* given = image_.Given + static_cast<std::size_t>(i) * BLOCK_SIZE;
-            if (std::none_of(given, given + BLOCK_SIZE, [](uint8_t g) { return g != 0; })) continue;
-            for (int k = 0; k < BLOCK_SIZE; ++k)
+            if (std::none_of(given, given + block.Length, [](uint8_t g) { return g != 0; })) continue;
+            for (int k = 0; k < block.Length; ++k)
                 if (!given[k]) block.Data[static_cast<std::size_t>(k)] = 0xFF;
         }
 
         view_.ShowOperation(Operation::Writing);
         view_.ProcessEvents();
-        c.BytesSent += BLOCK_SIZE + 4;
-        c.FirmwareBytesSent += BLOCK_SIZE;
+        c.BytesSent += block.Length + 4u;
+        c.FirmwareBytesSent += block.Length;
         ++c.ExchangeCount;
         Show(StatField::STTot2, c.BytesSent);
         Show(StatField::STTot3, c.FirmwareBytesSent);
@@ -342,20 +357,20 @@ void Run::Transfer() {
         if (view_.VerifyChecked() && c.BlocksWritten % static_cast<uint32_t>(std::max(req_.VerifyEvery, 1)) == 0) {
             view_.ShowOperation(Operation::Reading);
             view_.ProcessEvents();
-            c.BytesSent += BLOCK_SIZE + 4;
+            c.BytesSent += block.Length + 4u;
             ++c.ExchangeCount;
             Show(StatField::STTot2, c.BytesSent);
             Show(StatField::STTot4, c.ExchangeCount);
-            const int n = ReadFrame(BLOCK_SIZE, block.Address, gsm_);
+            const int n = ReadFrame(block.Length, block.Address, gsm_);
             ShowSent(n);
-            const SerialError r = Exchange(n, BLOCK_SIZE + 4);
+            const SerialError r = Exchange(n, block.Length + 4);
             ShowReceived();
             if (r != SERIAL_OK) {
                 fail("read back", block.Address, r);
                 break;
             }
             Pause(0);
-            if (!req_.Simulate && std::memcmp(block.Data.data(), RxBuffer.data() + 2, BLOCK_SIZE) != 0) {
+            if (!req_.Simulate && std::memcmp(block.Data.data(), RxBuffer.data() + 2, block.Length) != 0) {
                 view_.ShowMessage("Verifica Fallita!!!!");
                 Because("verify mismatch in the block at 0x" + HexDigits(block.Address, 8));
                 result_.Outcome = UploadOutcome::Failed;
@@ -373,21 +388,44 @@ bool Run::Stopped() {
     return true;
 }
 
+// The answer to a read of length bytes as it stands in RxBuffer: FRAME_START, FRAME_ACK, the data,
+// a check byte, FRAME_END.
+bool ReadAnswerChecks(uint8_t length) {
+    const std::size_t check = std::size_t{length} + 2;
+    return RxLast == static_cast<int32_t>(check + 1) && FrameChecksum(RxBuffer.data(), check) == RxBuffer[check];
+}
+
 bool Run::ReadAt(uint32_t address, uint8_t length) {
     UploadCounters& c = result_.Counters;
     view_.ShowOperation(Operation::Reading);
     view_.SetStat(StatField::STTot1, HexDigits(address, 8));
-    const int n = ReadFrame(length, address, gsm_);
-    c.BytesSent += static_cast<uint32_t>(n);
-    ++c.ExchangeCount;
-    Show(StatField::STTot2, c.BytesSent);
-    Show(StatField::STTot4, c.ExchangeCount);
-    ShowSent(n);
-    const SerialError r = Exchange(n, length + 4);
-    ShowReceived();
-    if (r == SERIAL_OK) return true;
-    view_.Log(SerialErrorText(r));
-    Because(At("read", address, r));
+    // A read answer is trusted when its check byte is the sum of the bytes before it (the rule of
+    // command frames); otherwise the block is read again and taken from an answer that passes, or
+    // from two equal answers in a row (a device that keeps another rule costs twice the reads).
+    std::vector<uint8_t> previous;
+    for (int attempt = 0; attempt < READ_AGREEMENT_ATTEMPTS; ++attempt) {
+        const int n = ReadFrame(length, address, gsm_);
+        c.BytesSent += static_cast<uint32_t>(n);
+        ++c.ExchangeCount;
+        Show(StatField::STTot2, c.BytesSent);
+        Show(StatField::STTot4, c.ExchangeCount);
+        ShowSent(n);
+        const SerialError r = Exchange(n, length + 4);
+        ShowReceived();
+        if (r != SERIAL_OK) {
+            view_.Log(SerialErrorText(r));
+            Because(At("read", address, r));
+            result_.Outcome = UploadOutcome::Failed;
+            return false;
+        }
+        if (ReadAnswerChecks(length)) return true;
+        const std::vector<uint8_t> answer(RxBuffer.begin(), RxBuffer.begin() + length + 4);
+        if (answer == previous) return true;
+        previous = answer;
+    }
+    view_.Log("the line garbles the answers");
+    Because("read at 0x" + HexDigits(address, 8) + ": the line garbles the answers (" +
+            std::to_string(READ_AGREEMENT_ATTEMPTS) + " reads without agreement)");
     result_.Outcome = UploadOutcome::Failed;
     return false;
 }
@@ -395,7 +433,7 @@ bool Run::ReadAt(uint32_t address, uint8_t length) {
 void Run::Compare() {
     view_.Log(" *** Verify against the file *** ");
     result_.Outcome = UploadOutcome::Completed;
-    const int32_t blocks = BlockCount(*image_.ImageStart, *image_.ImageEnd);
+    const int32_t blocks = ProgramBlocks();
     for (int32_t i = 0; i < blocks && !Stopped(); ++i) {
         view_.SelectDumpRow(i);
         view_.SetProgress(i, blocks);
@@ -404,9 +442,10 @@ void Run::Compare() {
         const uint8_t* given = image_.Given ? image_.Given + at : nullptr;
         if (given && std::none_of(given, given + BLOCK_SIZE, [](uint8_t g) { return g != 0; })) continue;
         const uint32_t address = static_cast<uint32_t>(*image_.ImageStart) + static_cast<uint32_t>(at);
-        if (!ReadAt(address, BLOCK_SIZE)) break;
+        const auto length = static_cast<uint8_t>(std::min<uint32_t>(BLOCK_SIZE, PROGRAM_MEMORY_END - address));
+        if (!ReadAt(address, length)) break;
         ++result_.Counters.BlocksWritten;  // blocks read, here
-        for (int k = 0; k < BLOCK_SIZE; ++k) {
+        for (int k = 0; k < length; ++k) {
             if (given && !given[k]) continue;
             ++verify->BytesCompared;
             const uint8_t device = RxBuffer[static_cast<std::size_t>(k) + 2];
@@ -474,8 +513,12 @@ void Run::Close() {
     const char* how = result_.Outcome == UploadOutcome::Completed ? "completed"
                       : result_.Outcome == UploadOutcome::Failed  ? "failed"
                                                                   : "not done";
-    const std::string text =
-        job_ == Job::Upload ? UploadOutcomeText(result_.Outcome) : std::string(job) + " " + how;
+    // A backup is complete only once its file is in place, which its caller says: here the memory
+    // was read.
+    const bool backupRead = job_ == Job::Backup && result_.Outcome == UploadOutcome::Completed;
+    const std::string text = job_ == Job::Upload ? UploadOutcomeText(result_.Outcome)
+                             : backupRead        ? std::string("Backup: memory read")
+                                                 : std::string(job) + " " + how;
     view_.SetStat(StatField::STEsito, text);
     view_.Log(text);
     view_.Log("Chiusura Porta di Comunicazione");
@@ -491,6 +534,40 @@ std::string UploadOutcomeText(UploadOutcome outcome) {
         case UploadOutcome::NotDone: break;
     }
     return "Trasferimento Firmware Non Effettuato";
+}
+
+std::string FailureAdvice(const UploadResult& result) {
+    if (result.Outcome == UploadOutcome::Completed) return {};
+    const std::string& why = result.Reason;
+    const std::string& code = result.LastSerialError;
+    auto has = [&](const char* text) { return why.find(text) != std::string::npos; };
+    if (has("aborted by the operator")) return "the run was stopped on request: start it again when ready";
+    if (has("the modem answered"))
+        return "the modem could not reach the controller: check the number, the signal and the SIM's data service";
+    if (has("garbles the answers"))
+        return "the answers arrive damaged: check the cable and its connectors, keep it short and away from power "
+               "lines, and try again";
+    if (has("verify mismatch"))
+        return "the controller holds other bytes than were written: upload again; if it persists, its flash may be "
+               "worn or write-protected";
+    if (has("cannot open")) {
+        if (has("GETDCB ERROR") || has("SETDCB ERROR") || has("Inappropriate ioctl"))
+            return "this device is not a serial port: check --port ('quarnelix-dfu-cli ports' lists the ports)";
+        return "the port cannot be opened: check that the adapter is plugged in, that no other program holds it, "
+               "and your permission to use it";
+    }
+    if (has("closed the connection"))
+        return "the serial device server ended the connection: check that it is on and that no one else is using it";
+    if (code == "RX ERROR (TIMEOUT)")
+        return "no answer from the controller: check its power, the cable, and that it is in the mode that takes "
+               "an upgrade (its firmware running, or its bootloader)";
+    if (code == "RX ERROR (NAK)")
+        return has("erase") ? "the controller refused to erase: check that the file is built for this controller "
+                              "and that its bootloader allows changing that page"
+                            : "the controller refused the command: check that the file is built for this controller";
+    if (code == "TX ERROR") return "the line would not take the data: check that the adapter is still plugged in";
+    if (has("Invalid HEX File")) return "check the HEX file";
+    return "check the controller's power and the cable";
 }
 
 bool PortNumberFromText(const std::string& portText, uint32_t& port, std::string& offending) {

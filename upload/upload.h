@@ -26,6 +26,9 @@ inline constexpr int START_ATTEMPTS = 4;
 inline constexpr int VERIFY_EVERY = 4;
 inline constexpr int DIAL_WAIT_READS = 15;
 inline constexpr int WINDOW_GROWTH = 60;
+// Reads of one block that verify and backup make at most before they give up on a line that
+// garbles the answers.
+inline constexpr int READ_AGREEMENT_ATTEMPTS = 4;
 
 class UploadView {
 public:
@@ -129,6 +132,9 @@ UploadResult ReadDeviceMemory(const UploadRequest& request, uint32_t from, uint3
                               std::vector<uint8_t>& memory);
 
 std::string UploadOutcomeText(UploadOutcome outcome);
+// For a run that did not complete: what a person should check, in a few English words ("no answer
+// from the controller: check its power, ..."); "" for a completed run.
+std::string FailureAdvice(const UploadResult& result);
 // "COM12" gives 12. False for anything else; text is then what follows the first three characters.
 bool PortNumberFromText(const std::string& portText, uint32_t& port, std::string& offending);
 

@@ -135,7 +135,7 @@ TEST_F(HexFileTest, OpenValidFile) {
     EXPECT_EQ(f.Label3->text(), path);
     EXPECT_TRUE(f.Label5->text().contains(" - "));
     EXPECT_EQ(f.windowTitle(), kCaption + " - " + path);
-    EXPECT_EQ(f.StatusBar->currentMessage(), f.windowTitle());
+    EXPECT_EQ(f.StatusBar->currentMessage(), "256 bytes below 0x2800 are not uploaded");
     EXPECT_EQ(f.LBHex->currentRow(), 0);
     const std::string settings = exe.Read(kSettingsFileName);
     ASSERT_EQ(settings.size(), 269u);
@@ -174,10 +174,15 @@ TEST_F(HexFileTest, InvalidFileIsReportedAndStillRemembered) {
     EXPECT_TRUE(f.BUpload->isEnabled());  // the button rule looks at the file's existence only
 }
 
-// Refusals name their cause in the status bar; a damaged file is loaded only when the user says so;
-// a file with nothing from 0x2800 up loads but is not uploaded.
+// Refusals name their cause in the status bar; a damaged file (a wrong checksum, no end-of-file
+// record) is loaded only when the user says so; a file that cannot be uploaded loads, and Upload
+// says why and opens nothing.
 TEST_F(HexFileTest, RefusalsSayWhyAndADamagedFileAsksFirst) {
     const std::string damaged = ":0428000011223344FF\r\n:00000001FF\r\n";  // the checksum should be 2A
+    const std::string checksum = "line 1: checksum 0xFF, the record's bytes give 0x2A: the file is damaged";
+    const std::string cut = "the file has no end-of-file record (type 01): it was cut short, perhaps by a failed download";
+    const std::string pastTop = "data at 0x0002C000: the controller's program memory ends at 0x2B000 (is this file "
+                                "built for another device?)";
     struct Case {
         const char* name;
         std::string text;
@@ -185,16 +190,19 @@ TEST_F(HexFileTest, RefusalsSayWhyAndADamagedFileAsksFirst) {
         bool loaded;
         std::vector<std::string> errors, questions;
         std::string status;  // "" for the caption
+        std::string refusal;  // what Upload says, "" when it is not pressed
     } cases[] = {
-        {"damaged, No", damaged, false, false, {},
-         {"line 1: checksum 0xFF, the record's bytes give 0x2A: the file is damaged\n\nLoad the file all the same?"},
-         "line 1: checksum 0xFF, the record's bytes give 0x2A: the file is damaged"},
-        {"damaged, Yes", damaged, true, true, {}, {"line 1: checksum 0xFF, the record's bytes give 0x2A: the file is damaged\n\nLoad the file all the same?"}, ""},
+        {"damaged, No", damaged, false, false, {}, {checksum + "\n\nLoad the file all the same?"}, checksum, ""},
+        {"damaged, Yes", damaged, true, true, {}, {checksum + "\n\nLoad the file all the same?"}, "", ""},
+        {"cut, No", ":04280000112233442A\r\n", false, false, {}, {cut + "\n\nLoad the file all the same?"}, cut, ""},
         {"beyond", ":04280000112233442A\r\n:020000040010EA\r\n:040000001122334452\r\n", false, false,
          {"Invalid HEX File"}, {},
-         "line 3: data at 0x00100000 lies beyond the memory image (0x2B000 bytes from 0x00002800): is this file built "
-         "for another device?"},
-        {"below 0x2800", ":041000001122334442\r\n:00000001FF\r\n", false, true, {}, {}, ""},
+         "line 3: data at 0x00100000: the controller's program memory ends at 0x2B000 (is this file built for "
+         "another device?)", ""},
+        {"below 0x2800", ":041000001122334442\r\n:00000001FF\r\n", false, true, {}, {},
+         "4 bytes below 0x2800 are not uploaded", NothingToUploadText()},
+        {"past the top", ":04280000112233442A\r\n:020000040002F8\r\n:04C000001122334492\r\n:00000001FF\r\n",
+         false, true, {}, {}, "", pastTop},
     };
     AddPort(3);
     for (const Case& c : cases) {
@@ -210,13 +218,13 @@ TEST_F(HexFileTest, RefusalsSayWhyAndADamagedFileAsksFirst) {
         EXPECT_EQ(dialogs.questions, c.questions);
         EXPECT_EQ(f.RBHex->isEnabled(), c.loaded);
         EXPECT_EQ(f.StatusBar->currentMessage().toStdString(), c.status.empty() ? f.windowTitle().toStdString() : c.status);
+        if (c.refusal.empty()) continue;
+        f.BUploadClick();
+        EXPECT_EQ(f.StatusBar->currentMessage().toStdString(), c.refusal);
+        EXPECT_EQ(f.Memo->toPlainText().toStdString(), c.refusal);
+        EXPECT_EQ(f.BUpload->text(), "Upload");
+        EXPECT_FALSE(f.PUpload->isVisible());
     }
-    // nothing from 0x2800 up: Upload says so and opens nothing
-    form->BUploadClick();
-    EXPECT_EQ(form->StatusBar->currentMessage().toStdString(), NothingToUploadText());
-    EXPECT_EQ(form->Memo->toPlainText().toStdString(), NothingToUploadText());
-    EXPECT_EQ(form->BUpload->text(), "Upload");
-    EXPECT_FALSE(form->PUpload->isVisible());
 }
 
 TEST_F(HexFileTest, ReloadWithTheFileDeletedDoesNothing) {

@@ -23,6 +23,8 @@ namespace qdfu::test {
 namespace {
 
 std::string Example() { return std::string(QDFU_EXAMPLES_DIR) + "/quarnelix_v3_demo.hex"; }
+// What an upload of the example says first on standard error: its reset vectors are not sent.
+std::string ExampleNote() { return Example() + ": 256 bytes below 0x2800 are not uploaded\n"; }
 
 class CliTest : public ::testing::Test {
 protected:
@@ -38,8 +40,8 @@ protected:
 };
 
 // A device path given as --port is named as it is.
-std::string Completed(const std::string& port) {
-    return "Parametri di Comunicazione: " + port + ":9600,N,8,1\n"
+std::string Completed(const std::string& port, const std::string& settings = ":9600,N,8,1") {
+    return "Parametri di Comunicazione: " + port + settings + "\n"
            "Apertura Porta di Comunicazione: OK\n"
            " *** Reset sdPIC *** \n"
            " *** Start BootLoader *** \n"
@@ -57,7 +59,7 @@ TEST_F(CliTest, CompleteUploadPrintsTheLogOnlyAndExitsZero) {
                               dir.File("t.txt"), "--timeout", "500"});
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, Completed(device->Path()));
-    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.err, ExampleNote());
     const auto mem = device->Memory();
     EXPECT_NE(mem[0x2800], 0xFF);
     const std::string transcript = dir.Read("t.txt");
@@ -83,7 +85,7 @@ TEST_F(CliTest, VerifyMismatchIsReportedOnStandardError) {
     StartDevice({.CorruptRead = 0x28C0});
     const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--timeout", "200"});
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "Verifica Fallita!!!!\n");
+    EXPECT_EQ(o.err.rfind(ExampleNote() + "Verifica Fallita!!!!\n", 0), 0u) << o.err;
     EXPECT_EQ(o.out.find("Verifica"), std::string::npos);
 }
 
@@ -111,7 +113,7 @@ TEST_F(CliTest, TerminateAndHangupActAsTheAbortPress) {
         const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--timeout", "500"}, {{400, sig}});
         EXPECT_EQ(o.status, 1) << sig;
         EXPECT_NE(o.out.find("Reset CPU\nTrasferimento Firmware Fallito!!!\n"), std::string::npos);
-        EXPECT_EQ(o.err, "Interrotto !!!\n");
+        EXPECT_EQ(o.err.rfind(ExampleNote() + "Interrotto !!!\n", 0), 0u) << o.err;
         EXPECT_EQ(device->ResetCount(), 1);
     }
 }
@@ -218,7 +220,8 @@ TEST(CliHexTest, SummaryListingAndBinaryEqualToObjcopy) {
     TempDir dir;
     Outcome o = RunCli({"hex", Example()});
     EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.out, "valid: yes\nImageStart: 0x00002800\nImageEnd: 0x00003400\nblocks: 48\n");
+    EXPECT_EQ(o.out, "valid: yes\nImageStart: 0x00002800\nImageEnd: 0x00003400\nblocks: 48\n"
+                     "256 bytes below 0x2800 are not uploaded\n");
     o = RunCli({"hex", Example(), "--listing"});
     EXPECT_NE(o.out.find("*** SET EXTENDED LINEAR ADDRESS [01F0] ***"), std::string::npos);
     o = RunCli({"hex", Example(), "--bin", dir.File("ours.bin")});
@@ -244,13 +247,16 @@ TEST(CliHexTest, SummaryListingAndBinaryEqualToObjcopy) {
 }
 
 // Each refusal on standard error names the line, the record's address and the cause; a damaged
-// file loads only with --ignore-checksums; a file with nothing from 0x2800 up is summed up by hex
-// and refused by upload before the port is opened.
+// file (a wrong checksum, no end-of-file record) loads only with --ignore-checksums; a file that
+// cannot be uploaded is summed up by hex and refused by upload, verify and a production run before
+// any port is opened.
 TEST(CliHexTest, RefusalsNameTheirCause) {
     TempDir dir;
     sim::Device device;
     ASSERT_TRUE(device.Open());
     device.Start();
+    const std::string eof = ":00000001FF\n";
+    const std::string pastTop = ":0128000001D6\n:020000040002F8\n:01C00000013E\n" + eof;
     const struct {
         const char* name;
         std::string text;
@@ -258,16 +264,26 @@ TEST(CliHexTest, RefusalsNameTheirCause) {
         int hexStatus, uploadStatus;
         const char* err;
     } cases[] = {
-        {"beyond", ":0128000001D6\n:02000004000AF0\n:01AFE000016F\n", {}, 65, 65,
-         "line 3: data at 0x000AAFE0 lies beyond the memory image (0x2B000 bytes from 0x00002800): is this file built "
-         "for another device?"},
-        {"digit", ":01280000G1D6\n", {}, 65, 65, "line 1: data at 0x00002800: byte 1 'G1' is not hexadecimal"},
-        {"short", ":0428000001\n", {}, 65, 65, "line 1: data at 0x00002800: the line ends before its 4 data bytes"},
-        {"colon", "0128000001D6\n", {}, 65, 65, "line 1: the line does not start with ':'"},
-        {"damaged", ":0128000001D5\n", {}, 65, 65,
+        {"beyond", ":0128000001D6\n:02000004000AF0\n:01AFE000016F\n" + eof, {}, 65, 65,
+         "line 3: data at 0x000AAFE0: the controller's program memory ends at 0x2B000 (is this file built for "
+         "another device?)"},
+        {"digit", ":01280000G1D6\n" + eof, {}, 65, 65, "line 1: data at 0x00002800: byte 1 'G1' is not hexadecimal"},
+        {"short", ":0428000001\n" + eof, {}, 65, 65, "line 1: data at 0x00002800: the line ends before its 4 data bytes"},
+        {"colon", "0128000001D6\n" + eof, {}, 65, 65, "line 1: the line does not start with ':'"},
+        {"damaged", ":0128000001D5\n" + eof, {}, 65, 65,
          "line 1: checksum 0xD5, the record's bytes give 0xD6: the file is damaged"},
-        {"damaged, ignored", ":0128000001D5\n", {"--ignore-checksums"}, 0, 0, "warning: line 1: checksum 0xD5"},
-        {"nothing from 0x2800", ":0110000001EE\n", {}, 0, 65, "nothing to upload: the file gives no byte from 0x2800 up"},
+        {"damaged, ignored", ":0128000001D5\n" + eof, {"--ignore-checksums"}, 0, 0, "warning: line 1: checksum 0xD5"},
+        {"cut at a line", ":0128000001D6\n", {}, 65, 65, "the file has no end-of-file record (type 01)"},
+        {"cut at a line, ignored", ":0128000001D6\n", {"--ignore-checksums"}, 0, 0,
+         "warning: the file has no end-of-file record"},
+        {"cut type 04", ":0128000001D6\n:02000004\n:0100000001FE\n" + eof, {}, 65, 65,
+         "line 2: record type 04: the line ends before its 2 data bytes"},
+        {"type 02", ":0128000001D6\n:020000021000EC\n" + eof, {}, 65, 65,
+         "line 2: extended segment address 1000 (record type 02): segment addresses are not applied"},
+        {"nothing from 0x2800", ":0110000001EE\n" + eof, {}, 0, 65,
+         "nothing to upload: the file gives no byte from 0x2800 up"},
+        {"past the top", pastTop, {}, 0, 65,
+         "data at 0x0002C000: the controller's program memory ends at 0x2B000"},
     };
     for (const auto& c : cases) {
         dir.Write("f.hex", c.text);
@@ -275,19 +291,45 @@ TEST(CliHexTest, RefusalsNameTheirCause) {
                                                                              device.Path(), "--timeout", "300"};
         hex.insert(hex.end(), c.extra.begin(), c.extra.end());
         upload.insert(upload.end(), c.extra.begin(), c.extra.end());
+        const int before = device.FrameCount() + device.FirmwareResetLines();
         const Outcome h = RunCli(hex), u = RunCli(upload);
         EXPECT_EQ(h.status, c.hexStatus) << c.name << h.err;
         EXPECT_EQ(u.status, c.uploadStatus) << c.name << u.err;
         EXPECT_NE(u.err.find(c.err), std::string::npos) << c.name << ": " << u.err;
         if (c.uploadStatus == 65) {
             EXPECT_EQ(u.out, "") << c.name;  // nothing logged, nothing opened
+            EXPECT_EQ(device.FrameCount() + device.FirmwareResetLines(), before) << c.name;
         }
         if (std::string(c.name) == "nothing from 0x2800") {
-            EXPECT_NE(h.out.find("nothing to upload: no byte from 0x2800 up"), std::string::npos) << h.out;
+            EXPECT_EQ(h.out, "valid: yes\nImageStart: none\nImageEnd: none\nblocks: 0\n"
+                             "nothing to upload: no byte from 0x2800 up\n1 byte below 0x2800 is not uploaded\n");
+        }
+        if (std::string(c.name) == "past the top") {
+            EXPECT_NE(h.out.find("cannot be uploaded: data at 0x0002C000"), std::string::npos) << h.out;
         }
     }
-    EXPECT_EQ(device.ResetCount(), 1);  // the one upload that went ahead
+    EXPECT_EQ(device.ResetCount(), 2);  // the two uploads that went ahead
+    // verify and a production run refuse the file past the top as upload does: every port asked for
+    // has its not_done line, and no byte reaches either device
+    dir.Write("top.hex", pastTop);
+    sim::Device other;
+    ASSERT_TRUE(other.Open());
+    other.Start();
+    const int before = device.FrameCount() + device.FirmwareResetLines();
+    EXPECT_EQ(RunCli({"verify", dir.File("top.hex"), "--port", device.Path()}).status, 65);
+    const Outcome line = RunCli({"upload", dir.File("top.hex"), "--port", device.Path(), "--port", other.Path(),
+                                 "--report", dir.File("r.jsonl")});
+    EXPECT_EQ(line.status, 65);
+    const std::string report = dir.Read("r.jsonl");
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 2) << report;
+    EXPECT_EQ(report.find("\"completed\""), std::string::npos);
+    for (const std::string& port : {device.Path(), other.Path()})
+        EXPECT_NE(report.find("\"port\":\"" + port + "\""), std::string::npos) << report;
+    EXPECT_NE(report.find("program memory ends at 0x2B000"), std::string::npos) << report;
+    EXPECT_EQ(device.FrameCount() + device.FirmwareResetLines(), before);
+    EXPECT_EQ(other.FrameCount() + other.FirmwareResetLines(), 0);
     device.Stop();
+    other.Stop();
 }
 
 TEST(CliHexTest, RejectedAndUnreadableFilesAndUsage) {
@@ -412,25 +454,177 @@ TEST(CliBackupTest, RoundTripThroughTheLoaderObjcopyAndAnotherController) {
     target.Stop();
 }
 
-// A port reached over TCP (a serial device server) carries the same upload; a server that refuses
-// the connection is a port that cannot be opened.
-TEST(CliTcpTest, UploadThroughASerialDeviceServerAndARefusedConnection) {
+// Typed numbers of the single commands are checked before the port is opened: hexadecimal with or
+// without 0x, a read length of 1 to 10, at most 16 bytes of 00 to FF, and erase or write below 0x2800
+// only with --boot-area.
+TEST_F(CliTest, SingleCommandArgumentsAreCheckedBeforeAnythingIsSent) {
+    StartDevice();
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* text;  // on standard error for a refusal, at the start of standard output otherwise
+    } cases[] = {
+        {{"erase", "zz"}, 64, "erase: ADDR 'zz' is not a hexadecimal address"},
+        {{"read", "0x2800", "2"}, 0, "03A30200280000D002  -  "},
+        {{"read", "2800", "0"}, 64, "read: LEN '0' is not a length from 1 to 10"},
+        {{"read", "2800", "11"}, 64, "read: LEN '11'"},
+        {{"write", "2800", "GG"}, 64, "write: BYTE 'GG' is not a byte"},
+        {{"write", "2800", "100"}, 64, "write: BYTE '100'"},
+        {{"write", "2800", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F", "10", "11"},
+         64, "write: 17 bytes given, at most 16"},
+        {{"write", "0x2800", "0x12"}, 0, "03A2010028000012E002->"},
+        {{"erase", "0"}, 64, "erase: ADDR 00000000 lies in the bootloader's own area"},
+        {{"write", "27FF", "1"}, 64, "write: ADDR 000027FF lies in the bootloader's own area"},
+        {{"erase", "0", "--boot-area"}, 0, "03A100000000A402  -  "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--port", device->Path(), "--timeout", "300"});
+        const int before = device->FrameCount();
+        const Outcome o = RunCli(args);
+        EXPECT_EQ(o.status, c.status) << c.args[0] << " " << c.args[1] << ": " << o.err;
+        if (c.status == 64) {
+            EXPECT_NE(o.err.find(c.text), std::string::npos) << o.err;
+            EXPECT_EQ(device->FrameCount(), before) << c.text;
+        } else {
+            EXPECT_EQ(o.out.rfind(c.text, 0), 0u) << o.out;
+            EXPECT_EQ(device->FrameCount(), before + 1) << c.text;
+        }
+    }
+}
+
+// A run that does not complete ends standard error with one line: the reason and what to check.
+TEST(CliFailureTest, EveryFailedRunSaysWhyAndWhatToCheck) {
+    TempDir dir;
+    const struct {
+        const char* name;
+        sim::Options device;
+        std::vector<std::string> args;  // after the command and the port
+        const char* command;
+        int status;
+        const char* line;
+    } cases[] = {
+        {"no answer", {.Silent = true}, {}, "upload", 2,
+         "upload did not complete: the bootloader did not start after 4 attempts: RX ERROR (TIMEOUT); no answer from "
+         "the controller: check its power, the cable"},
+        {"not a serial port", {}, {}, "upload", 2, "; this device is not a serial port"},
+        {"refused erase", {.NakCommand = 0xA1}, {}, "upload", 1,
+         "upload did not complete: erase at 0x00002800: RX ERROR (NAK); the controller refused to erase"},
+        {"modem", {.Gsm = true, .DialAnswer = "BUSY"}, {"--gsm", "123"}, "upload", 2,
+         "upload did not complete: the modem answered the dial with BUSY; the modem could not reach the controller"},
+        {"verify, no answer", {.Silent = true}, {}, "verify", 2, "verify did not complete: the bootloader did not start"},
+        {"backup, no answer", {.Silent = true}, {}, "backup", 2, "backup did not complete: the bootloader did not start"},
+    };
+    for (const auto& c : cases) {
+        sim::Device d(c.device);
+        ASSERT_TRUE(d.Open());
+        d.Start();
+        const std::string first = std::string(c.command) == "backup" ? dir.File("b.hex") : Example();
+        const std::string port = std::string(c.name) == "not a serial port" ? "/dev/null" : d.Path();
+        std::vector<std::string> args = {c.command, first, "--port", port, "--timeout", "50"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome o = RunCli(args);
+        d.Stop();
+        EXPECT_EQ(o.status, c.status) << c.name << o.err;
+        ASSERT_FALSE(o.err.empty()) << c.name;
+        const std::string last = o.err.substr(o.err.rfind('\n', o.err.size() - 2) + 1);
+        EXPECT_NE(last.find(c.line), std::string::npos) << c.name << ": " << o.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.File("b.hex")));
+}
+
+// Backup and verify trust a read answer whose check byte is the sum of the bytes before it, read a
+// garbled block again, take two equal answers from a device with another check, and fail on a line
+// that never agrees, writing nothing.
+TEST(CliBackupTest, GarbledAnswersAreReadAgainNeverSaved) {
+    TempDir dir;
+    const std::vector<uint8_t> image = ExampleImage();
+    const struct {
+        const char* name;
+        sim::Options options;
+        int backupStatus, verifyStatus;
+        int minReads, maxReads;  // of the backup's 48 blocks
+    } cases[] = {
+        {"clean", {}, 0, 0, 48, 48},
+        {"every third answer garbled", {.GarbleReadEvery = 3}, 0, 0, 49, 96},
+        // read twice, but for the rare block whose XOR happens to equal its sum
+        {"another check byte", {.XorReadCheck = true}, 0, 0, 90, 96},
+        {"every answer garbled", {.GarbleReadEvery = 1}, 1, 2, 4, 4},
+    };
+    for (const auto& c : cases) {
+        sim::Device d(c.options);
+        ASSERT_TRUE(d.Open());
+        d.SetMemory(0x2800, image);
+        d.Start();
+        std::filesystem::remove(dir.File("b.hex"));
+        const Outcome b = RunCli({"backup", dir.File("b.hex"), "--port", d.Path(), "--to", "3400", "--timeout", "300"});
+        const int reads = FramesWith(d, 0xA3);
+        const Outcome v = RunCli({"verify", Example(), "--port", d.Path(), "--timeout", "300"});
+        d.Stop();
+        EXPECT_EQ(b.status, c.backupStatus) << c.name << b.err;
+        EXPECT_EQ(v.status, c.verifyStatus) << c.name << v.err;
+        EXPECT_GE(reads, c.minReads) << c.name;
+        EXPECT_LE(reads, c.maxReads) << c.name;
+        if (c.backupStatus != 0) {
+            EXPECT_FALSE(std::filesystem::exists(dir.File("b.hex"))) << c.name;
+            EXPECT_NE(b.err.find("read at 0x00002800: the line garbles the answers"), std::string::npos) << b.err;
+            continue;
+        }
+        EXPECT_NE(b.out.find("Backup completed: 3072 bytes"), std::string::npos) << b.out;
+        FileText f;
+        ASSERT_TRUE(f.Open(dir.File("b.hex")));
+        const HexLoadResult r = LoadHexText(f.Text(), MemoryImage(), false);
+        ASSERT_TRUE(r.Valid);
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), MemoryImage())) << c.name;
+    }
+}
+
+// A one-port upload with --skip-gaps writes only the blocks that hold bytes of the file.
+TEST_F(CliTest, SkipGapsOnOnePortWritesOnlyTheBlocksOfTheFile) {
+    StartDevice();
+    TempDir dir;
+    dir.Write("gaps.hex", ":0128000001D6\n:0130000001CE\n:00000001FF\n");
+    const Outcome o = RunCli({"upload", dir.File("gaps.hex"), "--port", device->Path(), "--skip-gaps"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(FramesWith(*device, 0xA2), 2);
+    EXPECT_EQ(device->Memory()[0x3000], 0x01);
+}
+
+// A port reached over TCP (a serial device server) carries the same upload, claims no line
+// settings and is named in any case; a server that refuses the connection is a port that cannot be
+// opened, one that ends it is said as such; two names of one server are one port; port 0 is no port.
+TEST(CliTcpTest, UploadThroughASerialDeviceServerAndItsRefusals) {
     sim::Device server({.TcpPort = 0});
     ASSERT_TRUE(server.Open()) << server.Error();
     server.Start();
     ASSERT_EQ(server.Path().rfind("tcp://127.0.0.1:", 0), 0u);
+    const std::string number = server.Path().substr(server.Path().rfind(':') + 1);
     Outcome o = RunCli({"upload", Example(), "--port", server.Path(), "--verify", "--timeout", "300"});
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.out, Completed(server.Path()));
+    EXPECT_EQ(o.out, Completed(server.Path(), " (TCP: line settings kept by the device server)"));
     const auto image = ExampleImage();
     const auto mem = server.Memory();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0x2800));
-    EXPECT_EQ(RunCli({"verify", Example(), "--port", server.Path(), "--timeout", "300"}).status, 0);
+    EXPECT_EQ(RunCli({"verify", Example(), "--port", "TCP://127.0.0.1:" + number, "--timeout", "300"}).status, 0);
+    const int frames = server.FrameCount();
+    o = RunCli({"upload", Example(), "--port", "tcp://localhost:" + number, "--port", "tcp://127.0.0.1:" + number});
+    EXPECT_EQ(o.status, 64) << o.err;
+    EXPECT_NE(o.err.find("names a device already given"), std::string::npos) << o.err;
+    EXPECT_EQ(server.FrameCount(), frames);
     server.Stop();
     o = RunCli({"upload", Example(), "--port", "tcp://127.0.0.1:1", "--timeout", "300"});
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("cannot open tcp://127.0.0.1:1: Connection refused"), std::string::npos) << o.err;
     EXPECT_EQ(RunCli({"upload", Example(), "--port", "tcp://127.0.0.1"}).status, 64);  // no port number
+    EXPECT_EQ(RunCli({"upload", Example(), "--port", "tcp://127.0.0.1:0"}).status, 64);
+
+    sim::Device closing({.HangupAfter = 5, .TcpPort = 0});
+    ASSERT_TRUE(closing.Open()) << closing.Error();
+    closing.Start();
+    o = RunCli({"upload", Example(), "--port", closing.Path(), "--timeout", "300"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("the device server closed the connection"), std::string::npos) << o.err;
+    closing.Stop();
 }
 }  // namespace
 }  // namespace qdfu::test

@@ -102,10 +102,10 @@ TEST_F(HexLoaderTest, DataBelowTheBootloaderAreaIsListedButNotStored) {
 }
 
 TEST_F(HexLoaderTest, OtherRecordTypesKeepTheFileValid) {
-    const auto r = Load({Record(0, 0x02, {0x10, 0x00}), Record(0, 0x03, {0, 0, 0, 0}), Record(0, 0x05, {0, 0, 0x28, 0}),
+    const auto r = Load({Record(0, 0x02, {0x00, 0x00}), Record(0, 0x03, {0, 0, 0, 0}), Record(0, 0x05, {0, 0, 0x28, 0}),
                          Record(0x2800, 0, {0x11}), ":00000001FF", Record(0x2810, 0, {0x22})});
     ASSERT_TRUE(r.Valid);
-    EXPECT_EQ(r.Listing[0], "*** SET EXTENDED SEGMENT ADDRESS [1000] ***");
+    EXPECT_EQ(r.Listing[0], "*** SET EXTENDED SEGMENT ADDRESS [0000] ***");
     EXPECT_EQ(r.Listing[1], "");
     EXPECT_EQ(r.Listing[2], "");
     EXPECT_EQ(r.ImageStart, 0x2800);  // the segment record moved nothing
@@ -123,6 +123,8 @@ TEST_F(HexLoaderTest, WrongChecksumKeepsTheFileValidAndIsNamed) {
     EXPECT_EQ(r.ChecksumLine, 1u);
     EXPECT_EQ(r.ChecksumText, "line 2: checksum 0xFF, the record's bytes give 0x3E: the file is damaged");
     EXPECT_EQ(Load({":0128010099"}).ChecksumText, "line 1: no checksum after the data, the record's bytes give 0x3D: the file is damaged");
+    EXPECT_EQ(Load({":0128010099ZZ"}).ChecksumText,
+              "line 1: the checksum 'ZZ' is not hexadecimal, the record's bytes give 0x3D: the file is damaged");
     EXPECT_EQ(Load({Record(0x2800, 0, {1, 2}), Record(0, 4, {0, 0}), ":00000001FF"}).ChecksumErrors, 0u);
 }
 
@@ -133,8 +135,8 @@ TEST_F(HexLoaderTest, FaultTextsNameLineAddressAndCause) {
         const char* text;
     } cases[] = {
         {{Record(0x2800, 0, {1}), Ela(0x000A), Record(0xAFE0, 0, {1, 2})},
-         "line 3: data at 0x000AAFE0 lies beyond the memory image (0x2B000 bytes from 0x00002800): is this file "
-         "built for another device?"},
+         "line 3: data at 0x000AAFE0: the controller's program memory ends at 0x2B000 (is this file built for "
+         "another device?)"},
         {{Record(0x2800, 0, {1}), "", ":00000001FF"}, "line 2: the line is empty"},
         {{"1028000001"}, "line 1: the line does not start with ':'"},
         {{":0A"}, "line 1: the line is too short for a record (3 characters)"},
@@ -269,7 +271,7 @@ TEST_F(HexLoaderTest, ProgramBytesBeyondTheImageAreRejected) {
 TEST_F(HexLoaderTest, UpperAddressTextThatIsNotHexIsAFault) {
     const auto r = Load({":02000004ZZZZ00", Record(0x2800, 0, {1})});
     EXPECT_TRUE(r.Fault);
-    EXPECT_EQ(r.FaultLine, 1u);
+    EXPECT_EQ(r.FaultLine, 0u);  // the record itself, before any data follows it
 }
 
 TEST_F(HexLoaderTest, ImageOnlyLoadAgreesWithTheFullLoad) {
