@@ -27,21 +27,43 @@ constexpr HexTable kHex;
 
 inline int HexValue(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
 
+// The byte that two hex digits give, indexed by the first digit's character and the second's
+// (first + 256 * second, the order in which they lie in memory); -1 when either is not a digit.
+struct HexPairTable {
+    int16_t value[65536];
+    constexpr HexPairTable() : value{} {
+        for (int hi = 0; hi < 256; ++hi) {
+            for (int lo = 0; lo < 256; ++lo) {
+                const int h = kHex.value[hi], l = kHex.value[lo];
+                value[hi + 256 * lo] = static_cast<int16_t>(h < 0 || l < 0 ? -1 : h * 16 + l);
+            }
+        }
+    }
+};
+constexpr HexPairTable kHexPair;
+
+// Decodes n bytes from 2n hex digits at p into out, adding them to sum. False (out and sum then
+// undefined) when any character is not a hex digit. A large file is mostly data: one look-up a
+// byte.
+inline int HexPair(const char* p) {
+    const unsigned index = static_cast<unsigned char>(p[0]) | static_cast<unsigned>(static_cast<unsigned char>(p[1])) << 8;
+    return kHexPair.value[index];
+}
+
+bool DecodeHexBytes(const char* p, uint32_t n, uint8_t* out, unsigned& sum) {
+    int bad = 0;
+#pragma GCC unroll 4
+    for (uint32_t i = 0; i < n; ++i) {
+        const int v = HexPair(p + 2 * i);
+        bad |= v;  // negative once any pair is not two digits
+        out[i] = static_cast<uint8_t>(v);
+        sum += static_cast<uint8_t>(v);
+    }
+    return bad >= 0;
+}
+
 constexpr int kNoChecksum = -1;      // the line ends after the data
 constexpr int kChecksumNotHex = -2;  // two characters that are not hex digits
-
-// A non-empty run of at most 8 hexadecimal digits.
-bool ParseHex(std::string_view s, uint32_t& value) {
-    if (s.empty() || s.size() > 8) return false;
-    uint32_t v = 0;
-    for (char c : s) {
-        const int d = HexValue(c);
-        if (d < 0) return false;
-        v = (v << 4) | static_cast<uint32_t>(d);
-    }
-    value = v;
-    return true;
-}
 
 std::string Hex(uint32_t value, int digits) {
     std::string out(static_cast<std::size_t>(digits), '0');
@@ -184,6 +206,7 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
     std::size_t lineStart = 0;  // where the line being interpreted begins in the listing
 
     std::string upper;  // data field of the last extended linear address record
+    uint32_t upperValue = 0;  // its value
     int64_t imageStart = -1;  // the lowest stored address so far: where image[0] belongs
     int64_t runningEnd = -1;  // the highest address + count so far
 
@@ -212,9 +235,11 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                 result.FaultText = LineNo(li) + (line.empty() ? "the line is empty" : "the line does not start with ':'");
         }
 
-        uint32_t count = 0;
-        uint32_t type = 0;
-        if (!ParseHex(Field(line, 1, 2), count) || !ParseHex(Field(line, 7, 2), type)) {
+        const int countField = line.size() >= 9 ? HexPair(line.data() + 1) : -1;
+        const int typeField = line.size() >= 9 ? HexPair(line.data() + 7) : -1;
+        const uint32_t count = static_cast<uint32_t>(countField);
+        const uint32_t type = static_cast<uint32_t>(typeField);
+        if (countField < 0 || typeField < 0) {
             fault(li, line.size() < 9 ? "the line is too short for a record (" + std::to_string(line.size()) +
                                             " characters)"
                                       : "the byte count '" + std::string(Field(line, 1, 2)) + "' or the record type '" +
@@ -227,12 +252,9 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                 break;
             }
         }
-        if (int givenSum = 0, computedSum = 0; !ChecksumMatches(line, count, givenSum, computedSum)) {
-            if (result.ChecksumErrors++ == 0) {
-                result.ChecksumLine = li;
-                result.ChecksumText = LineNo(li) + ChecksumFault(line, count, givenSum, computedSum);
-            }
-        }
+        // The sum of the record's bytes when the data path below has already added them up (-1:
+        // not yet); the checksum is judged once the record was interpreted.
+        int recordSum = -1;
         switch (type) {
             case 0x01:
                 result.EndOfFile = true;
@@ -243,8 +265,9 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                 listing += Field(line, 9, 4);
                 listing += "] ***";
                 break;
-            case 0x04:
+            case 0x04:  // its whole field was checked above
                 upper = std::string(Field(line, 9, 4));
+                upperValue = static_cast<uint32_t>(HexPair(line.data() + 9) << 8 | HexPair(line.data() + 11));
                 listing += "*** SET EXTENDED LINEAR ADDRESS [";
                 listing += upper;
                 listing += "] ***";
@@ -256,15 +279,13 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
             // The address is the hex value of the upper text followed by the four address
             // characters, both parsed as written.
             const std::string_view low = Field(line, 3, 4);
-            uint32_t lowValue = 0;
-            uint32_t upperValue = 0;
-            if (!ParseHex(low, lowValue) || (!upper.empty() && !ParseHex(upper, upperValue))) {
-                fault(li, !ParseHex(low, lowValue) ? "the address '" + std::string(low) + "' is not hexadecimal"
-                                                   : "the extended linear address '" + upper +
-                                                         "' that this data record follows is not hexadecimal");
+            const int lowHigh = HexPair(line.data() + 3), lowLow = HexPair(line.data() + 5);
+            if ((lowHigh | lowLow) < 0) {
+                fault(li, "the address '" + std::string(low) + "' is not hexadecimal");
                 break;
             }
-            const uint32_t address = (upperValue << (4 * low.size())) | lowValue;
+            const uint32_t lowValue = static_cast<uint32_t>(lowHigh << 8 | lowLow);
+            const uint32_t address = (upperValue << 16) | lowValue;
             if (withListings) {
                 listing += upper;
                 listing += low;
@@ -314,18 +335,13 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                 // Decoded aside and placed only when every digit is good, so a faulty record
                 // leaves the image exactly as the byte-by-byte path below leaves it.
                 uint8_t bytes[256];
-                const char* p = line.data() + 9 + 2 * std::size_t{first};
-                int bad = 0;
-                for (uint32_t n = 0; n < stored; ++n) {
-                    const int hi = HexValue(p[2 * n]);
-                    const int lo = HexValue(p[2 * n + 1]);
-                    bad |= hi | lo;  // negative once any character is not a digit
-                    bytes[n] = static_cast<uint8_t>((static_cast<unsigned>(hi) << 4) | static_cast<unsigned>(lo));
-                }
-                if (bad >= 0) {
+                unsigned sum = 0;
+                if (DecodeHexBytes(line.data() + 9 + 2 * std::size_t{first}, stored, bytes, sum)) {
                     std::memcpy(dst, bytes, stored);
                     std::memset(given + (dst - image), 1, stored);
                     placed = true;
+                    if (stored == count)  // every byte of the record: its sum is known
+                        recordSum = static_cast<int>((sum + count + (lowValue >> 8) + (lowValue & 0xFF)) & 0xFF);
                 }
             }
             if (!placed && (store || withListings)) {
@@ -354,6 +370,24 @@ void Load(NextLine&& next, std::size_t lineHint, uint8_t* image, bool withListin
                 }
             }
             if (result.Fault) break;
+        }
+        {
+            int givenSum = 0, computedSum = 0;
+            bool matches;
+            if (recordSum >= 0) {
+                const std::size_t end = 9 + 2 * std::size_t{count};
+                const int hi = line.size() >= end + 2 ? HexValue(line[end]) : -1;
+                const int lo = line.size() >= end + 2 ? HexValue(line[end + 1]) : -1;
+                givenSum = line.size() < end + 2 ? kNoChecksum : (hi | lo) < 0 ? kChecksumNotHex : (hi << 4) | lo;
+                computedSum = (0x100 - recordSum) & 0xFF;
+                matches = givenSum == computedSum;
+            } else {
+                matches = ChecksumMatches(line, count, givenSum, computedSum);
+            }
+            if (!matches && result.ChecksumErrors++ == 0) {
+                result.ChecksumLine = li;
+                result.ChecksumText = LineNo(li) + ChecksumFault(line, count, givenSum, computedSum);
+            }
         }
         if (withListings) {
             result.Listing.Finish();
@@ -442,9 +476,13 @@ HexLoadResult LoadHexText(std::string_view text, uint8_t* image, bool withListin
     Load(
         [&](std::string_view& line) {
             if (pos >= text.size()) return false;
-            std::size_t end = pos;
-            while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
-            line = text.substr(pos, end - pos);
+            // A line ends at CR, LF or CR LF: the first LF bounds the search for a CR.
+            const char* begin = text.data() + pos;
+            std::size_t length = text.size() - pos;
+            if (const void* lf = std::memchr(begin, '\n', length)) length = static_cast<const char*>(lf) - begin;
+            if (const void* cr = std::memchr(begin, '\r', length)) length = static_cast<const char*>(cr) - begin;
+            const std::size_t end = pos + length;
+            line = text.substr(pos, length);
             pos = end;
             if (pos < text.size()) pos += (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ? 2 : 1;
             return true;

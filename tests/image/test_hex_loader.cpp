@@ -316,6 +316,7 @@ std::string GeneratedFile(std::mt19937& rng) {
             case 2: line.resize(pick(static_cast<uint32_t>(line.size()))); break;
             case 3: line[1] = 'F'; break;  // a count far beyond the data
             case 4: line[0] = ';'; break;
+            case 5: if (line.size() > 10) line[9 + pick(static_cast<uint32_t>(line.size() - 9))] = '\xB0'; break;  // '0' | 0x80
             default: break;
         }
         text += line;
