@@ -17,10 +17,17 @@ namespace qdfu {
 // that the controller may not have been reset. A closed console on Windows is an abort press that
 // waits up to 4.5 s for the run to stop (Windows ends the process then). A reader that goes away never
 // ends the process: what cannot be written is dropped.
-void InstallAbortHandlers(std::atomic<bool>& active);
+//
+// A production line's child (productionChild) takes every abort signal, its parent's death and, on
+// Windows, its parent's first press and the end of its standard input as one stop request however
+// many come: it stops, sends the CPU reset and closes the port. Only its parent's word for the
+// operator's second press (CutShort) ends it at once.
+void InstallAbortHandlers(std::atomic<bool>& active, bool productionChild = false);
 // The abort press as the handlers take it, for a press that comes another way (a production
 // line's child on Windows hears its parent's presses on its standard input).
 void AbortPress();
+// A production line's child: the operator pressed again at the parent's terminal.
+void CutShort();
 
 // A command that only reads (verify, backup) has the second press send these bytes (at most 16:
 // the CPU reset frame) on the open port before it is let go, so the controller never stays in its
@@ -58,9 +65,14 @@ bool IsDirectory(const std::string& path);
 // Puts from in place of to, replacing it; false (errno set) on failure.
 bool RenameOver(const std::string& from, const std::string& to);
 
-// A new file only this user can read, holding data: a private copy that nothing else can replace
-// while it is in use. "" (errno set) on failure.
-std::string WritePrivateTempFile(const std::string& data);
+// A new file only this user can read, holding data, in the temporary folder (named in folder): a
+// private copy that nothing else can replace while it is in use. Its name carries this process's
+// id, so that a later run can clear it if this process never could. "" (errno set) on failure.
+std::string WritePrivateTempFile(const std::string& data, std::string& folder);
+// Removes such a copy (its protection lifted first where the system needs that).
+void RemovePrivateTempFile(const std::string& path);
+// Removes the private copies that runs whose process has gone (killed, crashed) left behind.
+void RemoveOrphanedPrivateCopies();
 
 // Standard output and error carry bytes as written: lines end in LF on every platform, so that a
 // log captured on Windows equals one captured on Linux.

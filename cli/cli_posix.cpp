@@ -1,4 +1,5 @@
 // POSIX process services of the command line: signals, paths, the terminal, whole files.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,15 +17,21 @@ namespace qdfu {
 namespace {
 
 std::atomic<bool>* g_active = nullptr;
+// What a production line's parent sends its children for the operator's second press.
+constexpr int kCutShortSignal = SIGUSR2;
 std::atomic<int> g_interrupts{0};
 // What a second press sends before the port is let go (SetSecondPressLastWords).
 uint8_t g_lastWordsBytes[16];
 std::atomic<std::size_t> g_lastWords{0};
 
+// A production line's child: see InstallAbortHandlers.
+bool g_child = false;
+
 // Async-signal-safe.
-void OnAbortSignal(int) {
+void OnAbortSignal(int sig) {
     if (g_active) *g_active = false;
-    if (g_interrupts.fetch_add(1) == 0) return;
+    if (g_child && sig != kCutShortSignal) return;  // one stop request, however many come
+    if (!g_child && g_interrupts.fetch_add(1) == 0) return;
     static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
     SerialReleaseForExit(g_lastWords.load() ? g_lastWordsBytes : nullptr, g_lastWords.load());
@@ -41,15 +48,18 @@ void SetSecondPressLastWords(const uint8_t* bytes, std::size_t n) {
 }
 
 void AbortPress() { OnAbortSignal(SIGTERM); }
+void CutShort() { OnAbortSignal(kCutShortSignal); }
 
 std::FILE* OpenStatusChannel(int value) { return ::fdopen(value, "w"); }
 
-void InstallAbortHandlers(std::atomic<bool>& active) {
+void InstallAbortHandlers(std::atomic<bool>& active, bool productionChild) {
     g_active = &active;
+    g_child = productionChild;
     struct sigaction sa {};
     sa.sa_handler = OnAbortSignal;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    if (productionChild) ::sigaction(kCutShortSignal, &sa, nullptr);
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ignore, nullptr);
@@ -57,7 +67,7 @@ void InstallAbortHandlers(std::atomic<bool>& active) {
     // delivered now, to the handler.
     sigset_t held;
     sigemptyset(&held);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, sig);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, kCutShortSignal}) sigaddset(&held, sig);
     ::sigprocmask(SIG_UNBLOCK, &held, nullptr);
 }
 
@@ -98,9 +108,37 @@ bool IsDirectory(const std::string& path) {
 
 bool RenameOver(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 
-std::string WritePrivateTempFile(const std::string& data) {
+namespace {
+
+constexpr char kCopyPrefix[] = "quarnelix-dfu-";
+
+std::string TempFolder() {
     const char* dir = std::getenv("TMPDIR");
-    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/quarnelix-dfu-XXXXXX";
+    return dir && *dir ? dir : "/tmp";
+}
+
+}  // namespace
+
+void RemovePrivateTempFile(const std::string& path) { ::unlink(path.c_str()); }
+
+void RemoveOrphanedPrivateCopies() {
+    const std::string folder = TempFolder();
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.rfind(kCopyPrefix, 0) != 0) continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + sizeof kCopyPrefix - 1, &end, 10);
+        if (pid <= 0 || *end != '-' || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) ::unlink((folder + "/" + name).c_str());
+    }
+    ::closedir(dir);
+}
+
+std::string WritePrivateTempFile(const std::string& data, std::string& folder) {
+    folder = TempFolder();
+    std::string path = folder + "/" + kCopyPrefix + std::to_string(::getpid()) + "-XXXXXX";
     const int fd = ::mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0) return {};
     std::size_t put = 0;

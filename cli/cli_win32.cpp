@@ -21,10 +21,15 @@ std::atomic<int> g_interrupts{0};
 uint8_t g_lastWordsBytes[16];
 std::atomic<std::size_t> g_lastWords{0};
 
+// A production line's child: see InstallAbortHandlers.
+bool g_child = false;
+
 // The first press clears the flag; a second one lets go of the port and ends the process at once.
-void Press() {
+// A production line's child takes every press as the one stop request, unless cut is set.
+void Press(bool cut = false) {
     if (g_active) *g_active = false;
-    if (g_interrupts.fetch_add(1) == 0) return;
+    if (g_child && !cut) return;
+    if (!g_child && g_interrupts.fetch_add(1) == 0) return;
     static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
     DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
@@ -57,14 +62,16 @@ void SetSecondPressLastWords(const uint8_t* bytes, std::size_t n) {
 }
 
 void AbortPress() { Press(); }
+void CutShort() { Press(true); }
 
 std::FILE* OpenStatusChannel(int value) {
     const int fd = ::_open_osfhandle(static_cast<intptr_t>(value), _O_WRONLY | _O_BINARY);
     return fd < 0 ? nullptr : ::_fdopen(fd, "wb");
 }
 
-void InstallAbortHandlers(std::atomic<bool>& active) {
+void InstallAbortHandlers(std::atomic<bool>& active, bool productionChild) {
     g_active = &active;
+    g_child = productionChild;
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
@@ -130,16 +137,66 @@ bool RenameOver(const std::string& from, const std::string& to) {
     return false;
 }
 
-std::string WritePrivateTempFile(const std::string& data) {
-    char dir[MAX_PATH], path[MAX_PATH];
+namespace {
+
+constexpr char kCopyPrefix[] = "quarnelix-dfu-";
+
+std::string TempFolder() {
+    char dir[MAX_PATH];
     const DWORD n = ::GetTempPathA(sizeof dir, dir);
-    if (n == 0 || n >= sizeof dir || ::GetTempFileNameA(dir, "qdf", 0, path) == 0) return {};
-    if (!WriteWholeFile(path, reinterpret_cast<const uint8_t*>(data.data()), data.size())) {
-        ::DeleteFileA(path);
-        return {};
+    return n == 0 || n >= sizeof dir ? std::string() : std::string(dir, n);
+}
+
+}  // namespace
+
+void RemovePrivateTempFile(const std::string& path) {
+    ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only file cannot be deleted
+    ::DeleteFileA(path.c_str());
+}
+
+void RemoveOrphanedPrivateCopies() {
+    const std::string folder = TempFolder();
+    if (folder.empty()) return;
+    WIN32_FIND_DATAA found;
+    const HANDLE find = ::FindFirstFileA((folder + kCopyPrefix + "*.tmp").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::string name = found.cFileName;
+        char* end = nullptr;
+        const unsigned long pid = std::strtoul(name.c_str() + sizeof kCopyPrefix - 1, &end, 10);
+        if (pid == 0 || *end != '-' || pid == ::GetCurrentProcessId()) continue;
+        bool gone = true;
+        if (const HANDLE p = ::OpenProcess(SYNCHRONIZE, FALSE, pid)) {
+            gone = ::WaitForSingleObject(p, 0) == WAIT_OBJECT_0;
+            ::CloseHandle(p);
+        }
+        if (gone) RemovePrivateTempFile(folder + name);
+    } while (::FindNextFileA(find, &found));
+    ::FindClose(find);
+}
+
+std::string WritePrivateTempFile(const std::string& data, std::string& folder) {
+    folder = TempFolder();
+    if (folder.empty()) return {};
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        const std::string path = folder + kCopyPrefix + std::to_string(::GetCurrentProcessId()) + "-" +
+                                 std::to_string(::GetTickCount() + attempt) + ".tmp";
+        const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (::GetLastError() == ERROR_FILE_EXISTS) continue;
+            errno = ::GetLastError() == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+            return {};
+        }
+        ::CloseHandle(h);
+        if (!WriteWholeFile(path, reinterpret_cast<const uint8_t*>(data.data()), data.size())) {
+            RemovePrivateTempFile(path);
+            return {};
+        }
+        ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+        return path;
     }
-    ::SetFileAttributesA(path, FILE_ATTRIBUTE_READONLY);
-    return path;
+    errno = EEXIST;
+    return {};
 }
 
 void UseBinaryStandardStreams() {

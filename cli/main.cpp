@@ -547,20 +547,23 @@ int main(int argc, char** argv) {
         firmware.FullPath = CanonicalPath(hexPath);
         if (firmware.FullPath.empty()) firmware.FullPath = hexPath;
         firmware.Sha256 = Sha256Hex(text);
-        firmware.CopyPath = WritePrivateTempFile(text);
+        RemoveOrphanedPrivateCopies();
+        std::string tempFolder;
+        firmware.CopyPath = WritePrivateTempFile(text, tempFolder);
         if (firmware.CopyPath.empty()) {
-            std::fprintf(stderr, "cannot keep a private copy of %s: %s\n", hexPath.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "cannot keep a private copy of the firmware in the temporary folder %s: %s\n",
+                         tempFolder.c_str(), std::strerror(errno));
             return kExitCannotCreate;
         }
         const int rc = station->parsed() ? RunStation(line, firmware, outputs)
                                          : RunMultiPortUpload(line, firmware, portOpt.Ports, outputs);
-        std::remove(firmware.CopyPath.c_str());
+        RemovePrivateTempFile(firmware.CopyPath);
         return rc;
     }
 
     // Every command that talks to a port takes its abort handlers before it opens anything; a
     // production line's child also learns so of its parent's death.
-    InstallAbortHandlers(g_active);
+    InstallAbortHandlers(g_active, statusFd >= 0);
     if (statusFd >= 0) proc::TieToParent(statusFd);
 
     PortChoice port;

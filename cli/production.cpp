@@ -82,6 +82,8 @@ struct Run {
     Wall::time_point startWall;
     Clock::time_point start, lastHeard;
     bool done = false;
+    Clock::time_point killAt;  // a stalled child: when the watchdog kills it
+    bool killed = false;
     int outcome = 0;
     int exitStatus = 0;
     std::string reason;
@@ -120,9 +122,10 @@ public:
         return false;
     }
 
-    bool Busy(const std::string& port) const {
+    // A run goes on for the port, or for the device it names (two links to one adapter).
+    bool Busy(const std::string& port, const std::string& device = {}) const {
         for (const auto& r : runs_)
-            if (!r->done && r->target.Port == port) return true;
+            if (!r->done && (r->target.Port == port || (!device.empty() && r->target.Device == device))) return true;
         return false;
     }
     bool AnyRunning() const {
@@ -139,8 +142,17 @@ public:
         for (const auto& r : runs_) {
             if (r->done) continue;
             if (!r->end.Stalled && now - r->lastHeard > std::chrono::milliseconds(limit)) {
-                r->end.Stalled = true;  // it stopped telling anything: it ends as a failed device
-                r->end.StallMs = limit;
+                // It stopped telling anything: it ends as a failed device. It is asked to stop
+                // first, so that a child that can still act resets the CPU, and killed only when
+                // the grace period has passed.
+                r->end.Stalled = true;
+                r->end.StallMs = static_cast<int32_t>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - r->lastHeard).count());
+                r->killAt = now + std::chrono::milliseconds(WatchdogGraceMs(o_.TimeoutMs));
+                children_.Abort(r->id, 1);
+            }
+            if (r->end.Stalled && !r->killed && now >= r->killAt) {
+                r->killed = true;
                 children_.Kill(r->id);
             }
             proc::Exit exit;
@@ -414,7 +426,11 @@ bool ParseResultLine(const std::string& line, ChildResult& r) {
 
 std::pair<int, std::string> ClassifyChildEnd(const ChildEnd& e) {
     if (!e.Started) return {0, e.FirstError};
-    if (e.Stalled) return {2, "no progress for " + std::to_string((e.StallMs + 999) / 1000) + " s: stopped"};
+    if (e.Stalled) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", e.StallMs / 1000.0);
+        return {2, std::string("no progress for ") + seconds + " s: stopped"};
+    }
     if (e.Signalled) return {2, "killed by signal " + std::to_string(e.Code)};
     const bool refused = e.Code == 64 || e.Code == 65 || e.Code == 66 || e.Code == 73;
     std::string why = "the upload ended with status " + std::to_string(e.Code) + " before telling its result";
@@ -438,10 +454,21 @@ Target ResolveTarget(const std::string& port, const PortPaths& paths) {
     if (ParseComName(port, n)) {
         t.Port = "COM" + std::to_string(n);
         t.Device = PortDevicePath(n, paths);
-        const std::string link = LinkTarget(t.Device);
-        if (!link.empty()) t.Device = link;
     }
-    if (t.Device.find("/serial/by-id/") != std::string::npos) t.ById = t.Device;
+    // The by-id name is the first link on the way to the device that lies in /serial/by-id/; the
+    // device a child opens is the end of the way, absolute, so that no link text (relative to the
+    // link's own folder) is ever resolved again against another working folder.
+    std::string step = t.Device;
+    for (int hops = 0; hops < 8 && t.ById.empty(); ++hops) {
+        if (step.find("/serial/by-id/") != std::string::npos) t.ById = step;
+        const std::string next = LinkTarget(step);
+        if (next.empty()) break;
+        step = next.front() == '/' ? next : step.substr(0, step.rfind('/') + 1) + next;
+    }
+    if (!LinkTarget(t.Device).empty()) {
+        const std::string canonical = CanonicalPath(t.Device);
+        if (!canonical.empty()) t.Device = canonical;
+    }
     return t;
 }
 
@@ -559,6 +586,7 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
     {
         Line line(options, firmware, outputs);
         std::set<std::string> known;  // present since the start or already flashed, until unplugged
+        std::map<std::string, std::string> knownDevices;  // the device each flashed name stands for
         if (const auto ports = present())
             for (const PresentPort& p : *ports) known.insert(p.Name);
         std::fprintf(stderr, "station: watching the serial ports (%zu present now, left alone); Ctrl-C ends\n",
@@ -579,11 +607,21 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
                 // in a link), so the child opens exactly what was plugged in
                 const Target t = ResolveTarget(p.Name, options.Paths);
                 if (!Matches(p, t, options.Match)) continue;
+                // another name of an adapter flashed in this plugging (two links to one device)
+                const bool taken = std::any_of(knownDevices.begin(), knownDevices.end(),
+                                               [&](const auto& kd) { return kd.second == t.Device; });
+                knownDevices[p.Name] = t.Device;
+                if (taken || line.Busy(p.Name, t.Device)) {
+                    known.insert(p.Name);
+                    continue;
+                }
                 // a port whose upload could not start is reported, and tried again when it next appears
                 known.insert(p.Name);
                 line.Start(t);
             }
             for (auto it = known.begin(); it != known.end();) it = now.count(*it) ? std::next(it) : known.erase(it);
+            for (auto it = knownDevices.begin(); it != knownDevices.end();)
+                it = known.count(it->first) ? std::next(it) : knownDevices.erase(it);
         }
         while (line.AnyRunning()) {
             PassOnInterrupts(line, passed);

@@ -123,6 +123,10 @@ private:
     bool failed_ = false;
 };
 
+// How long the watchdog waits, after it asked a stalled child to stop, before it kills the child:
+// time for the CPU reset's exchange (two tries of one per-byte time-out each) and 2 s more.
+inline int32_t WatchdogGraceMs(int32_t timeoutMs) { return 2 * timeoutMs + 2000; }
+
 // The status line a child writes on its status channel for the parent.
 struct ChildStatus {
     int BlocksDone = 0;
@@ -146,7 +150,7 @@ struct ChildEnd {
     bool Signalled = false;    // killed by Code
     int Code = 0;              // exit status or signal number
     bool Stalled = false;      // stopped by the watchdog
-    int32_t StallMs = 0;       // the limit it hit
+    int32_t StallMs = 0;       // how long it had told nothing when the watchdog stopped it
     std::string FirstError;    // its first line on standard error
 };
 // Outcome (0 not done, 2 failed) and reason. A child that could not start or refused its arguments

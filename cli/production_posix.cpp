@@ -29,6 +29,8 @@ std::atomic<int> g_interrupts{0};
 void OnInterrupt(int) { g_interrupts.fetch_add(1); }
 
 constexpr int kAbortSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The operator's second press, for a child that takes every abort signal as one stop request.
+constexpr int kCutShortSignal = SIGUSR2;
 
 sigset_t AbortSignals() {
     sigset_t set;
@@ -117,7 +119,8 @@ int Children::Start(std::vector<std::string> args, std::string& why) {
     posix_spawnattr_init(&attr);
     // The abort signals stay held back in the child until its handlers are in place, so a press
     // that comes first is an abort press like any other, never the default end of the process.
-    const sigset_t held = AbortSignals();
+    sigset_t held = AbortSignals();
+    sigaddset(&held, kCutShortSignal);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGCHLD);
@@ -198,9 +201,10 @@ bool Children::Reap(int id, Exit& exit, const Sink& sink) {
 void Children::Abort(int id, int nth) {
     const auto it = impl_->children.find(id);
     if (it == impl_->children.end() || it->second.exited) return;
-    // Two presses in a row must stay two: the same signal twice before the child runs would be
-    // one, so the second and later ones go as SIGTERM.
-    ::kill(it->second.pid, nth == 1 ? SIGINT : SIGTERM);
+    // The first press is the child's stop request (its reset follows); the operator's second one
+    // is a signal of its own, which alone cuts the child short, so that a stop that reaches the
+    // child twice (the whole group signalled, the parent's death) never skips the reset.
+    ::kill(it->second.pid, nth == 1 ? SIGINT : kCutShortSignal);
 }
 
 void Children::Kill(int id) {

@@ -221,10 +221,10 @@ bool Children::Reap(int id, Exit& exit, const Sink& sink) {
     return true;
 }
 
-void Children::Abort(int id, int) {
+void Children::Abort(int id, int nth) {
     const auto it = impl_->children.find(id);
     if (it == impl_->children.end() || it->second.exited || !it->second.control) return;
-    const char press = 'a';
+    const char press = nth == 1 ? 'a' : 'x';  // the stop request; the operator's second press
     DWORD put = 0;
     ::WriteFile(it->second.control, &press, 1, &put, nullptr);
 }
@@ -235,12 +235,18 @@ void Children::Kill(int id) {
 }
 
 void TieToParent(int) {
-    // Each byte on standard input is an abort press; its end (the parent gone) is one too.
+    // 'a' on standard input is the stop request, and its end (the parent gone) is one too: both are
+    // one request however many come. Any other byte is the operator's second press.
     std::thread([] {
         const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
         char press = 0;
         DWORD n = 0;
-        while (::ReadFile(in, &press, 1, &n, nullptr) && n == 1) AbortPress();
+        while (::ReadFile(in, &press, 1, &n, nullptr) && n == 1) {
+            if (press == 'a')
+                AbortPress();
+            else
+                CutShort();
+        }
         AbortPress();
     }).detach();
 }

@@ -275,7 +275,18 @@ void Run::Transfer() {
     view_.Log(" *** Trasferimento Firmware in Corso... *** ");
     result_.Outcome = UploadOutcome::Completed;
     const int32_t blocks = ProgramBlocks();
-    view_.SetProgress(0, blocks);
+    // With gaps skipped, progress counts the blocks written of those that hold bytes of the file;
+    // otherwise it is the block walked, as the window's bar shows it.
+    const bool skipping = req_.SkipGaps && image_.Given;
+    int32_t toWrite = blocks;
+    if (skipping) {
+        toWrite = 0;
+        for (int32_t i = 0; i < blocks; ++i) {
+            const uint8_t* given = image_.Given + static_cast<std::size_t>(i) * BLOCK_SIZE;
+            toWrite += std::any_of(given, given + BLOCK_SIZE, [](uint8_t g) { return g != 0; }) ? 1 : 0;
+        }
+    }
+    view_.SetProgress(0, toWrite);
     c.BlocksWritten = 0;
 
     auto fail = [&](const char* what, uint32_t address, SerialError code) {
@@ -293,7 +304,7 @@ void Run::Transfer() {
             break;
         }
         view_.SelectDumpRow(i);
-        view_.SetProgress(i, blocks);
+        view_.SetProgress(skipping ? static_cast<int>(c.BlocksWritten) : i, toWrite);
         view_.ProcessEvents();
 
         // A reload may have replaced the image meanwhile; never read a block outside it.
@@ -378,6 +389,7 @@ void Run::Transfer() {
             }
         }
     }
+    if (skipping) view_.SetProgress(static_cast<int>(c.BlocksWritten), toWrite);
 }
 
 bool Run::Stopped() {

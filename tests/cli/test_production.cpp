@@ -20,6 +20,7 @@
 
 #include "device.h"
 #include "hex_loader.h"
+#include "hex_writer.h"
 #include "production.h"
 #include "run_cli.h"
 #include "sha256.h"
@@ -301,6 +302,8 @@ TEST(ReportLineTest, EveryLineIsStrictJsonWhateverTheFileNameHolds) {
     }
     EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
     EXPECT_EQ(JsonString("\xff"), "\"\\u00ff\"");
+    // overlong forms of '/' are bytes that are not UTF-8 like any other
+    EXPECT_EQ(JsonString("\xc0\xaf\xe0\x80\xaf"), "\"\\u00c0\\u00af\\u00e0\\u0080\\u00af\"");
 }
 
 // How a child that never told its result is reported, and what the run's exit status makes of it.
@@ -317,7 +320,7 @@ TEST(ChildEndTest, UntouchedDevicesAreNotDoneAndFailedRanksFirst) {
         {{.Code = 64}, 0, "the upload refused to start (status 64)"},
         {{.Signalled = true, .Code = 9}, 2, "killed by signal 9"},
         {{.Signalled = true, .Code = 11}, 2, "killed by signal 11"},
-        {{.Signalled = true, .Code = 9, .Stalled = true, .StallMs = 21000}, 2, "no progress for 21 s: stopped"},
+        {{.Signalled = true, .Code = 9, .Stalled = true, .StallMs = 21000}, 2, "no progress for 21.0 s: stopped"},
         {{.Code = 1}, 2, "the upload ended with status 1 before telling its result"},
     };
     for (const Case& c : cases) {
@@ -368,7 +371,9 @@ TEST(ProductionFaultTest, EveryRunEndsWithAReportLineThatSaysWhy) {
              {"erase refused", {.NakCommand = 0xA1}, Act::None, "failed", "erase at 0x00002800: RX ERROR (NAK)", 1, 1},
              // slow but answering: never stopped by the watchdog, whose limit is shorter than the run
              {"killed", {.DelayMs = 40}, Act::Kill, "failed", "killed by signal 9", 137, 0},
-             {"stalled", {.DelayMs = 40}, Act::Stop, "failed", "no progress for 1 s: stopped", 137, 0},
+             // stopped for 2 s: the watchdog asks it to stop after 1 s and it resets the CPU when it
+             // can act again, within the grace period
+             {"stalled", {.DelayMs = 40}, Act::Stop, "failed", "no progress for 1.", 1, 1},
          }},
         {"modem", {"--gsm", "5551234"}, Press::None, 2,
          {{"busy", {.Gsm = true, .DialAnswer = "BUSY"}, Act::None, "not_done", "the modem answered the dial with BUSY", 2, 0},
@@ -426,12 +431,17 @@ TEST(ProductionFaultTest, EveryRunEndsWithAReportLineThatSaysWhy) {
             for (const Row& row : run.rows) acts |= row.act != Act::None;
             if (!acts) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(2500) - (std::chrono::steady_clock::now() - started));
+            std::vector<int> stopped;
             for (std::size_t i = 0; i < run.rows.size(); ++i) {
                 if (run.rows[i].act == Act::None) continue;
                 for (const ChildProcess& c : children)
-                    if (std::find(c.args.begin(), c.args.end(), devices[i]->Path()) != c.args.end())
+                    if (std::find(c.args.begin(), c.args.end(), devices[i]->Path()) != c.args.end()) {
                         ::kill(c.pid, run.rows[i].act == Act::Kill ? SIGKILL : SIGSTOP);
+                        if (run.rows[i].act == Act::Stop) stopped.push_back(c.pid);
+                    }
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+            for (int pid : stopped) ::kill(pid, SIGCONT);
         });
         EXPECT_EQ(o.status, run.status) << o.out << o.err;
         if (pipe) {
@@ -460,6 +470,9 @@ TEST(ProductionFaultTest, EveryRunEndsWithAReportLineThatSaysWhy) {
             EXPECT_EQ(line->at("reason").rfind(row.reason, 0), 0u) << row.name << ": " << line->at("reason");
             EXPECT_EQ(line->at("exit_status"), std::to_string(row.exitStatus)) << row.name;
             EXPECT_EQ(d.ResetCount(), row.resets) << row.name;
+            if (row.resets > 0) {  // the reset is the last frame the device got
+                EXPECT_EQ(d.Frames().back(), (std::vector<uint8_t>{0x03, 0xA5, 0xA8, 0x02})) << row.name;
+            }
             const int writes = FramesWith(d, 0xA2);
             if (row.outcome == std::string("completed")) {
                 EXPECT_TRUE(HoldsImage(d)) << row.name;
@@ -494,6 +507,7 @@ TEST(ProductionUsageTest, RefusedBeforeAnyByteIsSent) {
     fs::create_symlink(a.Path(), config.File("quarnelix-dfu/ports/com7"));
     TempDir dir;
     dir.Write("file", "");
+    fs::create_symlink(a.Path(), dir.File("by-id-link"));  // a link and the node it names are one device
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -501,6 +515,7 @@ TEST(ProductionUsageTest, RefusedBeforeAnyByteIsSent) {
     } cases[] = {
         {{"--port", a.Path(), "--port", a.Path()}, 64, "names a device already given"},
         {{"--port", "COM7", "--port", a.Path()}, 64, "names a device already given"},
+        {{"--port", dir.File("by-id-link"), "--port", a.Path()}, 64, "names a device already given"},
         {{"--port", a.Path(), "--report", dir.File("no/such/r.jsonl")}, 73, "--report: cannot open"},
         {{"--port", a.Path(), "--port", b.Path(), "--report", dir.Path()}, 73, "--report: cannot open"},
         {{"--port", a.Path(), "--log-dir", dir.File("file")}, 73, "--log-dir: cannot"},
@@ -562,24 +577,56 @@ TEST(ProductionOnePortTest, KeepsItsLogOnStandardOutputAndWritesReportAndLogFile
     d.Stop();
 }
 
-TEST(ProductionParentDeathTest, ChildrenAbortWithTheCpuResetWhenTheirParentIsKilled) {
-    sim::Device a({.DelayMs = 40}), b({.DelayMs = 40});
-    ASSERT_TRUE(a.Open() && b.Open());
-    a.Start();
-    b.Start();
-    const Outcome o = RunCli({"upload", Example(), "--port", a.Path(), "--port", b.Path(), "--timeout", "300"},
-                             {{1500, SIGKILL}});
-    EXPECT_EQ(o.status, 128 + SIGKILL);
-    for (int i = 0; i < 300 && a.ResetCount() + b.ResetCount() < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    for (const sim::Device* d : {&a, &b}) {
-        EXPECT_EQ(d->ResetCount(), 1);
-        EXPECT_GT(FramesWith(*d, 0xA2), 0);
-        EXPECT_FALSE(HoldsImage(*d));  // it stopped at the next block
-        EXPECT_EQ(d->Frames().back()[1], 0xA5);
+// However a stop reaches the children (the parent killed, a press and then the parent's death, a
+// SIGTERM to every process as a service manager sends it), each takes it as one stop request: it
+// stops at the next block and its last frame is its one CPU reset.
+TEST(ProductionStopTest, EveryStopEndsWithOneCpuReset) {
+    enum class Stop { ParentKilled, PressThenParentKilled, TermToEveryProcess };
+    const struct {
+        const char* name;
+        Stop stop;
+        int status;
+    } cases[] = {
+        {"parent killed", Stop::ParentKilled, 128 + SIGKILL},
+        {"a press, then the parent killed", Stop::PressThenParentKilled, 128 + SIGKILL},
+        {"SIGTERM to every process", Stop::TermToEveryProcess, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Device a({.DelayMs = 40}), b({.DelayMs = 40});
+        ASSERT_TRUE(a.Open() && b.Open());
+        a.Start();
+        b.Start();
+        const Outcome o = RunCliDuring({"upload", Example(), "--port", a.Path(), "--port", b.Path(), "--timeout", "300"},
+                                       [&](int cli) {
+                                           std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                                           const auto children = ChildrenOf(cli);
+                                           switch (c.stop) {
+                                               case Stop::ParentKilled: ::kill(cli, SIGKILL); break;
+                                               case Stop::PressThenParentKilled:
+                                                   ::kill(cli, SIGINT);
+                                                   std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                                   ::kill(cli, SIGKILL);
+                                                   break;
+                                               case Stop::TermToEveryProcess:
+                                                   for (const ChildProcess& child : children) ::kill(child.pid, SIGTERM);
+                                                   ::kill(cli, SIGTERM);
+                                                   break;
+                                           }
+                                       });
+        EXPECT_EQ(o.status, c.status);
+        for (int i = 0; i < 300 && a.ResetCount() + b.ResetCount() < 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a second reset would come now
+        for (const sim::Device* d : {&a, &b}) {
+            EXPECT_EQ(d->ResetCount(), 1);
+            EXPECT_GT(FramesWith(*d, 0xA2), 0);
+            EXPECT_FALSE(HoldsImage(*d));  // it stopped at the next block
+            EXPECT_EQ(d->Frames().back()[1], 0xA5);
+        }
+        a.Stop();
+        b.Stop();
     }
-    a.Stop();
-    b.Stop();
 }
 
 // A read-only or missing home folder: the adapter's number lives only in the station's memory, so
@@ -636,6 +683,83 @@ TEST(StationUnkeptNumbersTest, FlashesTheAdapterThatWasPluggedInWithTheFirmwareR
     EXPECT_EQ(uart.FrameCount() + uart.FirmwareResetLines(), 0);
     uart.Stop();
     adapter.Stop();
+}
+
+// With --skip-gaps a child stopped mid-run reports the blocks it wrote, not the index of the block
+// it walked to across the gap, and the count agrees with the writes its device got.
+TEST(ProductionSkipGapsTest, BlocksOfAStoppedChildAreTheBlocksWritten) {
+    std::vector<uint8_t> head(64, 0x11), tail(40 * 64, 0x22);
+    std::string text = HexText(0x2800, head.data(), head.size());
+    text.erase(text.rfind(":00000001FF"));  // one file: the first part without its end record
+    text += HexText(0x8000, tail.data(), tail.size());
+    TempDir dir;
+    dir.Write("gaps.hex", text);
+    sim::Device a({.DelayMs = 40}), b({.DelayMs = 40});
+    ASSERT_TRUE(a.Open() && b.Open());
+    a.Start();
+    b.Start();
+    const Outcome o = RunCliDuring({"upload", dir.File("gaps.hex"), "--port", a.Path(), "--port", b.Path(), "--skip-gaps",
+                                    "--timeout", "300", "--report", dir.File("r.jsonl")},
+                                   [&](int cli) {
+                                       std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                                       for (const ChildProcess& c : ChildrenOf(cli)) ::kill(c.pid, SIGKILL);
+                                   });
+    EXPECT_EQ(o.status, 1) << o.err;
+    const auto report = ParseReport(dir.File("r.jsonl"));
+    ASSERT_EQ(report.size(), 2u);
+    for (const auto& line : report) {
+        const sim::Device& d = line.at("device") == a.Path() ? a : b;
+        const int writes = FramesWith(d, 0xA2), blocks = std::stoi(line.at("blocks"));
+        EXPECT_GT(writes, 2);
+        EXPECT_LE(blocks, writes);
+        EXPECT_GE(blocks, writes - 1);
+    }
+    a.Stop();
+    b.Stop();
+}
+
+// A station hands every child the absolute device it resolved, whatever links lead there: a by-id
+// link written relative to its folder (numbers that cannot be kept) is flashed and reported by
+// the device it names, and two links to one adapter give one upload.
+TEST(StationDeviceIdentityTest, OneUploadPerAdapterOnItsCanonicalDevice) {
+    for (const bool twoLinks : {false, true}) {
+        SCOPED_TRACE(twoLinks ? "two links to one adapter" : "relative by-id link, numbers not kept");
+        TempDir tree;
+        const std::string sys = tree.File("sys"), dev = tree.File("dev"), byId = dev + "/serial/by-id/usb-FTDI_A1-if00-port0";
+        fs::create_directories(sys + "/class/tty");
+        fs::create_directories(dev + "/serial/by-id");
+        if (twoLinks)
+            fs::create_directories(tree.File("ports"));
+        else
+            tree.Write("ports", "");  // the ports folder cannot be made: numbers live in memory only
+        sim::Device adapter;
+        ASSERT_TRUE(adapter.Open());
+        adapter.Start();
+        std::thread plugging([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+            fs::create_symlink(adapter.Path(), dev + "/ttyUSB0");
+            fs::create_symlink("../../ttyUSB0", byId);
+            if (twoLinks) {
+                fs::create_symlink(dev + "/ttyUSB0", tree.File("ports/com3"));
+                fs::create_symlink(byId, tree.File("ports/com4"));
+            } else {
+                fs::create_directories(sys + "/class/tty/ttyUSB0/device");
+            }
+        });
+        const Outcome o = RunCli({"station", Example(), "--timeout", "300", "--report", tree.File("r.jsonl"),
+                                  "--ports-dir", tree.File("ports"), "--dev-root", dev, "--sysfs-root", sys},
+                                 {{2500, SIGINT}});
+        plugging.join();
+        EXPECT_EQ(o.status, 0) << o.out << o.err;
+        const auto report = ParseReport(tree.File("r.jsonl"));
+        ASSERT_EQ(report.size(), 1u);
+        EXPECT_EQ(report[0].at("outcome"), "completed");
+        EXPECT_EQ(report[0].at("device"), adapter.Path());
+        EXPECT_EQ(report[0].at("by_id"), twoLinks ? "" : byId);  // COM3, the first, names the node
+        EXPECT_EQ(adapter.ResetCount(), 1);
+        EXPECT_TRUE(HoldsImage(adapter));
+        adapter.Stop();
+    }
 }
 
 }  // namespace

@@ -325,9 +325,14 @@ TEST_F(SerialDriverTest, IdleSlicesKeepExactDeadlinesAndCoverWrites) {
         EXPECT_LT(ms, timeoutMs + 25) << timeoutMs;  // the next slice would end later
     }
     EXPECT_GT(calls, 0);
-    // The device end reads nothing until the hook runs, so the line fills and a write must wait.
+    // The device end reads nothing until the hook has run three times, so the line fills and a
+    // write must wait in slices, calling the hook in each (one wait of its whole time-out would
+    // call it once, too late).
     bool drained = false;
-    SerialSetIdleHook([&](int32_t, int32_t) { drained = !pty.Receive(0).empty() || drained; });
+    int waits = 0;
+    SerialSetIdleHook([&](int32_t, int32_t) {
+        if (++waits >= 3) drained = !pty.Receive(0).empty() || drained;
+    });
     TxBuffer.fill(0x55);
     for (int i = 0; i < 400 && !drained; ++i) ASSERT_EQ(SerialWrite(static_cast<uint16_t>(TxBuffer.size())), SERIAL_OK);
     SerialSetIdleHook({});
