@@ -265,8 +265,9 @@ private:
         }
     }
 
-    // On a terminal: one live line per port and a totals line, redrawn in place, each within 80
-    // columns.
+    // On a terminal: one live line per running port, then the latest finished ones while they fit
+    // in kLiveLines, and a totals line that sums up every run; redrawn in place, each within 80
+    // columns. A station that runs for hours never draws more than a screenful.
     void Draw(bool force) {
         if (!tty_) return;
         const auto now = Clock::now();
@@ -275,14 +276,21 @@ private:
         std::string text;
         if (drawnLines_ > 0) text += "\033[" + std::to_string(drawnLines_) + "F";
         int running = 0, completed = 0, failed = 0, notDone = 0;
+        std::vector<const Run*> shown;
+        for (const auto& r : runs_)
+            if (!r->done && shown.size() < kLiveLines) shown.push_back(r.get());
+        for (auto it = runs_.rbegin(); it != runs_.rend() && shown.size() < kLiveLines; ++it)
+            if ((*it)->done) shown.push_back(it->get());
         for (const auto& r : runs_) {
-            const double secs = r->done ? r->seconds : std::chrono::duration<double>(now - r->start).count();
-            const double rate = secs > 0 ? r->progress.BytesSent / secs : 0;
-            const char* state = !r->done ? "uploading" : r->outcome == 1 ? "completed" : r->outcome == 2 ? "FAILED" : "not done";
             if (!r->done) ++running;
             else if (r->outcome == 1) ++completed;
             else if (r->outcome == 2) ++failed;
             else ++notDone;
+        }
+        for (const Run* r : shown) {
+            const double secs = r->done ? r->seconds : std::chrono::duration<double>(now - r->start).count();
+            const double rate = secs > 0 ? r->progress.BytesSent / secs : 0;
+            const char* state = !r->done ? "uploading" : r->outcome == 1 ? "completed" : r->outcome == 2 ? "FAILED" : "not done";
             char line[160];
             std::snprintf(line, sizeof line, "\033[K%-8.8s %-26s %4d/%-4d %6.0f B/s %-9s\n",
                           FitTail(r->target.Port, 8).c_str(), FitTail(r->target.Device, 26).c_str(),
@@ -294,7 +302,8 @@ private:
         std::snprintf(totals, sizeof totals, "\033[K%d running, %d completed, %d failed, %d not done\n", running,
                       completed, failed, notDone);
         text += totals;
-        drawnLines_ = static_cast<int>(runs_.size()) + 1;
+        text += "\033[J";  // what an earlier, longer drawing left below
+        drawnLines_ = static_cast<int>(shown.size()) + 1;
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     }
@@ -308,6 +317,7 @@ private:
     std::vector<std::unique_ptr<Run>> runs_;
     Clock::time_point lastDraw_{};
     int drawnLines_ = 0;
+    static constexpr std::size_t kLiveLines = 20;  // port lines at most, the totals line besides
 };
 
 bool Matches(const PresentPort& p, const Target& t, const std::string& match) {

@@ -114,6 +114,7 @@ public:
     }
 
     void DiscardInput() override {
+        have_ = at_ = 0;
         if (!vanished_) ::tcflush(fd_, TCIFLUSH);
     }
 
@@ -142,7 +143,13 @@ public:
         return true;
     }
 
+    // Bytes that came together are read together and handed out one at a time: an adapter
+    // delivers an answer in a few chunks, and one system call a chunk costs less than one a byte.
     ReadResult ReadByte(uint8_t& byte) override {
+        if (at_ < have_) {
+            byte = buf_[at_++];
+            return ReadResult::Byte;
+        }
         if (vanished_) return ReadResult::Failed;
         const auto start = Clock::now();
         const auto deadline = start + std::chrono::milliseconds(readMs_);
@@ -157,8 +164,13 @@ public:
                 continue;
             }
             if (p.revents & POLLIN) {
-                const ssize_t r = ::read(fd_, &byte, 1);
-                if (r == 1) return ReadResult::Byte;
+                const ssize_t r = ::read(fd_, buf_, sizeof buf_);
+                if (r > 0) {
+                    have_ = static_cast<std::size_t>(r);
+                    at_ = 1;
+                    byte = buf_[0];
+                    return ReadResult::Byte;
+                }
                 if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
                 if (r == 0) errno = EIO;  // readable but at its end: the line is gone
                 return Vanish(), ReadResult::Failed;
@@ -174,6 +186,7 @@ public:
             ::close(fd_);
         }
         fd_ = -1;
+        have_ = at_ = 0;
     }
 
     std::string LastError() const override { return error_; }
@@ -209,6 +222,8 @@ private:
     int readMs_ = 3000;
     int writeMs_ = 100;
     bool vanished_ = false;
+    uint8_t buf_[256]{};
+    std::size_t have_ = 0, at_ = 0;  // received, handed out
     std::string error_;
     IdleHook idle_;
 };
