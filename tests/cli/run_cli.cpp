@@ -21,7 +21,8 @@ namespace qdfu::test {
 
 namespace {
 
-Outcome Run(std::vector<std::string> args, const std::function<void(int)>& during, int closeAfterLines) {
+Outcome Run(std::vector<std::string> args, const std::function<void(int)>& during, int closeAfterLines,
+            const std::string& program = QDFU_CLI) {
     TempDir dir;
     const std::string outPath = dir.File("out"), errPath = dir.File("err");
     posix_spawn_file_actions_t actions;
@@ -35,13 +36,13 @@ Outcome Run(std::vector<std::string> args, const std::function<void(int)>& durin
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    args.insert(args.begin(), QDFU_CLI);
+    args.insert(args.begin(), program);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
     Outcome o;
-    const int spawned = posix_spawn(&pid, QDFU_CLI, &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (pipeFds[1] >= 0) ::close(pipeFds[1]);
     if (spawned != 0) return o;
@@ -73,6 +74,11 @@ Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals, 
 
 Outcome RunCliDuring(std::vector<std::string> args, const std::function<void(int pid)>& during) {
     return Run(std::move(args), during, 0);
+}
+
+Outcome RunProgramDuring(const std::string& program, std::vector<std::string> args,
+                         const std::function<void(int pid)>& during) {
+    return Run(std::move(args), during, 0, program);
 }
 
 std::vector<ChildProcess> ChildrenOf(int pid) {

@@ -26,6 +26,9 @@ Outcome RunCli(std::vector<std::string> args, int interruptAfterMs);
 // Runs the CLI and, while it runs, during(pid) (which may signal the CLI or its children); returns
 // once both have ended.
 Outcome RunCliDuring(std::vector<std::string> args, const std::function<void(int pid)>& during);
+// The same with a copy of the command line at program.
+Outcome RunProgramDuring(const std::string& program, std::vector<std::string> args,
+                         const std::function<void(int pid)>& during);
 
 // The running children of process pid: their pids and command lines.
 struct ChildProcess {

@@ -762,5 +762,47 @@ TEST(StationDeviceIdentityTest, OneUploadPerAdapterOnItsCanonicalDevice) {
     }
 }
 
+// A station port whose upload cannot be started (here: the program's own file is gone, so no child
+// can be started) is reported once, and tried again only when it is plugged in again, never at
+// every scan while it stays.
+TEST(StationStartFailureTest, APortThatCouldNotStartIsTriedAgainOnlyWhenItNextAppears) {
+    TempDir tree;
+    fs::create_directories(tree.File("ports"));
+    fs::create_directories(tree.File("sys/class/tty"));
+    fs::create_directories(tree.File("dev"));
+    const std::string copy = tree.File("cli-copy");
+    fs::copy_file(QDFU_CLI, copy);
+    fs::permissions(copy, fs::perms::owner_all);
+    sim::Device adapter;
+    ASSERT_TRUE(adapter.Open());
+    adapter.Start();
+    const Outcome o = RunProgramDuring(
+        copy,
+        {"station", Example(), "--timeout", "300", "--report", tree.File("r.jsonl"), "--ports-dir", tree.File("ports"),
+         "--dev-root", tree.File("dev"), "--sysfs-root", tree.File("sys")},
+        [&](int cli) {
+            using std::chrono::milliseconds;
+            std::this_thread::sleep_for(milliseconds(300));
+            fs::remove(copy);
+            std::this_thread::sleep_for(milliseconds(300));
+            fs::create_symlink(adapter.Path(), tree.File("ports/com3"));  // stays for three scans
+            std::this_thread::sleep_for(milliseconds(1600));
+            fs::remove(tree.File("ports/com3"));
+            std::this_thread::sleep_for(milliseconds(800));
+            fs::create_symlink(adapter.Path(), tree.File("ports/com3"));
+            std::this_thread::sleep_for(milliseconds(1000));
+            ::kill(cli, SIGINT);
+        });
+    EXPECT_EQ(o.status, 2) << o.err;
+    const auto report = ParseReport(tree.File("r.jsonl"));
+    ASSERT_EQ(report.size(), 2u);  // one line for each time it was plugged in
+    for (const auto& line : report) {
+        EXPECT_EQ(line.at("outcome"), "not_done");
+        EXPECT_EQ(line.at("reason").rfind("cannot start the upload", 0), 0u) << line.at("reason");
+    }
+    EXPECT_EQ(adapter.FrameCount() + adapter.FirmwareResetLines(), 0);
+    adapter.Stop();
+}
+
 }  // namespace
 }  // namespace qdfu::test
