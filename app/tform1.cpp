@@ -34,6 +34,7 @@
 
 #include "serial.h"
 #include "settings.h"
+#include "sha256.h"
 #include "text_lines.h"
 
 namespace qdfu {
@@ -742,6 +743,8 @@ void TForm1::DisplayHexFile(const QString& path, Variant variant) {
         Label3->repaint();
         Label5->repaint();
         std::vector<std::string> lines;
+        loadedSha256_.clear();
+        if (FileText bytes; bytes.Open(LocalPath(path))) loadedSha256_ = Sha256Hex(bytes.Text());
         if (ReadTextLines(LocalPath(path), lines)) {
             LBHex->addItems(ToStrings(lines));
             LBHex->setCurrentRow(0);
@@ -847,6 +850,19 @@ void TForm1::BUploadClick() {
         StatusBar->showMessage(why);
         return;
     }
+    // After a run to this port that failed mid-way with this very file, the user chooses between
+    // going on from the page where it stopped (Yes) and starting over (No).
+    const ResumePoint run = RunResumePoint();
+    uint32_t resumePage = 0;
+    if (!run.Target.empty()) {
+        const auto point = LoadResumePoint(options_.ResumeFolder, run.Target);
+        if (point && ResumeMismatch(*point, run.ImageSha256, run.VerifyEvery, run.SkipGaps).empty() &&
+            dialogs_->Ask(this, QStringLiteral("The last upload of this file to %1 stopped in the page at %2.\n\n"
+                                               "Continue from that page? (No starts over.)")
+                                    .arg(QString::fromStdString(run.Target),
+                                         QString::fromStdString(HexDigits(point->Page, 8)))))
+            resumePage = point->Page;
+    }
     // The manual panel's exchanges would share the upload's port: its buttons are off for the
     // run, and the panel gives its place to the progress band so the window stays on a 768-pixel
     // screen.
@@ -870,6 +886,7 @@ void TForm1::BUploadClick() {
     request.DialNumber = Edit1->text().toStdString();
     request.TimeoutMs = options_.TimeoutMs;
     request.SaveSettings = [this] { SaveSettings(SettingsPath, ProcessSettings()); };
+    request.ResumePage = resumePage;
     const UploadImage image{MemoryImage(), &ImageStart, &ImageEnd, &ImageValid};
 
     running_ = true;
@@ -877,11 +894,28 @@ void TForm1::BUploadClick() {
     const UploadResult result =
         CheckBox1->isChecked() ? UploadGsm(request, image, *view_) : UploadDirect(request, image, *view_);
     running_ = false;
+    if (!run.Target.empty()) RecordResumePoint(options_.ResumeFolder, run, result);
 
     RestoreUploadLayout();
     if (!result.Started) PStat->setVisible(statsShown);
     UploadActive = false;
     BUpload->setText(QStringLiteral("Upload"));
+}
+
+ResumePoint TForm1::RunResumePoint() const {
+    ResumePoint run;
+    uint32_t port = 0;
+    std::string offending;
+    if (CBSimulazione->isChecked() || loadedSha256_.empty() || ComboBox1->currentIndex() < 0 ||
+        !PortNumberFromText(ComboBox1->currentText().toStdString(), port, offending))
+        return run;
+    const std::string device = SerialDeviceFor(port);
+    const QString canonical = QFileInfo(QString::fromStdString(device)).canonicalFilePath();
+    run.Target = ResumeTarget(canonical.isEmpty() ? device : canonical.toStdString(),
+                              CheckBox1->isChecked() ? Edit1->text().toStdString() : std::string());
+    run.ImageSha256 = loadedSha256_;
+    run.VerifyEvery = CBEseguiVerifica->isChecked() ? VERIFY_EVERY : 0;
+    return run;
 }
 
 // ---- manual command panel ----

@@ -14,6 +14,7 @@
 #include "hex_loader.h"
 #include "manual_commands.h"
 #include "ports.h"
+#include "resume_point.h"
 #include "upload.h"
 
 class QCheckBox;
@@ -36,6 +37,7 @@ struct TForm1Options {
     PortPaths Ports = DefaultPortPaths();
     int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;  // per-byte read time-out of every open
     Dialogs* DialogSeam = nullptr;           // null: the real Qt dialogs
+    std::string ResumeFolder = DefaultResumeFolder();  // where resume points of failed runs are kept
 };
 
 inline constexpr int kClientWidth = 966;
@@ -179,6 +181,8 @@ private:
     void PanelToWidgets();
     void RunManual(SerialError (ManualPanel::*command)());
     bool ManualAddressAllowed(QLineEdit* field, const char* command);
+    // The resume point a run to the chosen port would keep or take (Target empty: none applies).
+    ResumePoint RunResumePoint() const;
     void PrepareUploadLayout();
     void RestoreUploadLayout();
     void SetManualPanelVisible(bool visible);
@@ -194,6 +198,7 @@ private:
     bool manualShown_ = false;
     int heightBeforePanel_ = kClientHeight;
     HexLoadResult lastLoad_;  // its buffers serve every load
+    std::string loadedSha256_;  // of the bytes of the file last loaded, for resume points
     QString loadFault_;       // why the last file was refused, for the status bar; "" when loaded
     ManualPanelFields panelFields_;
     std::unique_ptr<ManualPanel> panel_;

@@ -31,6 +31,7 @@
 #include "terminal_view.h"
 #include "text_lines.h"
 #include "transcript_backend.h"
+#include "resume_point.h"
 #include "upload.h"
 
 namespace {
@@ -293,6 +294,13 @@ void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore) {
                   "record (cut short)");
 }
 
+void AddRetriesOption(CLI::App* cmd, ProductionOptions& o) {
+    cmd->add_option("--retries", o.Retries,
+                    "when the line goes away during the transfer, connect again and go on from the page where it "
+                    "stopped, up to N times (default 0)")
+        ->check(CLI::Range(0, 100));
+}
+
 void AddProductionOptions(CLI::App* cmd, ProductionOptions& o) {
     cmd->add_option("--log-dir", o.LogDir, "write each device's log lines to a file of its own in DIR");
     cmd->add_option("--report", o.ReportPath, "append one JSON line per device run to FILE");
@@ -334,6 +342,7 @@ int main(int argc, char** argv) {
     bool verifyAll = false;
     bool ignoreChecksums = false;
     bool skipGaps = false;
+    bool resume = false;
     int statusFd = -1;
     ProductionOptions line;
     std::string gsmNumber;
@@ -346,6 +355,9 @@ int main(int argc, char** argv) {
     upload->add_flag("--skip-gaps", skipGaps,
                      "write only the 64-byte blocks that hold bytes of the file, the bytes it does not give as 0xFF");
     AddProductionOptions(upload, line);
+    AddRetriesOption(upload, line);
+    upload->add_flag("--resume", resume,
+                     "go on from the page where the last failed run to this port stopped, when the file is the same");
     std::string deviceArg;
     upload->add_option("--status-fd", statusFd, "")->group("");  // a production line's child reports here
     upload->add_option("--device", deviceArg, "")->group("");    // and opens the device its parent resolved
@@ -379,6 +391,7 @@ int main(int argc, char** argv) {
     station->add_flag("--verify-all", verifyAll, "read back every block and compare it");
     AddIgnoreChecksumsFlag(station, ignoreChecksums);
     station->add_flag("--skip-gaps", skipGaps, "write only the blocks that hold bytes of the file");
+    AddRetriesOption(station, line);
     station->add_option("--match", line.Match,
                         "only ports whose COM name, device or by-id name (the registry's device name on Windows) contains TEXT");
     station->add_flag("--keep-line-settings", keepLine, "leave the line settings as the system has them");
@@ -493,9 +506,9 @@ int main(int argc, char** argv) {
         line.KeepLineSettings = keepLine;
         line.IgnoreChecksums = ignoreChecksums;
         line.SkipGaps = skipGaps;
-        line.TimeoutMs = portOpt.TimeoutMs;
-        if (!portOpt.Transcript.empty() || simulate) {
-            std::fprintf(stderr, "--transcript and --simulate take a single port\n");
+        line.TimeoutMs = portOpt.TimeoutMs;  // line.Retries is set by --retries
+        if (!portOpt.Transcript.empty() || simulate || resume) {
+            std::fprintf(stderr, "--transcript, --simulate and --resume take a single port\n");
             return kExitUsage;
         }
         for (const std::string& p : portOpt.Ports) {
@@ -590,6 +603,25 @@ int main(int argc, char** argv) {
         req.Simulate = simulate;
         req.VerifyEvery = verifyAll ? 1 : VERIFY_EVERY;
         req.SkipGaps = skipGaps;
+        req.Retries = line.Retries;
+        // A resume point is kept per target for a run of its own (never for a production line's
+        // child), and taken only with --resume and when it fits this run.
+        const std::string resumeFolder = DefaultResumeFolder();
+        const std::string canonical = CanonicalPath(port.Device);
+        const std::string resumeTarget = ResumeTarget(canonical.empty() ? port.Device : canonical, gsmNumber);
+        const std::string imageSha = Sha256Hex(text);
+        const int verifyEvery = verifyAll ? 1 : verify ? VERIFY_EVERY : 0;
+        if (resume) {
+            const auto point = LoadResumePoint(resumeFolder, resumeTarget);
+            const std::string why = point ? ResumeMismatch(*point, imageSha, verifyEvery, skipGaps)
+                                          : "no interrupted run to " + resumeTarget + " is known";
+            if (why.empty()) {
+                req.ResumePage = point->Page;
+                std::fprintf(stderr, "--resume: going on from the page at 0x%s\n", HexDigits(point->Page, 8).c_str());
+            } else {
+                std::fprintf(stderr, "--resume: %s; uploading from the start\n", why.c_str());
+            }
+        }
         ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
         std::FILE* status = statusFd >= 0 ? OpenStatusChannel(statusFd) : nullptr;
         cli::TerminalView view(verify || verifyAll, g_active, status);
@@ -603,12 +635,17 @@ int main(int argc, char** argv) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         SerialSetIdleHook({});
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
+        if (statusFd < 0 && !simulate &&
+            RecordResumePoint(resumeFolder, {resumeTarget, imageSha, 0, verifyEvery, skipGaps}, result))
+            std::fprintf(stderr, "a resume point was kept: --resume goes on from the page at 0x%s\n",
+                         HexDigits(static_cast<uint32_t>(result.ResumePage), 8).c_str());
         if (statusFd < 0) SayFailure("upload", result);
         if (transcript) std::fclose(transcript);
         const UploadCounters& c = result.Counters;
         if (status) {
             const ChildResult told{static_cast<int>(result.Outcome), c.BlocksWritten, c.BytesSent, c.ExchangeCount,
-                                   result.CommunicationErrors, result.LastSerialError, result.Reason};
+                                   result.CommunicationErrors, result.LastSerialError, result.Reason,
+                                   static_cast<uint32_t>(result.Retries)};
             std::fprintf(status, "%s\n", ResultLine(told).c_str());
             std::fclose(status);
         }
@@ -638,6 +675,7 @@ int main(int argc, char** argv) {
             rep.LastSerialError = result.LastSerialError;
             rep.Verification = VerificationWord(verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off);
             rep.Reason = result.Reason;
+            rep.Retries = static_cast<uint32_t>(result.Retries);
             outputs.Report(rep);
         }
         return RunExitStatus({outcome}, outputs.Failed());

@@ -110,6 +110,7 @@ public:
         if (o_.IgnoreChecksums) args.push_back("--ignore-checksums");
         if (!o_.GsmNumber.empty()) args.insert(args.end(), {"--gsm", o_.GsmNumber});
         if (o_.KeepLineSettings) args.push_back("--keep-line-settings");
+        if (o_.Retries > 0) args.insert(args.end(), {"--retries", std::to_string(o_.Retries)});
         std::string why;
         run->id = children_.Start(std::move(args), why);
         Run& r = *run;
@@ -210,6 +211,8 @@ private:
             if (line.rfind("progress ", 0) == 0) {
                 std::istringstream in(line.substr(9));
                 in >> r->progress.BlocksDone >> r->progress.BlocksTotal >> r->progress.BytesSent;
+            } else if (line.rfind("retry ", 0) == 0) {
+                r->result.Retries = static_cast<uint32_t>(std::atoi(line.c_str() + 6));
             } else if (ParseResultLine(line, r->result)) {
                 r->haveResult = true;
                 r->progress.BlocksDone = static_cast<int>(r->result.Blocks);
@@ -257,6 +260,7 @@ private:
         rep.LastSerialError = r.result.LastSerialError;
         rep.Verification = VerificationWord(o_.Verify);
         rep.Reason = r.outcome == 1 ? "" : r.reason.empty() ? "the upload did not complete" : r.reason;
+        rep.Retries = r.result.Retries;
         outputs_.Report(rep);
         if (!tty_) {
             std::printf("%s\t%s\t%s\t%.1f s\t%s\n", r.target.Port.c_str(), r.target.Device.c_str(),
@@ -290,12 +294,13 @@ private:
         for (const Run* r : shown) {
             const double secs = r->done ? r->seconds : std::chrono::duration<double>(now - r->start).count();
             const double rate = secs > 0 ? r->progress.BytesSent / secs : 0;
-            const char* state = !r->done ? "uploading" : r->outcome == 1 ? "completed" : r->outcome == 2 ? "FAILED" : "not done";
+            std::string state = !r->done ? "uploading" : r->outcome == 1 ? "completed" : r->outcome == 2 ? "FAILED" : "not done";
+            if (!r->done && r->result.Retries > 0) state = "retry " + std::to_string(r->result.Retries);
             char line[160];
             std::snprintf(line, sizeof line, "\033[K%-8.8s %-26s %4d/%-4d %6.0f B/s %-9s\n",
                           FitTail(r->target.Port, 8).c_str(), FitTail(r->target.Device, 26).c_str(),
                           std::min(r->progress.BlocksDone, 9999), std::min(r->progress.BlocksTotal, 9999),
-                          std::min(rate, 999999.0), state);
+                          std::min(rate, 999999.0), state.c_str());
             text += line;
         }
         char totals[160];
@@ -391,6 +396,7 @@ std::string ReportLine(const RunReport& r) {
     field("last_serial_error", JsonString(r.LastSerialError));
     field("verification", JsonString(r.Verification));
     field("reason", JsonString(r.Reason));
+    field("retries", std::to_string(r.Retries));
     return s + "}";
 }
 
@@ -410,7 +416,7 @@ std::string IsoTime(Wall::time_point t) {
 std::string ResultLine(const ChildResult& r) {
     return "result\t" + std::to_string(r.Outcome) + "\t" + std::to_string(r.Blocks) + "\t" + std::to_string(r.Bytes) +
            "\t" + std::to_string(r.Exchanges) + "\t" + std::to_string(r.Errors) + "\t" + OneLine(r.LastSerialError) +
-           "\t" + OneLine(r.Reason);
+           "\t" + OneLine(r.Reason) + "\t" + std::to_string(r.Retries);
 }
 
 bool ParseResultLine(const std::string& line, ChildResult& r) {
@@ -419,13 +425,14 @@ bool ParseResultLine(const std::string& line, ChildResult& r) {
     for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
         f.push_back(line.substr(from, tab - from));
     f.push_back(line.substr(from));
-    if (f.size() != 8 || f[0] != "result") return false;
+    if (f.size() != 9 || f[0] != "result") return false;
     try {
         r.Outcome = std::stoi(f[1]);
         r.Blocks = static_cast<uint32_t>(std::stoul(f[2]));
         r.Bytes = static_cast<uint32_t>(std::stoul(f[3]));
         r.Exchanges = static_cast<uint32_t>(std::stoul(f[4]));
         r.Errors = static_cast<uint32_t>(std::stoul(f[5]));
+        r.Retries = static_cast<uint32_t>(std::stoul(f[8]));
     } catch (const std::exception&) {
         return false;
     }

@@ -34,6 +34,7 @@ struct ProductionOptions {
     bool KeepLineSettings = false;
     bool SkipGaps = false;
     bool IgnoreChecksums = false;
+    int Retries = 0;           // --retries, handed to each child
     int32_t TimeoutMs = 3000;  // per byte, handed to each child
     // A child that tells nothing for this long (no progress, no heartbeat) is stopped; <= 0 for
     // the default of twice the time-out and 15 s.
@@ -89,6 +90,7 @@ struct RunReport {
     uint32_t Blocks = 0, BytesOnLine = 0, Exchanges = 0, CommunicationErrors = 0;
     std::string LastSerialError, Verification;
     std::string Reason;  // why it did not complete; "" only for completed
+    uint32_t Retries = 0;  // reconnections in the walk (--retries)
 };
 std::string ReportLine(const RunReport& report);
 // A JSON string: quotes, backslashes and control characters escaped, and every byte that is not
@@ -135,11 +137,12 @@ struct ChildStatus {
 };
 
 // The child's last status line: "result<TAB>OUTCOME<TAB>BLOCKS<TAB>BYTES<TAB>EXCHANGES<TAB>ERRORS
-// <TAB>LAST SERIAL ERROR<TAB>REASON".
+// <TAB>LAST SERIAL ERROR<TAB>REASON<TAB>RETRIES".
 struct ChildResult {
     int Outcome = 0;
     uint32_t Blocks = 0, Bytes = 0, Exchanges = 0, Errors = 0;
     std::string LastSerialError, Reason;
+    uint32_t Retries = 0;
 };
 std::string ResultLine(const ChildResult& result);
 bool ParseResultLine(const std::string& line, ChildResult& result);

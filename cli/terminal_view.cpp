@@ -42,6 +42,14 @@ void TerminalView::SetProgress(int position, int maximum) {
     DrawProgress(false);
 }
 
+void TerminalView::Retrying(int n, uint32_t) {
+    retries_ = n;
+    if (status_) {
+        std::fprintf(status_, "retry %d\n", n);
+        std::fflush(status_);
+    }
+}
+
 void TerminalView::ShowMessage(const std::string& text) {
     ClearProgress();
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -79,6 +87,7 @@ void TerminalView::DrawProgress(bool force) {
         const double left = position_ > 0 ? elapsed * (maximum_ - position_) / position_ : 0;
         std::fprintf(stderr, "block %d/%d  %.0f bytes  %.0f B/s  %.0f s left", position_, maximum_, bytes, rate,
                      left);
+        if (retries_ > 0) std::fprintf(stderr, "  retry %d", retries_);
     }
     if (waiting)
         std::fprintf(stderr, "%swaiting for the controller: %.1f s, time-out in %.1f s", maximum_ > 0 ? "  " : "",

@@ -24,6 +24,8 @@ public:
     void SetStat(StatField field, const std::string& text) override;
     void ShowOperation(Operation) override {}
     void SetProgress(int position, int maximum) override;
+    // Said on the status channel ("retry N") and counted on the progress line.
+    void Retrying(int n, uint32_t page) override;
     void SelectDumpRow(int) override {}
     void ShowMessage(const std::string& text) override;
     void ProcessEvents() override;
@@ -45,6 +47,7 @@ private:
     std::string clear_;  // what wipes the progress line
     bool drawn_ = false;
     int position_ = 0;
+    int retries_ = 0;
     int32_t waitedMs_ = 0;  // of the byte awaited now; 0 once the line moved again
     int32_t leftMs_ = 0;
     int maximum_ = 0;

@@ -239,6 +239,7 @@ void Device::Serve(const std::atomic<bool>& stop) {
 }
 
 void Device::OnEvent(const ReaderEvent& event) {
+    if (Clock::now() < cutUntil_) return;  // the line is cut: nothing arrives
     if (event.kind == ReaderEvent::TextLine) {
         OnText(event.bytes);
         return;
@@ -277,6 +278,18 @@ void Device::OnText(const std::vector<uint8_t>& line) {
 }
 
 void Device::OnFrame(const std::vector<uint8_t>& frame) {
+    const int next = frames_ + 1;
+    if (opt_.Gsm && std::find(opt_.DropCallAfter.begin(), opt_.DropCallAfter.end(), next) != opt_.DropCallAfter.end()) {
+        opt_.DropCallAfter.erase(std::find(opt_.DropCallAfter.begin(), opt_.DropCallAfter.end(), next));
+        online_ = false;  // the call drops with this frame in flight
+        Answer(Bytes("\r\nNO CARRIER\r\n"));
+        return;
+    }
+    if (std::find(opt_.CutLineAt.begin(), opt_.CutLineAt.end(), next) != opt_.CutLineAt.end()) {
+        opt_.CutLineAt.erase(std::find(opt_.CutLineAt.begin(), opt_.CutLineAt.end(), next));
+        cutUntil_ = Clock::now() + std::chrono::milliseconds(opt_.CutForMs);
+        return;
+    }
     const int n = ++frames_;
     {
         std::lock_guard lock(mutex_);

@@ -43,6 +43,14 @@ struct Options {
     bool XorReadCheck = false;
     bool Noise = false;                   // stray bytes before every answer
     int HangupAfter = 0;                  // the line is cut after N frames
+    // With Gsm: the call drops at each of these frames (counted from 1, frames the device acted
+    // on): the frame is not carried out, the modem says NO CARRIER and is back in command state;
+    // the next dial connects again. The memory stays as it is.
+    std::vector<int> DropCallAfter;
+    // A direct line cut at each of these frames for CutForMs: the frame is not carried out, and
+    // nothing is heard or answered until the line is back.
+    std::vector<int> CutLineAt;
+    int CutForMs = 1000;
     int DelayMs = 0;                      // before every answer
     int Baud = 0;                         // pace both directions at 10 bits per byte
     // Flash that still holds an old firmware: it starts as OldFirmwarePattern(address) and a
@@ -130,6 +138,7 @@ private:
     std::chrono::steady_clock::time_point epoch_;
     std::chrono::steady_clock::time_point rxFreeAt_{};
     std::chrono::steady_clock::time_point txFreeAt_{};
+    std::chrono::steady_clock::time_point cutUntil_{};  // a cut line comes back then
     // Where the device is a quarnelix-devsim process of the host system (a Windows build under
     // Wine), what is known of it comes from its transcript and memory dump.
     struct Remote;

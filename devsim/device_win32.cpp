@@ -68,6 +68,9 @@ bool Device::Open() {
     if (opt_.GarbleReadEvery) cmd << " --garble-reads " << opt_.GarbleReadEvery;
     if (opt_.XorReadCheck) cmd << " --xor-read-check";
     if (opt_.HangupAfter) cmd << " --hangup-after " << opt_.HangupAfter;
+    for (int n : opt_.DropCallAfter) cmd << " --drop-call-after " << n;
+    for (int n : opt_.CutLineAt) cmd << " --cut-line-at " << n;
+    if (!opt_.CutLineAt.empty()) cmd << " --cut-for " << opt_.CutForMs;
     if (opt_.DelayMs) cmd << " --delay " << opt_.DelayMs;
     if (opt_.Baud) cmd << " --baud " << opt_.Baud;
     if (opt_.OldFirmware) cmd << " --old-firmware";

@@ -43,6 +43,11 @@ int main(int argc, char** argv) {
                    "flip one bit in every Nth read answer after its check byte was made (a noisy line)");
     app.add_flag("--xor-read-check", opt.XorReadCheck, "end read answers with the XOR of their bytes, not their sum");
     app.add_option("--hangup-after", opt.HangupAfter, "cut the line after N frames");
+    app.add_option("--drop-call-after", opt.DropCallAfter,
+                   "with --gsm, drop the call at frame N (NO CARRIER, back in command state; may be given again)");
+    app.add_option("--cut-line-at", opt.CutLineAt,
+                   "cut the line at frame N for --cut-for milliseconds, then bring it back (may be given again)");
+    app.add_option("--cut-for", opt.CutForMs, "how long a line cut by --cut-line-at stays cut, in ms (default 1000)");
     app.add_option("--delay", opt.DelayMs, "wait MS milliseconds before every answer");
     app.add_option("--baud", opt.Baud, "pace both directions at 10 bits per byte at this speed");
     app.add_option("--dial-answer", opt.DialAnswer,

@@ -26,5 +26,8 @@ echo "== upload of 64 blocks with verification at 9600 baud"
 echo "== field tools: verify and backup at 9600 baud (target <= 1.03 x wire), --skip-gaps (target <= 1.1 x data blocks)"
 "$build/bench/bench_field"
 
+echo "== a dropped call survived: 64 KiB through the modem at 9600 baud (targets: bytes <= 1.05 x + a page, wall <= 1.10 x + the redial)"
+"$build/bench/bench_resume"
+
 echo "== production line: 32 devices at once against one (targets: <= 1.05 x, cpu <= 1 % per device)"
 "$build/bench/bench_production"

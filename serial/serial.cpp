@@ -213,6 +213,8 @@ void SerialSetPortResolver(PortResolver resolver) { g_resolver = std::move(resol
 void SerialSetBackendFactory(BackendFactory factory) { g_factory = std::move(factory); }
 const std::string& SerialLastDevice() { return g_lastDevice; }
 const std::string& SerialLastSystemError() { return g_lastSystemError; }
+std::string SerialDeviceFor(uint32_t port) { return ResolveDevice(port); }
+
 std::string SerialLineError() { return g_port ? g_port->LastError() : std::string(); }
 
 }  // namespace qdfu

@@ -64,6 +64,9 @@ bool SerialIsOpen();
 // Async-signal-safe, for a process about to _exit: writes lastWords (n bytes, none for null) on
 // the open device, waits until they have left, then releases it (its exclusive lock included)
 // without touching the driver's state.
+// The device that SerialOpen would open for port (the resolver's, else the system's own path).
+std::string SerialDeviceFor(uint32_t port);
+
 // Why the open port stopped working, as its backend tells it ("the device server closed the
 // connection"); "" while it works or when no port is open.
 std::string SerialLineError();

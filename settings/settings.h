@@ -54,6 +54,13 @@ std::string SettingsPath(const std::string& exeDir, const std::string& configHom
 // $XDG_CONFIG_HOME, or ~/.config; %APPDATA% on Windows.
 std::string DefaultConfigHome();
 
+// $XDG_STATE_HOME, or ~/.local/state; %LOCALAPPDATA% on Windows: where state that outlives a run
+// (resume points) is kept.
+std::string DefaultStateHome();
+
+// Puts the file at from in place of to, replacing it in one step; false when it could not.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
 // Creates dir and its missing parents; true when it exists afterwards.
 bool MakeDirectories(const std::string& dir);
 

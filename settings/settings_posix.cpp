@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "settings.h"
@@ -19,6 +20,15 @@ std::string DefaultConfigHome() {
     const char* home = std::getenv("HOME");
     return std::string(home ? home : "") + "/.config";
 }
+
+std::string DefaultStateHome() {
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg && *xdg) return xdg;
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.local/state";
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 
 bool MakeDirectories(const std::string& dir) {
     std::string partial;

@@ -28,6 +28,15 @@ std::string DefaultConfigHome() {
     return appData && *appData ? appData : ".";
 }
 
+std::string DefaultStateHome() {
+    const char* local = std::getenv("LOCALAPPDATA");
+    return local && *local ? local : DefaultConfigHome();
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool MakeDirectories(const std::string& dir) {
     std::string partial;
     for (std::size_t i = 0; i <= dir.size(); ++i) {

@@ -129,6 +129,10 @@ private:
     // false (the run failed) when it is refused or never agreed on.
     bool ReadAt(uint32_t address, uint8_t length);
     bool Stopped();
+    // After a failed exchange of the walk: retries while any are left; true once the bootloader
+    // runs again on a new connection.
+    bool RetryFrom(uint32_t page);
+    bool Reconnect();
     bool ErasePage(uint32_t page);
     void CpuReset();
     void Close();
@@ -295,12 +299,28 @@ void Run::Transfer() {
         result_.Outcome = UploadOutcome::Failed;
     };
 
+    const auto start = static_cast<uint32_t>(*image_.ImageStart);
+    auto pageOf = [](uint32_t address) { return address & ~uint32_t{ERASE_PAGE - 1}; };
+    // Nothing below resumeAt is erased or written: an earlier connection (or run) completed it.
+    uint32_t resumeAt = req_.ResumePage;
+    if (resumeAt > start) view_.Log(" *** Ripresa Trasferimento dalla pagina " + HexDigits(resumeAt, 8) + " *** ");
+    uint32_t current = start;  // the page the walk is in, for the resume point
     ErasedPages erasedPages;
+    // After a failed exchange: reconnect and go on from the page of the failed block.
+    auto retry = [&](uint32_t address, int32_t& i) {
+        current = pageOf(address);
+        if (!RetryFrom(current)) return false;
+        resumeAt = current;
+        erasedPages = ErasedPages{};
+        i = current > start ? static_cast<int32_t>((current - start) / BLOCK_SIZE) - 1 : -1;
+        return true;
+    };
     for (int32_t i = 0; i < blocks; ++i) {
         if (!view_.UploadActive()) {
             view_.SetStat(StatField::STEsito, "Interrotto !!!");
             Because("aborted by the operator after " + std::to_string(c.BlocksWritten) + " blocks");
             result_.Outcome = UploadOutcome::Failed;
+            current = std::max(resumeAt, pageOf(start + static_cast<uint32_t>(i) * BLOCK_SIZE));
             break;
         }
         view_.SelectDumpRow(i);
@@ -320,24 +340,36 @@ void Run::Transfer() {
         // that starts inside a row) is written up to there, and nothing is written beyond.
         if (block.Address >= PROGRAM_MEMORY_END) break;
         block.Length = static_cast<uint8_t>(std::min<uint32_t>(BLOCK_SIZE, PROGRAM_MEMORY_END - block.Address));
-        std::memcpy(block.Data.data(), image_.Memory + static_cast<std::size_t>(i) * BLOCK_SIZE, block.Length);
+        // A block that starts before the page the walk resumes at is written from there on only.
+        if (block.Address + block.Length <= resumeAt) continue;
+        const uint32_t skip = block.Address < resumeAt ? resumeAt - block.Address : 0;
+        block.Address += skip;
+        block.Length = static_cast<uint8_t>(block.Length - skip);
+        const std::size_t at = static_cast<std::size_t>(i) * BLOCK_SIZE + skip;  // in the image
+        std::memcpy(block.Data.data(), image_.Memory + at, block.Length);
+        current = pageOf(block.Address);
         view_.SetStat(StatField::STTot1, HexDigits(block.Address, 8));
 
         // Every page the block touches is erased once before its first write, so a start inside a
         // page still writes onto erased flash. For a page-aligned start this is one erase at each
         // multiple of ERASE_PAGE, before that block's write.
         bool erased = true;
+        uint32_t failedPage = 0;
         const uint32_t lastPage = (block.Address + block.Length - 1) & ~uint32_t{ERASE_PAGE - 1};
         for (uint32_t page = block.Address & ~uint32_t{ERASE_PAGE - 1}; erased; page += ERASE_PAGE) {
             if (!erasedPages.Contains(page)) {
                 erased = ErasePage(page);
                 if (erased) erasedPages.Add(page);
+                failedPage = page;
             }
             if (page == lastPage) break;
         }
-        if (!erased) break;
+        if (!erased) {
+            if (retry(std::max(failedPage, block.Address), i)) continue;
+            break;
+        }
         if (req_.SkipGaps && image_.Given) {
-            const uint8_t* given = image_.Given + static_cast<std::size_t>(i) * BLOCK_SIZE;
+            const uint8_t* given = image_.Given + at;
             if (std::none_of(given, given + block.Length, [](uint8_t g) { return g != 0; })) continue;
             for (int k = 0; k < block.Length; ++k)
                 if (!given[k]) block.Data[static_cast<std::size_t>(k)] = 0xFF;
@@ -359,6 +391,7 @@ void Run::Transfer() {
             ShowReceived();
             if (r != SERIAL_OK) {
                 fail("write", block.Address, r);
+                if (retry(block.Address, i)) continue;
                 break;
             }
             Pause(0);
@@ -378,18 +411,64 @@ void Run::Transfer() {
             ShowReceived();
             if (r != SERIAL_OK) {
                 fail("read back", block.Address, r);
+                if (retry(block.Address, i)) continue;
                 break;
             }
             Pause(0);
             if (!req_.Simulate && std::memcmp(block.Data.data(), RxBuffer.data() + 2, block.Length) != 0) {
-                view_.ShowMessage("Verifica Fallita!!!!");
+                // the message box only when the run ends on it: a retry writes the page again
                 Because("verify mismatch in the block at 0x" + HexDigits(block.Address, 8));
                 result_.Outcome = UploadOutcome::Failed;
+                if (req_.Retries > 0 && retry(block.Address, i)) continue;
+                view_.ShowMessage("Verifica Fallita!!!!");
                 break;
             }
         }
     }
     if (skipping) view_.SetProgress(static_cast<int>(c.BlocksWritten), toWrite);
+    if (result_.Outcome != UploadOutcome::Completed) {
+        result_.ResumePage = current;
+        if (result_.Retries > 0)
+            result_.Reason += " (after " + std::to_string(result_.Retries) + " retries; stopped in the page at 0x" +
+                              HexDigits(current, 8) + ")";
+    }
+}
+
+bool Run::RetryFrom(uint32_t page) {
+    while (result_.Retries < req_.Retries && view_.UploadActive()) {
+        ++result_.Retries;
+        view_.Retrying(result_.Retries, page);
+        view_.Log(" *** Nuovo Tentativo " + std::to_string(result_.Retries) + " di " + std::to_string(req_.Retries) +
+                  ": Ripresa dalla pagina " + HexDigits(page, 8) + " *** ");
+        if (Reconnect()) {
+            result_.Outcome = UploadOutcome::Completed;
+            result_.Reason.clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+// The start of the run once more on a new connection: the port closed and opened again, the
+// reset lines (or the modem set-up and the dial), the bootloader started.
+bool Run::Reconnect() {
+    SerialCloseDefault();
+    SerialError last = SerialOpenDefault(port_, req_.TimeoutMs);
+    view_.Log("Apertura Porta di Comunicazione: " + SerialErrorText(last));
+    if (last != SERIAL_OK) {
+        Because("cannot open the port again: " + SerialErrorText(last));
+        return false;
+    }
+    if (gsm_) {
+        if (!ModemSetup()) return false;
+    } else {
+        ResetFirmware();
+    }
+    last = StartBootloader(last);
+    if (last == SERIAL_OK) return true;
+    view_.Log(SerialErrorText(last));
+    Because("the bootloader did not start again: " + SerialErrorText(last));
+    return false;
 }
 
 bool Run::Stopped() {

@@ -43,6 +43,11 @@ public:
     virtual void ProcessEvents() = 0;
     virtual bool UploadActive() = 0;   // false once the user asked to stop
     virtual bool VerifyChecked() = 0;  // "Esegui Verifica", read at each verify step
+    // The run lost its line in the block walk and starts retry n (from 1) from the page at page.
+    virtual void Retrying(int n, uint32_t page) {
+        (void)n;
+        (void)page;
+    }
 };
 
 // The loaded image as the window or the command line holds it. Read at every block, so a reload
@@ -72,6 +77,15 @@ struct UploadRequest {
     // written block the bytes the file does not give go out as 0xFF (erased flash). Every page of
     // the range is still erased once, before its first block. Off: the stream of the window.
     bool SkipGaps = false;
+    // When an exchange of the block walk fails (no answer, a refusal, a read-back that differs, a
+    // dropped call), the run closes the port, goes through its start again (reset lines, or the
+    // modem set-up and the dial), starts the bootloader, erases again the page that holds the
+    // failed block and goes on from that page's first byte, up to Retries times. 0: the run ends
+    // at the first failure, as the window's does.
+    int Retries = 0;
+    // Non-zero: the walk starts at this page (a multiple of ERASE_PAGE), nothing before it is erased
+    // or written: the resume point of an earlier run that failed there.
+    uint32_t ResumePage = 0;
     // Direct upload: writes the settings record after PortNumber, AutoPortSelect,
     // ApplyLineSettings and VerifyAfterWrite were stored in it. Empty: the record is not saved.
     std::function<void()> SaveSettings;
@@ -97,6 +111,10 @@ struct UploadResult {
     // (NAK)", "verify mismatch in the block at 0x00002840", "aborted by the operator", ...);
     // "" when it completed.
     std::string Reason;
+    int Retries = 0;  // reconnections made in the walk
+    // The first page not complete when the run failed after its walk began (the page to resume
+    // from); -1 when it completed or never began the walk.
+    int64_t ResumePage = -1;
 };
 
 UploadResult UploadDirect(const UploadRequest& request, const UploadImage& image, UploadView& view);

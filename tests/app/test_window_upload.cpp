@@ -85,6 +85,32 @@ TEST_F(WindowUploadTest, CompleteRunShowsEverythingAndRestoresTheWindow) {
     EXPECT_EQ(stored.VerifyAfterWrite, 1);
 }
 
+// After a run that failed mid-way, the next Upload of the same file to the same port asks whether
+// to go on from the page where it stopped: Yes goes on from there, and the run that completes
+// leaves no resume point; the question is not asked again.
+TEST_F(WindowUploadTest, UploadAfterAFailedRunAsksToGoOnFromThePageWhereItStopped) {
+    StartDevice({.CutLineAt = {50}, .CutForMs = 300});  // frame 50 writes in the page at 0x3000
+    TForm1& f = Open(100);
+    f.CBEseguiVerifica->setChecked(true);
+    f.BUploadClick();
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Fallito!!!");
+    EXPECT_TRUE(dialogs.questions.empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the line is back
+    dialogs.yes = true;
+    const std::size_t firstRun = device->Frames().size();
+    f.BUploadClick();
+    ASSERT_EQ(dialogs.questions.size(), 1u);
+    EXPECT_NE(dialogs.questions[0].find("stopped in the page at 00003000"), std::string::npos) << dialogs.questions[0];
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
+    const auto frames = device->Frames();
+    ASSERT_GT(frames.size(), firstRun + 2);
+    EXPECT_EQ(frames[firstRun + 1], (std::vector<uint8_t>{0x03, 0xA1, 0x00, 0x30, 0x00, 0x00, 0xD4, 0x02}));
+    const auto mem = device->Memory();
+    EXPECT_TRUE(std::equal(MemoryImage(), MemoryImage() + 48 * 64, mem.begin() + 0x2800));
+    f.BUploadClick();
+    EXPECT_EQ(dialogs.questions.size(), 1u);
+}
+
 // A probe that notes when it was painted.
 class PaintProbe final : public QWidget {
 public:

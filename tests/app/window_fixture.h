@@ -75,6 +75,7 @@ protected:
         o.Ports = ports.Paths();
         o.TimeoutMs = timeoutMs;
         o.DialogSeam = &dialogs;
+        o.ResumeFolder = exe.File("state");
         form = std::make_unique<TForm1>(o);
         form->show();
         return *form;

@@ -21,6 +21,24 @@ namespace qdfu::test {
 
 namespace {
 
+// The command lines of the tests keep their resume points in a folder of the test run's own,
+// never in the user's state folder.
+struct OwnStateFolder {
+    OwnStateFolder() {
+        char name[] = "/tmp/qdfu-state-XXXXXX";
+        if (::mkdtemp(name)) {
+            path = name;
+            ::setenv("XDG_STATE_HOME", name, 1);
+        }
+    }
+    ~OwnStateFolder() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+};
+const OwnStateFolder g_stateFolder;
+
 Outcome Run(std::vector<std::string> args, const std::function<void(int)>& during, int closeAfterLines,
             const std::string& program = QDFU_CLI) {
     TempDir dir;

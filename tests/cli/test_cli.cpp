@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "device.h"
+#include "frames.h"
 #include "hex_loader.h"
 #include "text_lines.h"
 #include "run_cli.h"
@@ -588,6 +589,50 @@ TEST_F(CliTest, SkipGapsOnOnePortWritesOnlyTheBlocksOfTheFile) {
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(FramesWith(*device, 0xA2), 2);
     EXPECT_EQ(device->Memory()[0x3000], 0x01);
+}
+
+// A run that fails in its walk keeps a resume point that a later process takes with --resume: it
+// goes on from the page where the first stopped, and a completed run removes the point. A changed
+// file is uploaded from the start, with the reason said.
+TEST_F(CliTest, ResumePointOutlivesTheProcessAndFitsOnlyTheSameFile) {
+    StartDevice({.CutLineAt = {50}, .CutForMs = 400});  // frame 50 writes in the page at 0x3000
+    TempDir dir;
+    const auto state = std::filesystem::path(std::getenv("XDG_STATE_HOME")) / "quarnelix-dfu";
+    Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--timeout", "100"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("a resume point was kept: --resume goes on from the page at 0x00003000"), std::string::npos)
+        << o.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the line is back
+    dir.Write("other.hex", ":0128000001D6\n:00000001FF\n");
+    o = RunCli({"upload", dir.File("other.hex"), "--port", device->Path(), "--verify", "--resume", "--timeout", "100"});
+    EXPECT_NE(o.err.find("--resume: the file is not the one the interrupted run uploaded; uploading from the start"),
+              std::string::npos)
+        << o.err;
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(std::filesystem::is_empty(state));  // completed: the stale point is gone
+    // once more to a failing run, then the resume across processes
+    device->Stop();
+    device.reset();
+    StartDevice({.CutLineAt = {50}, .CutForMs = 400});
+    EXPECT_EQ(RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--timeout", "100"}).status, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::size_t firstRun = device->Frames().size();
+    o = RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--resume", "--timeout", "100"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("--resume: going on from the page at 0x00003000"), std::string::npos) << o.err;
+    const auto frames = device->Frames();
+    ASSERT_GT(frames.size(), firstRun + 2);
+    EXPECT_EQ(frames[firstRun][1], CMD_START_DFU);
+    EXPECT_EQ(frames[firstRun + 1], (std::vector<uint8_t>{0x03, 0xA1, 0x00, 0x30, 0x00, 0x00, 0xD4, 0x02}));
+    for (std::size_t k = firstRun; k < frames.size(); ++k) {
+        if (frames[k][1] == CMD_WRITE) {
+            EXPECT_GE(frames[k][4] << 8 | frames[k][3], 0x3000);
+        }
+    }
+    const auto image = ExampleImage();
+    const auto mem = device->Memory();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0x2800));
+    EXPECT_TRUE(std::filesystem::is_empty(state));
 }
 
 // A port reached over TCP (a serial device server) carries the same upload, claims no line

@@ -10,6 +10,7 @@
 #include "device.h"
 #include "frames.h"
 #include "hex_loader.h"
+#include "manual_commands.h"
 #include "recording_view.h"
 #include "serial.h"
 #include "settings.h"
@@ -596,6 +597,84 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"LineCut", {.HangupAfter = 6}, UploadOutcome::Failed, "", 2},  // the write, the reset
                       FaultCase{"SlowAnswers", {.DelayMs = 20}, UploadOutcome::Completed, "", 0},
                       FaultCase{"RefusesErase", {.NakCommand = 0xA1}, UploadOutcome::Failed, "RX ERROR (NAK)", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A line that goes away in the walk (a dropped call, a cut cable) costs one retry: the run connects
+// again, erases again the page of the failed block and goes on from its first byte, never sending
+// a block of an earlier page again. Frames count those the device acted on; the example image is
+// 48 blocks from 0x2800 with every fourth read back: frame 2 erases page 0x2800, 3 writes its first
+// block, 7 reads back its fourth, 41 writes its last block (0x2FC0), 42 reads that back.
+struct DropCase {
+    const char* name;
+    bool gsm;
+    std::vector<int> drops;
+    int retries;
+    bool completes;
+    std::vector<uint32_t> pages;  // where the walk goes on after each drop
+    int32_t start = 0x2800;       // of the image
+};
+
+class UploadDropTest : public UploadTest, public ::testing::WithParamInterface<DropCase> {};
+
+TEST_P(UploadDropTest, RetriesGoOnFromThePageOfTheFailedBlock) {
+    const DropCase& c = GetParam();
+    sim::Options opt;
+    opt.Gsm = c.gsm;
+    (c.gsm ? opt.DropCallAfter : opt.CutLineAt) = c.drops;
+    opt.CutForMs = 300;
+    StartDevice(opt);
+    MakeImage(c.start, 48 * 64);
+    RecordingView view;
+    view.verify = true;
+    UploadRequest req;
+    req.PortText = portText;
+    req.TimeoutMs = 100;
+    req.Retries = c.retries;
+    if (c.gsm) req.DialNumber = "3351234567";
+    const UploadResult r = c.gsm ? UploadGsm(req, Image(), view) : UploadDirect(req, Image(), view);
+    EXPECT_EQ(r.Outcome, c.completes ? UploadOutcome::Completed : UploadOutcome::Failed) << r.Reason;
+    EXPECT_EQ(r.Retries, std::min<int>(c.retries, static_cast<int>(c.drops.size())));
+    if (c.completes) {
+        ExpectDeviceHoldsImage(48);
+        EXPECT_EQ(r.ResumePage, -1);
+    } else {
+        EXPECT_EQ(r.ResumePage, c.pages.back());
+        EXPECT_NE(r.Reason.find("stopped in the page at 0x" + HexDigits(c.pages.back(), 8)), std::string::npos) << r.Reason;
+    }
+    // after each new start of the bootloader: the erase of the page, then writes from its first
+    // block on, none below it
+    const auto frames = device->Frames();
+    std::size_t drop = 0;
+    for (std::size_t k = 1; k < frames.size(); ++k) {
+        if (frames[k][1] != CMD_START_DFU) continue;
+        ASSERT_LT(drop, c.pages.size());
+        const uint32_t page = c.pages[drop++];
+        ASSERT_LT(k + 2, frames.size());
+        EXPECT_EQ(frames[k + 1][1], CMD_ERASE);
+        const auto le32 = [&](const std::vector<uint8_t>& f, std::size_t at) {
+            return static_cast<uint32_t>(f[at] | f[at + 1] << 8 | f[at + 2] << 16 | f[at + 3] << 24);
+        };
+        EXPECT_EQ(le32(frames[k + 1], 2), page);
+        EXPECT_EQ(frames[k + 2][1], CMD_WRITE);
+        EXPECT_EQ(le32(frames[k + 2], 3), page);
+    }
+    EXPECT_EQ(drop, std::min<std::size_t>(c.drops.size(), static_cast<std::size_t>(c.retries)));
+    EXPECT_EQ(device->Frames().back()[1], CMD_RESET);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drops, UploadDropTest,
+    ::testing::Values(
+        DropCase{"DirectAtTheFirstBlock", false, {3}, 1, true, {0x2800}},
+        DropCase{"DirectInTheMiddleOfAPage", false, {20}, 1, true, {0x2800}},
+        DropCase{"DirectOnAPagesLastBlock", false, {41}, 1, true, {0x2800}},
+        DropCase{"DirectDuringAReadBack", false, {7}, 1, true, {0x2800}},
+        DropCase{"DirectInTheSecondPage", false, {50}, 1, true, {0x3000}},
+        DropCase{"DirectTwiceInOneRun", false, {20, 70}, 2, true, {0x2800, 0x3000}},
+        DropCase{"DirectMoreDropsThanRetries", false, {20, 30}, 1, false, {0x2800, 0x2800}},
+        // blocks cross the page boundaries: the walk goes on with the part of a block in the page
+        DropCase{"DirectUnalignedImage", false, {55}, 1, true, {0x3000}, 0x2810},
+        DropCase{"GsmTwiceInOneRun", true, {50, 70}, 2, true, {0x3000, 0x3000}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
