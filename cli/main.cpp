@@ -547,7 +547,7 @@ int main(int argc, char** argv) {
                     rep.HexPath = CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath);
                     if (!text.empty()) rep.HexSha256 = Sha256Hex(text);
                     rep.Start = rep.End = now;
-                    rep.Outcome = OutcomeWord(0);
+                    rep.Outcome = OutcomeWord(UploadOutcome::NotDone);
                     rep.OutcomeText = UploadOutcomeText(UploadOutcome::NotDone);
                     rep.ExitStatus = rc;
                     rep.Verification = VerificationWord(line.Verify);
@@ -643,7 +643,7 @@ int main(int argc, char** argv) {
         if (transcript) std::fclose(transcript);
         const UploadCounters& c = result.Counters;
         if (status) {
-            const ChildResult told{static_cast<int>(result.Outcome), c.BlocksWritten, c.BytesSent, c.ExchangeCount,
+            const ChildResult told{result.Outcome, c.BlocksWritten, c.BytesSent, c.ExchangeCount,
                                    result.CommunicationErrors, result.LastSerialError, result.Reason,
                                    static_cast<uint32_t>(result.Retries)};
             std::fprintf(status, "%s\n", ResultLine(told).c_str());
@@ -652,8 +652,7 @@ int main(int argc, char** argv) {
         const int exitStatus = result.Outcome == UploadOutcome::Completed ? 0
                                : result.Outcome == UploadOutcome::Failed  ? 1
                                                                           : 2;
-        const int outcome = static_cast<int>(result.Outcome);
-        outputs.Log(portArg, startWall, OutcomeWord(outcome), logText, "");
+        outputs.Log(portArg, startWall, OutcomeWord(result.Outcome), logText, "");
         if (!line.ReportPath.empty()) {
             const Target target = ResolveTarget(port.Label.empty() ? port.Text : port.Label, DefaultPortPaths());
             RunReport rep;
@@ -665,7 +664,7 @@ int main(int argc, char** argv) {
             rep.Start = IsoTime(startWall);
             rep.End = IsoTime(std::chrono::system_clock::now());
             rep.Seconds = seconds;
-            rep.Outcome = OutcomeWord(outcome);
+            rep.Outcome = OutcomeWord(result.Outcome);
             rep.OutcomeText = UploadOutcomeText(result.Outcome);
             rep.ExitStatus = exitStatus;
             rep.Blocks = c.BlocksWritten;
@@ -678,7 +677,7 @@ int main(int argc, char** argv) {
             rep.Retries = static_cast<uint32_t>(result.Retries);
             outputs.Report(rep);
         }
-        return RunExitStatus({outcome}, outputs.Failed());
+        return RunExitStatus({result.Outcome}, outputs.Failed());
     }
 
     if (verifyCmd->parsed() || backupCmd->parsed()) {

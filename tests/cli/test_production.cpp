@@ -325,13 +325,14 @@ TEST(ChildEndTest, UntouchedDevicesAreNotDoneAndFailedRanksFirst) {
     };
     for (const Case& c : cases) {
         const auto [outcome, reason] = ClassifyChildEnd(c.end);
-        EXPECT_EQ(outcome, c.outcome) << c.reason;
+        EXPECT_EQ(static_cast<int>(outcome), c.outcome) << c.reason;  // 0 not done, 2 failed
         EXPECT_EQ(reason, c.reason);
     }
-    EXPECT_EQ(RunExitStatus({1, 0, 2}, false), 1);
-    EXPECT_EQ(RunExitStatus({1, 0}, true), 2);
-    EXPECT_EQ(RunExitStatus({1, 1}, true), kExitOutputFailed);
-    EXPECT_EQ(RunExitStatus({1, 1}, false), 0);
+    using O = UploadOutcome;
+    EXPECT_EQ(RunExitStatus({O::Completed, O::NotDone, O::Failed}, false), 1);
+    EXPECT_EQ(RunExitStatus({O::Completed, O::NotDone}, true), 2);
+    EXPECT_EQ(RunExitStatus({O::Completed, O::Completed}, true), kExitOutputFailed);
+    EXPECT_EQ(RunExitStatus({O::Completed, O::Completed}, false), 0);
 }
 
 int FramesWith(const sim::Device& d, uint8_t command) {

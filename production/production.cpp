@@ -54,11 +54,6 @@ std::string FileStamp(Wall::time_point t) {
     return std::string(buf) + frac;
 }
 
-std::string OutcomeText(int outcome) {
-    return outcome == 1 ? "Trasferimento Firmware Completato"
-           : outcome == 2 ? "Trasferimento Firmware Fallito!!!"
-                          : "Trasferimento Firmware Non Effettuato";
-}
 
 std::string OneLine(std::string s) {
     std::replace_if(s.begin(), s.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
@@ -84,7 +79,7 @@ struct Run {
     bool done = false;
     Clock::time_point killAt;  // a stalled child: when the watchdog kills it
     bool killed = false;
-    int outcome = 0;
+    UploadOutcome outcome = UploadOutcome::NotDone;
     int exitStatus = 0;
     std::string reason;
     double seconds = 0;
@@ -171,8 +166,8 @@ public:
             if (!r->done) children_.Abort(r->id, nth);
     }
 
-    std::vector<int> Outcomes() const {
-        std::vector<int> out;
+    std::vector<UploadOutcome> Outcomes() const {
+        std::vector<UploadOutcome> out;
         for (const auto& r : runs_) out.push_back(r->outcome);
         return out;
     }
@@ -181,8 +176,8 @@ public:
         Draw(true);
         int completed = 0, failed = 0, notDone = 0;
         for (const auto& r : runs_) {
-            if (r->outcome == 1) ++completed;
-            else if (r->outcome == 2) ++failed;
+            if (r->outcome == UploadOutcome::Completed) ++completed;
+            else if (r->outcome == UploadOutcome::Failed) ++failed;
             else ++notDone;
         }
         std::printf("devices: %d completed, %d failed, %d not done\n", completed, failed, notDone);
@@ -251,7 +246,7 @@ private:
         rep.End = IsoTime(end);
         rep.Seconds = r.seconds;
         rep.Outcome = OutcomeWord(r.outcome);
-        rep.OutcomeText = OutcomeText(r.outcome);
+        rep.OutcomeText = UploadOutcomeText(r.outcome);
         rep.ExitStatus = r.exitStatus;
         rep.Blocks = r.result.Blocks;
         rep.BytesOnLine = r.result.Bytes;
@@ -259,12 +254,12 @@ private:
         rep.CommunicationErrors = r.result.Errors;
         rep.LastSerialError = r.result.LastSerialError;
         rep.Verification = VerificationWord(o_.Verify);
-        rep.Reason = r.outcome == 1 ? "" : r.reason.empty() ? "the upload did not complete" : r.reason;
+        rep.Reason = r.outcome == UploadOutcome::Completed ? "" : r.reason.empty() ? "the upload did not complete" : r.reason;
         rep.Retries = r.result.Retries;
         outputs_.Report(rep);
         if (!tty_) {
             std::printf("%s\t%s\t%s\t%.1f s\t%s\n", r.target.Port.c_str(), r.target.Device.c_str(),
-                        OutcomeText(r.outcome).c_str(), r.seconds, rep.Reason.c_str());
+                        UploadOutcomeText(r.outcome).c_str(), r.seconds, rep.Reason.c_str());
             std::fflush(stdout);
         }
     }
@@ -287,14 +282,14 @@ private:
             if ((*it)->done) shown.push_back(it->get());
         for (const auto& r : runs_) {
             if (!r->done) ++running;
-            else if (r->outcome == 1) ++completed;
-            else if (r->outcome == 2) ++failed;
+            else if (r->outcome == UploadOutcome::Completed) ++completed;
+            else if (r->outcome == UploadOutcome::Failed) ++failed;
             else ++notDone;
         }
         for (const Run* r : shown) {
             const double secs = r->done ? r->seconds : std::chrono::duration<double>(now - r->start).count();
             const double rate = secs > 0 ? r->progress.BytesSent / secs : 0;
-            std::string state = !r->done ? "uploading" : r->outcome == 1 ? "completed" : r->outcome == 2 ? "FAILED" : "not done";
+            std::string state = !r->done ? "uploading" : r->outcome == UploadOutcome::Completed ? "completed" : r->outcome == UploadOutcome::Failed ? "FAILED" : "not done";
             if (!r->done && r->result.Retries > 0) state = "retry " + std::to_string(r->result.Retries);
             char line[160];
             std::snprintf(line, sizeof line, "\033[K%-8.8s %-26s %4d/%-4d %6.0f B/s %-9s\n",
@@ -400,7 +395,9 @@ std::string ReportLine(const RunReport& r) {
     return s + "}";
 }
 
-std::string OutcomeWord(int outcome) { return outcome == 1 ? "completed" : outcome == 2 ? "failed" : "not_done"; }
+std::string OutcomeWord(UploadOutcome outcome) {
+    return outcome == UploadOutcome::Completed ? "completed" : outcome == UploadOutcome::Failed ? "failed" : "not_done";
+}
 
 std::string VerificationWord(VerifyMode mode) {
     return mode == VerifyMode::All ? "all" : mode == VerifyMode::EveryFourth ? "every_fourth" : "off";
@@ -414,7 +411,7 @@ std::string IsoTime(Wall::time_point t) {
 }
 
 std::string ResultLine(const ChildResult& r) {
-    return "result\t" + std::to_string(r.Outcome) + "\t" + std::to_string(r.Blocks) + "\t" + std::to_string(r.Bytes) +
+    return "result\t" + std::to_string(static_cast<int>(r.Outcome)) + "\t" + std::to_string(r.Blocks) + "\t" + std::to_string(r.Bytes) +
            "\t" + std::to_string(r.Exchanges) + "\t" + std::to_string(r.Errors) + "\t" + OneLine(r.LastSerialError) +
            "\t" + OneLine(r.Reason) + "\t" + std::to_string(r.Retries);
 }
@@ -427,7 +424,9 @@ bool ParseResultLine(const std::string& line, ChildResult& r) {
     f.push_back(line.substr(from));
     if (f.size() != 9 || f[0] != "result") return false;
     try {
-        r.Outcome = std::stoi(f[1]);
+        const int outcome = std::stoi(f[1]);
+        if (outcome < 0 || outcome > 2) return false;
+        r.Outcome = static_cast<UploadOutcome>(outcome);
         r.Blocks = static_cast<uint32_t>(std::stoul(f[2]));
         r.Bytes = static_cast<uint32_t>(std::stoul(f[3]));
         r.Exchanges = static_cast<uint32_t>(std::stoul(f[4]));
@@ -438,29 +437,29 @@ bool ParseResultLine(const std::string& line, ChildResult& r) {
     }
     r.LastSerialError = f[6];
     r.Reason = f[7];
-    return r.Outcome >= 0 && r.Outcome <= 2;
+    return true;
 }
 
-std::pair<int, std::string> ClassifyChildEnd(const ChildEnd& e) {
-    if (!e.Started) return {0, e.FirstError};
+std::pair<UploadOutcome, std::string> ClassifyChildEnd(const ChildEnd& e) {
+    if (!e.Started) return {UploadOutcome::NotDone, e.FirstError};
     if (e.Stalled) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", e.StallMs / 1000.0);
-        return {2, std::string("no progress for ") + seconds + " s: stopped"};
+        return {UploadOutcome::Failed, std::string("no progress for ") + seconds + " s: stopped"};
     }
-    if (e.Signalled) return {2, "killed by signal " + std::to_string(e.Code)};
+    if (e.Signalled) return {UploadOutcome::Failed, "killed by signal " + std::to_string(e.Code)};
     const bool refused = e.Code == 64 || e.Code == 65 || e.Code == 66 || e.Code == 73;
     std::string why = "the upload ended with status " + std::to_string(e.Code) + " before telling its result";
     if (refused) why = "the upload refused to start (status " + std::to_string(e.Code) + ")";
     if (!e.FirstError.empty()) why += ": " + e.FirstError;
-    return {refused ? 0 : 2, why};
+    return {refused ? UploadOutcome::NotDone : UploadOutcome::Failed, why};
 }
 
-int RunExitStatus(const std::vector<int>& outcomes, bool outputFailed) {
+int RunExitStatus(const std::vector<UploadOutcome>& outcomes, bool outputFailed) {
     bool failed = false, notDone = false;
-    for (int o : outcomes) {
-        failed |= o == 2;
-        notDone |= o != 1 && o != 2;
+    for (UploadOutcome o : outcomes) {
+        failed |= o == UploadOutcome::Failed;
+        notDone |= o == UploadOutcome::NotDone;
     }
     return failed ? 1 : notDone ? 2 : outputFailed ? kExitOutputFailed : 0;
 }
@@ -575,7 +574,7 @@ void RunOutputs::Log(const std::string& port, Wall::time_point start, const std:
 int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmware,
                        const std::vector<std::string>& ports, RunOutputs& outputs) {
     proc::InstallParentHandlers();
-    std::vector<int> outcomes;
+    std::vector<UploadOutcome> outcomes;
     {
         Line line(options, firmware, outputs);
         for (const std::string& p : ports) line.Start(ResolveTarget(p, options.Paths));
@@ -599,7 +598,7 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
         if (!unkept.empty() && saidUnkept.insert(unkept).second) std::fprintf(stderr, "station: %s\n", unkept.c_str());
         return list;
     };
-    std::vector<int> outcomes;
+    std::vector<UploadOutcome> outcomes;
     {
         Line line(options, firmware, outputs);
         std::set<std::string> known;  // present since the start or already flashed, until unplugged

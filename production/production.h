@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ports.h"
+#include "upload.h"
 
 namespace qdfu {
 
@@ -98,7 +99,7 @@ std::string ReportLine(const RunReport& report);
 // gives a valid line.
 std::string JsonString(const std::string& text);
 
-std::string OutcomeWord(int outcome);  // 1 completed, 2 failed, else not_done
+std::string OutcomeWord(UploadOutcome outcome);  // completed, failed, not_done
 std::string VerificationWord(VerifyMode mode);
 std::string IsoTime(std::chrono::system_clock::time_point t);  // 2026-12-08T12:59:08Z
 
@@ -139,7 +140,7 @@ struct ChildStatus {
 // The child's last status line: "result<TAB>OUTCOME<TAB>BLOCKS<TAB>BYTES<TAB>EXCHANGES<TAB>ERRORS
 // <TAB>LAST SERIAL ERROR<TAB>REASON<TAB>RETRIES".
 struct ChildResult {
-    int Outcome = 0;
+    UploadOutcome Outcome = UploadOutcome::NotDone;
     uint32_t Blocks = 0, Bytes = 0, Exchanges = 0, Errors = 0;
     std::string LastSerialError, Reason;
     uint32_t Retries = 0;
@@ -156,11 +157,11 @@ struct ChildEnd {
     int32_t StallMs = 0;       // how long it had told nothing when the watchdog stopped it
     std::string FirstError;    // its first line on standard error
 };
-// Outcome (0 not done, 2 failed) and reason. A child that could not start or refused its arguments
+// Outcome (not done or failed) and reason. A child that could not start or refused its arguments
 // or file (64, 65, 66, 73) touched no device: not done; any other end without a result: failed.
-std::pair<int, std::string> ClassifyChildEnd(const ChildEnd& end);
+std::pair<UploadOutcome, std::string> ClassifyChildEnd(const ChildEnd& end);
 
 // Exit status of a whole run: failed ranks above not done above a lost report line.
-int RunExitStatus(const std::vector<int>& outcomes, bool outputFailed);
+int RunExitStatus(const std::vector<UploadOutcome>& outcomes, bool outputFailed);
 
 }  // namespace qdfu
