@@ -59,7 +59,7 @@ std::string DefaultConfigHome();
 std::string DefaultStateHome();
 
 // Puts the file at from in place of to, replacing it in one step; false when it could not.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool MoveIntoPlace(const std::string& from, const std::string& to);
 
 // Creates dir and its missing parents; true when it exists afterwards.
 bool MakeDirectories(const std::string& dir);

@@ -28,7 +28,7 @@ std::string DefaultStateHome() {
     return std::string(home ? home : "") + "/.local/state";
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool MoveIntoPlace(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 
 bool MakeDirectories(const std::string& dir) {
     std::string partial;

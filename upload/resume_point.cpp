@@ -52,7 +52,7 @@ bool SaveResumePoint(const std::string& folder, const ResumePoint& p) {
             return false;
         }
     }
-    if (ReplaceFile(part, path)) return true;
+    if (MoveIntoPlace(part, path)) return true;
     std::remove(part.c_str());
     return false;
 }
