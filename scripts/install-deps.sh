@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev qt6-base-private-dev libgl-dev libcli11-dev binutils python3 fonts-dejavu-core)
+          qt6-base-dev qt6-base-private-dev libgl-dev libcli11-dev binutils python3 fonts-dejavu-core
+          libsqlite3-dev libpq-dev postgresql)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi

@@ -1,0 +1,62 @@
+// The ledger of a production line: every run of upload and station (which unit got which
+// firmware, when, where, and what became of it) and the serial numbers given to the units. One
+// small interface; SQLite (a file, for one station) and PostgreSQL (shared by every station of a
+// factory) each in a file of their own. A serial is given to one device only, ever: it is reserved
+// before the device is touched, spent once an erase or a write reached the device, and returned
+// (given to the next device) when the device was never touched.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qdfu {
+
+// One run as the ledger keeps it: the production report's fields and the serial.
+struct LedgerRun {
+    std::optional<uint32_t> Serial;
+    std::string Port, Device, ById, Station, Operator, HexPath, HexSha256;
+    std::string Outcome, Reason;  // completed / failed / not_done
+    uint32_t Blocks = 0, Retries = 0;
+    std::string Start, End;  // 2026-12-08T12:59:08Z
+};
+
+class Ledger {
+public:
+    virtual ~Ledger() = default;
+    // Each returns false with why set when the database would not do it.
+
+    // The next serial in one transaction: the lowest one returned, else the next of the sequence.
+    virtual bool Reserve(uint32_t& serial, std::string& why) = 0;
+    virtual bool Spend(uint32_t serial, std::string& why) = 0;
+    virtual bool Return(uint32_t serial, std::string& why) = 0;
+    virtual bool Record(const LedgerRun& run, std::string& why) = 0;
+    // The serial a new sequence starts at; on a ledger that has given serials it may only move the
+    // sequence forward (false with why otherwise).
+    virtual bool StartSerialsAt(uint32_t first, std::string& why) = 0;
+    // The serial Reserve would give now.
+    virtual bool Next(uint32_t& serial, std::string& why) = 0;
+    // The runs, oldest first; only those of serial, and only those that started at since or later
+    // (an ISO time, "" for all).
+    virtual bool Runs(std::optional<uint32_t> serial, const std::string& since, std::vector<LedgerRun>& runs,
+                      std::string& why) = 0;
+};
+
+// "postgresql://..." (or "postgres://...") opens a PostgreSQL ledger, anything else an SQLite file
+// (created when missing). Null with why set when it cannot be opened.
+std::unique_ptr<Ledger> OpenLedger(const std::string& where, std::string& why);
+std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why);
+std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& why);
+
+// Where a serial goes in the image: its 4 bytes least significant first (le32), or two program
+// words as the toolchain lays out a 32-bit constant (prog32: the low 16 bits at ADDR and ADDR+1,
+// the high 16 bits at ADDR+4 and ADDR+5, the bytes between and after them zero; ADDR a multiple
+// of 4).
+enum class SerialFormat { Le32, Prog32 };
+std::size_t SerialBytes(SerialFormat format);  // 4 or 8
+// The bytes of serial in format, in address order from ADDR.
+std::vector<uint8_t> SerialImage(uint32_t serial, SerialFormat format);
+
+}  // namespace qdfu

@@ -1,0 +1,190 @@
+// The ledger against real databases: an SQLite file, and a PostgreSQL server these tests start
+// themselves (a cluster in a temporary folder on a Unix socket). The serial rules (given once,
+// spent or returned, a sequence that only moves forward), the runs kept and listed, and stations
+// that reserve at once from processes of their own, some killed on the way.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "ledger.h"
+#include "temp_dir.h"
+
+namespace qdfu::test {
+namespace {
+
+// One PostgreSQL server for the whole program, stopped at its end.
+class PostgresServer {
+public:
+    static const std::string& Uri() {
+        static PostgresServer server;
+        return server.uri_;
+    }
+
+private:
+    PostgresServer() {
+        ::chmod(dir_.Path().c_str(), 0755);  // the server's own user must reach its folder
+        std::FILE* p = ::popen((std::string(QDFU_PG_SERVER) + " start " + dir_.File("pg")).c_str(), "r");
+        char line[512] = {};
+        if (p && std::fgets(line, sizeof line, p)) uri_ = line;
+        if (p) ::pclose(p);
+        while (!uri_.empty() && (uri_.back() == '\n' || uri_.back() == '\r')) uri_.pop_back();
+    }
+    ~PostgresServer() { std::system((std::string(QDFU_PG_SERVER) + " stop " + dir_.File("pg")).c_str()); }
+
+    TempDir dir_;
+    std::string uri_;
+};
+
+// A ledger of each kind, new for every test: a new file, or a new database on the server.
+class LedgerTest : public ::testing::TestWithParam<const char*> {
+protected:
+    std::string Where() {
+        if (std::string(GetParam()) == "SQLite") return dir.File("ledger.sqlite");
+        const std::string& uri = PostgresServer::Uri();
+        EXPECT_FALSE(uri.empty()) << "the PostgreSQL server of the tests did not start";
+        static int n = 0;
+        const std::string name = "ledger_" + std::to_string(::getpid()) + "_" + std::to_string(++n);
+        std::system(("psql -q '" + uri + "' -c 'CREATE DATABASE " + name + "' >/dev/null").c_str());
+        std::string db = uri;
+        db.replace(db.find("/postgres?"), 10, "/" + name + "?");
+        return db;
+    }
+    std::unique_ptr<Ledger> Open(const std::string& where) {
+        std::string why;
+        auto ledger = OpenLedger(where, why);
+        EXPECT_TRUE(ledger) << why;
+        return ledger;
+    }
+    TempDir dir;
+};
+
+TEST_P(LedgerTest, SerialsAreGivenOnceSpentOrReturnedAndTheSequenceOnlyMovesForward) {
+    auto ledger = Open(Where());
+    ASSERT_TRUE(ledger);
+    std::string why;
+    uint32_t s = 0;
+    ASSERT_TRUE(ledger->Next(s, why)) << why;
+    EXPECT_EQ(s, 1u);  // a new ledger starts at 1
+    ASSERT_TRUE(ledger->StartSerialsAt(1000, why)) << why;
+    uint32_t a = 0, b = 0, c = 0;
+    ASSERT_TRUE(ledger->Reserve(a, why) && ledger->Reserve(b, why)) << why;
+    EXPECT_EQ(a, 1000u);
+    EXPECT_EQ(b, 1001u);
+    ASSERT_TRUE(ledger->Return(a, why) && ledger->Spend(b, why)) << why;  // a never touched its device
+    ASSERT_TRUE(ledger->Next(s, why));
+    EXPECT_EQ(s, 1000u);
+    ASSERT_TRUE(ledger->Reserve(c, why));
+    EXPECT_EQ(c, 1000u);  // given to the next device
+    EXPECT_FALSE(ledger->StartSerialsAt(5, why));
+    EXPECT_NE(why.find("may only move forward"), std::string::npos) << why;
+    ASSERT_TRUE(ledger->StartSerialsAt(2000, why)) << why;
+    ASSERT_TRUE(ledger->Reserve(s, why));
+    EXPECT_EQ(s, 2000u);
+}
+
+TEST_P(LedgerTest, RunsAreKeptAndListedBySerialAndTime) {
+    const std::string where = Where();
+    {
+        auto ledger = Open(where);
+        ASSERT_TRUE(ledger);
+        std::string why;
+        LedgerRun run;
+        run.Serial = 7;
+        run.Port = "COM3", run.Device = "/dev/ttyUSB0", run.Station = "bench-1", run.Operator = "anna";
+        run.HexPath = "/srv/fw \"v3\".hex", run.HexSha256 = std::string(64, 'a'), run.Outcome = "completed";
+        run.Blocks = 48, run.Start = "2026-12-08T10:00:00Z", run.End = "2026-12-08T10:00:09Z";
+        ASSERT_TRUE(ledger->Record(run, why)) << why;
+        run.Serial.reset();
+        run.Outcome = "failed", run.Reason = "write at 0x00002840: RX ERROR (NAK)", run.Retries = 2;
+        run.Start = "2026-12-08T11:00:00Z";
+        ASSERT_TRUE(ledger->Record(run, why)) << why;
+    }
+    auto ledger = Open(where);  // what was kept outlives the connection
+    std::string why;
+    std::vector<LedgerRun> runs;
+    ASSERT_TRUE(ledger->Runs(std::nullopt, "", runs, why)) << why;
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].Serial, 7u);
+    EXPECT_EQ(runs[0].HexPath, "/srv/fw \"v3\".hex");
+    EXPECT_FALSE(runs[1].Serial);
+    EXPECT_EQ(runs[1].Retries, 2u);
+    EXPECT_EQ(runs[1].Reason, "write at 0x00002840: RX ERROR (NAK)");
+    runs.clear();
+    ASSERT_TRUE(ledger->Runs(7, "", runs, why));
+    EXPECT_EQ(runs.size(), 1u);
+    runs.clear();
+    ASSERT_TRUE(ledger->Runs(std::nullopt, "2026-12-08T10:30:00Z", runs, why));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].Outcome, "failed");
+}
+
+// Stations at once, each a process of its own with its own connection: every serial a station
+// spends is spent by it alone, whatever else reserves, returns or is killed meanwhile.
+TEST_P(LedgerTest, StationsAtOnceNeverGiveASerialTwice) {
+    const std::string where = Where();
+    constexpr int kStations = 4, kDevices = 60;
+    std::vector<pid_t> pids;
+    for (int station = 0; station < kStations; ++station) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::string why;
+            auto ledger = OpenLedger(where, why);
+            std::ofstream spent(dir.File("spent-" + std::to_string(station)));
+            std::mt19937 rng(static_cast<unsigned>(station + 1));
+            for (int device = 0; ledger && device < kDevices; ++device) {
+                uint32_t serial = 0;
+                if (!ledger->Reserve(serial, why)) ::_exit(3);
+                if (rng() % 4 == 0) {
+                    if (!ledger->Return(serial, why)) ::_exit(4);  // the device was never touched
+                    continue;
+                }
+                if (!ledger->Spend(serial, why)) ::_exit(5);
+                spent << serial << std::endl;
+            }
+            ::_exit(ledger ? 0 : 2);
+        }
+        pids.push_back(pid);
+    }
+    // one station killed on the way: what it reserved stays reserved, never given again
+    ::usleep(30000);
+    ::kill(pids.back(), SIGKILL);
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        int status = 0;
+        ::waitpid(pids[i], &status, 0);
+        if (i + 1 < pids.size()) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "station " << i << " status " << status;
+        }
+    }
+    std::map<uint32_t, int> spentBy;
+    std::size_t spent = 0;
+    for (int station = 0; station < kStations; ++station) {
+        std::ifstream in(dir.File("spent-" + std::to_string(station)));
+        for (uint32_t serial; in >> serial; ++spent) {
+            EXPECT_EQ(spentBy.count(serial), 0u) << "serial " << serial << " given twice";
+            spentBy[serial] = station;
+        }
+    }
+    EXPECT_GT(spent, static_cast<std::size_t>(kDevices));
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, LedgerTest, ::testing::Values("SQLite", "PostgreSQL"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST(SerialImageTest, BothLayoutsPutTheNumberWhereTheFirmwareReadsIt) {
+    EXPECT_EQ(SerialImage(0x12345678, SerialFormat::Le32), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
+    EXPECT_EQ(SerialImage(0x12345678, SerialFormat::Prog32),
+              (std::vector<uint8_t>{0x78, 0x56, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00}));
+}
+
+}  // namespace
+}  // namespace qdfu::test
