@@ -31,6 +31,7 @@
 #include "terminal_view.h"
 #include "text_lines.h"
 #include "transcript_backend.h"
+#include "ledger.h"
 #include "resume_point.h"
 #include "upload.h"
 
@@ -254,6 +255,78 @@ int CheckBackupOutput(const std::string& path) {
     return 0;
 }
 
+// The ledger options of upload and station.
+struct LedgerOptions {
+    std::string Where;             // --ledger: an SQLite file or postgresql://...
+    std::string SerialAtText;      // --serial-at, hexadecimal
+    std::string Format = "le32";   // --serial-format
+    int64_t SerialFirst = -1;      // --serial-first, decimal
+    std::string Operator;          // --operator
+    int64_t Serial = -1;           // a production line's child: the serial its parent reserved
+    uint32_t SerialAt = 0;
+    SerialFormat Layout = SerialFormat::Le32;
+};
+
+void AddLedgerOptions(CLI::App* cmd, LedgerOptions& o) {
+    cmd->add_option("--ledger", o.Where,
+                    "record every run in LEDGER: an SQLite file (created when missing) or postgresql://... shared by "
+                    "every station");
+    cmd->add_option("--serial-at", o.SerialAtText,
+                    "give every unit the next serial number of the ledger, placed at ADDR (hexadecimal) in its image");
+    cmd->add_option("--serial-format", o.Format, "le32 (4 bytes, least significant first) or prog32 (two program "
+                                                 "words: low 16 bits at ADDR, high 16 bits at ADDR+4); default le32")
+        ->check(CLI::IsMember({"le32", "prog32"}));
+    cmd->add_option("--serial-first", o.SerialFirst,
+                    "the first serial of a new ledger (decimal); on a ledger that has given serials it may only "
+                    "move the sequence forward")
+        ->check(CLI::Range(int64_t{0}, int64_t{0xFFFFFFFF}));
+    cmd->add_option("--operator", o.Operator, "the operator's name, kept in the ledger with every run");
+}
+
+// Puts serial's bytes at o.SerialAt in the process image (in place of the file's placeholder) and
+// marks them as given, so that even --skip-gaps writes them. False with why when they do not lie
+// inside the image to upload.
+bool PlaceSerial(HexLoadResult& r, const LedgerOptions& o, uint32_t serial, std::string& why) {
+    const std::vector<uint8_t> bytes = SerialImage(serial, o.Layout);
+    const int64_t end = std::min<int64_t>(r.ImageEnd, PROGRAM_MEMORY_END);
+    if (r.ImageStart < 0 || o.SerialAt < static_cast<uint32_t>(r.ImageStart) ||
+        int64_t{o.SerialAt} + static_cast<int64_t>(bytes.size()) > end) {
+        why = "--serial-at " + HexDigits(o.SerialAt, 8) + ": the serial's " + std::to_string(bytes.size()) +
+              " bytes must lie inside the image to upload (" + HexDigits(static_cast<uint32_t>(std::max(r.ImageStart, 0)), 8) +
+              " to " + HexDigits(static_cast<uint32_t>(std::max<int64_t>(end, 0)), 8) + ")";
+        return false;
+    }
+    const std::size_t at = o.SerialAt - static_cast<uint32_t>(r.ImageStart);
+    std::copy(bytes.begin(), bytes.end(), MemoryImage() + at);
+    std::fill(r.Given.begin() + static_cast<std::ptrdiff_t>(at), r.Given.begin() + static_cast<std::ptrdiff_t>(at + bytes.size()), 1);
+    return true;
+}
+
+// The checks of the ledger options that need nothing opened; 0 or the usage status with the cause.
+int CheckLedgerOptions(LedgerOptions& o) {
+    if (!o.SerialAtText.empty()) {
+        if (!ParseTypedHex(o.SerialAtText, o.SerialAt)) {
+            std::fprintf(stderr, "--serial-at: '%s' is not a hexadecimal address\n", o.SerialAtText.c_str());
+            return kExitUsage;
+        }
+        o.Layout = o.Format == "prog32" ? SerialFormat::Prog32 : SerialFormat::Le32;
+        if (o.Layout == SerialFormat::Prog32 && o.SerialAt % 4 != 0) {
+            std::fprintf(stderr, "--serial-at: %s is no program word (prog32 needs a multiple of 4)\n",
+                         HexDigits(o.SerialAt, 8).c_str());
+            return kExitUsage;
+        }
+        if (o.Where.empty() && o.Serial < 0) {
+            std::fprintf(stderr, "--serial-at needs --ledger: the serial numbers come from it\n");
+            return kExitUsage;
+        }
+    }
+    if (o.SerialFirst >= 0 && o.Where.empty()) {
+        std::fprintf(stderr, "--serial-first needs --ledger\n");
+        return kExitUsage;
+    }
+    return 0;
+}
+
 // The last line on standard error of a run that did not complete: why, and what to check.
 void SayFailure(const char* command, const UploadResult& result) {
     if (result.Outcome == UploadOutcome::Completed) return;
@@ -329,8 +402,35 @@ public:
 
 }  // namespace
 
+// A run that keeps a ledger: --ledger given, or the ledger command.
+bool WantsLedger(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "ledger") return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--ledger" || std::string(argv[i]).rfind("--ledger=", 0) == 0) return true;
+    return false;
+}
+
+#if QDFU_WITH_LEDGER
+std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why) { return OpenLedger(where, why); }
+#else
+std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why) {
+    why = "--ledger: this program was built without the database clients";
+    return nullptr;
+}
+#endif
+
 int main(int argc, char** argv) {
     UseBinaryStandardStreams();
+#if !QDFU_WITH_LEDGER
+    // This program starts quickly because it carries no database client (a production line starts
+    // it for every board); a run that keeps a ledger is handed to its companion that has them.
+    if (WantsLedger(argc, argv)) {
+        const std::string companion = ThisProgram(argv[0]) + "-ledger";
+        ExecProgram(companion, std::vector<std::string>(argv, argv + argc));
+        std::fprintf(stderr, "--ledger: cannot start %s: %s\n", companion.c_str(), std::strerror(errno));
+        return kExitCannotCreate;
+    }
+#endif
     CLI::App app{"quarnelix-dfu-cli: upgrade the firmware of a Quarnelix V3 controller through its serial bootloader"};
     app.set_version_flag("--version", std::string("quarnelix-dfu-cli ") + QDFU_VERSION);
     app.require_subcommand(1);
@@ -356,6 +456,9 @@ int main(int argc, char** argv) {
                      "write only the 64-byte blocks that hold bytes of the file, the bytes it does not give as 0xFF");
     AddProductionOptions(upload, line);
     AddRetriesOption(upload, line);
+    LedgerOptions ledgerOpt;
+    AddLedgerOptions(upload, ledgerOpt);
+    upload->add_option("--serial", ledgerOpt.Serial, "")->group("");  // a production line's child: its unit's serial
     upload->add_flag("--resume", resume,
                      "go on from the page where the last failed run to this port stopped, when the file is the same");
     std::string deviceArg;
@@ -392,6 +495,7 @@ int main(int argc, char** argv) {
     AddIgnoreChecksumsFlag(station, ignoreChecksums);
     station->add_flag("--skip-gaps", skipGaps, "write only the blocks that hold bytes of the file");
     AddRetriesOption(station, line);
+    AddLedgerOptions(station, ledgerOpt);
     station->add_option("--match", line.Match,
                         "only ports whose COM name, device or by-id name (the registry's device name on Windows) contains TEXT");
     station->add_flag("--keep-line-settings", keepLine, "leave the line settings as the system has them");
@@ -427,6 +531,17 @@ int main(int argc, char** argv) {
     erase->add_option("address", address, "hex address")->required();
     erase->add_flag("--boot-area", bootArea, "allow an address below 2800, in the bootloader's own area");
     AddPortOptions(erase, portOpt);
+    auto* ledgerCmd = app.add_subcommand("ledger", "what a ledger keeps: its runs, its next serial number");
+    ledgerCmd->require_subcommand(1);
+    std::string ledgerWhere, sinceText;
+    int64_t serialFilter = -1;
+    auto* ledgerShow = ledgerCmd->add_subcommand("show", "print the runs as JSON lines (the report's fields), oldest first");
+    ledgerShow->add_option("--ledger", ledgerWhere, "an SQLite file or postgresql://...")->required();
+    ledgerShow->add_option("--serial", serialFilter, "only the runs of this serial number");
+    ledgerShow->add_option("--since", sinceText, "only the runs that started at TIME or later (2026-12-08T10:00:00Z)");
+    auto* ledgerNext = ledgerCmd->add_subcommand("next", "print the serial number the next unit gets");
+    ledgerNext->add_option("--ledger", ledgerWhere, "an SQLite file or postgresql://...")->required();
+
     auto* start = app.add_subcommand("start", "start the bootloader");
     AddPortOptions(start, portOpt);
     auto* reset = app.add_subcommand("reset", "reset the CPU");
@@ -455,6 +570,41 @@ int main(int argc, char** argv) {
     if (backupCmd->parsed()) {
         if (!BackupRange(fromText, toText, from, to)) return kExitUsage;
         if (const int rc = CheckBackupOutput(backupPath)) return rc;
+    }
+
+    if (ledgerCmd->parsed()) {
+        std::string why;
+        const auto books = OpenRunLedger(ledgerWhere, why);
+        if (!books) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return kExitCannotCreate;
+        }
+        if (ledgerNext->parsed()) {
+            uint32_t next = 0;
+            if (!books->Next(next, why)) return std::fprintf(stderr, "%s\n", why.c_str()), 1;
+            std::printf("%u\n", next);
+            return 0;
+        }
+        std::vector<LedgerRun> runs;
+        const auto only = serialFilter >= 0 ? std::optional<uint32_t>(static_cast<uint32_t>(serialFilter)) : std::nullopt;
+        if (!books->Runs(only, sinceText, runs, why)) return std::fprintf(stderr, "%s\n", why.c_str()), 1;
+        for (const LedgerRun& run : runs) std::printf("%s\n", LedgerRunLine(run).c_str());
+        return 0;
+    }
+    if (const int rc = CheckLedgerOptions(ledgerOpt)) return rc;
+    // The ledger is reached before any device is touched (73 when it cannot be).
+    std::unique_ptr<Ledger> books;
+    if (!ledgerOpt.Where.empty() && (upload->parsed() || station->parsed())) {
+        std::string why;
+        books = OpenRunLedger(ledgerOpt.Where, why);
+        if (!books) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return kExitCannotCreate;
+        }
+        if (ledgerOpt.SerialFirst >= 0 && !books->StartSerialsAt(static_cast<uint32_t>(ledgerOpt.SerialFirst), why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return kExitUsage;
+        }
     }
 
     if (ports->parsed()) {
@@ -500,6 +650,12 @@ int main(int argc, char** argv) {
 
     if (station->parsed() || (upload->parsed() && portOpt.Ports.size() > 1)) {
         line.Self = ThisProgram(argv[0]);
+        // the children keep no ledger: the quick program without the database clients serves them
+        if (const std::size_t cut = line.Self.rfind("-ledger"); cut != std::string::npos && cut + 7 == line.Self.size())
+            if (std::FILE* quick = std::fopen(line.Self.substr(0, cut).c_str(), "rb")) {
+                std::fclose(quick);
+                line.Self.erase(cut);
+            }
         line.HexPath = hexPath;
         line.Verify = verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off;
         line.GsmNumber = gsmNumber;
@@ -557,6 +713,20 @@ int main(int argc, char** argv) {
                 return rc;
             }
         }
+        if (!ledgerOpt.SerialAtText.empty()) {
+            HexLoadResult r;  // the serial's place is checked once here; each child places its own
+            std::string why;
+            LoadImage(hexPath, r, {.IgnoreChecksums = true});
+            if (!PlaceSerial(r, ledgerOpt, 0, why)) {
+                std::fprintf(stderr, "%s\n", why.c_str());
+                return kExitUsage;
+            }
+            line.SerialAt = ledgerOpt.SerialAt;
+            line.Serials = ledgerOpt.Layout;
+        }
+        line.RunLedger = books.get();
+        line.Operator = ledgerOpt.Operator;
+        line.Station = HostName();
         firmware.FullPath = CanonicalPath(hexPath);
         if (firmware.FullPath.empty()) firmware.FullPath = hexPath;
         firmware.Sha256 = Sha256Hex(text);
@@ -596,6 +766,24 @@ int main(int argc, char** argv) {
         // One port keeps its log on standard output, and takes a report and a log file as well.
         RunOutputs outputs;
         if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
+        // The unit's serial: a production line's child was given it; a run of its own reserves it
+        // (after checking where it goes) before anything is sent.
+        std::optional<uint32_t> serial;
+        if (ledgerOpt.Serial >= 0) serial = static_cast<uint32_t>(ledgerOpt.Serial);
+        if (!ledgerOpt.SerialAtText.empty()) {
+            std::string why;
+            if (!PlaceSerial(r, ledgerOpt, 0, why)) {
+                std::fprintf(stderr, "%s\n", why.c_str());
+                return kExitUsage;
+            }
+            uint32_t reserved = 0;
+            if (!serial && !books->Reserve(reserved, why)) {
+                std::fprintf(stderr, "no serial number: %s\n", why.c_str());
+                return kExitCannotCreate;
+            }
+            if (!serial) serial = reserved;
+            PlaceSerial(r, ledgerOpt, *serial, why);
+        }
         int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
         const bool valid = r.Valid;
         UploadRequest req = Request(port, gsmNumber, portOpt.TimeoutMs);
@@ -604,6 +792,10 @@ int main(int argc, char** argv) {
         req.VerifyEvery = verifyAll ? 1 : VERIFY_EVERY;
         req.SkipGaps = skipGaps;
         req.Retries = line.Retries;
+        if (serial) {  // the block that holds it is always read back
+            req.ReadBackFrom = ledgerOpt.SerialAt;
+            req.ReadBackTo = ledgerOpt.SerialAt + static_cast<uint32_t>(SerialBytes(ledgerOpt.Layout));
+        }
         // A resume point is kept per target for a run of its own (never for a production line's
         // child), and taken only with --resume and when it fits this run.
         const std::string resumeFolder = DefaultResumeFolder();
@@ -653,7 +845,8 @@ int main(int argc, char** argv) {
                                : result.Outcome == UploadOutcome::Failed  ? 1
                                                                           : 2;
         outputs.Log(portArg, startWall, OutcomeWord(result.Outcome), logText, "");
-        if (!line.ReportPath.empty()) {
+        const bool ownLedger = books && statusFd < 0;  // a production line's parent keeps its children's
+        if (!line.ReportPath.empty() || ownLedger) {
             const Target target = ResolveTarget(port.Label.empty() ? port.Text : port.Label, DefaultPortPaths());
             RunReport rep;
             rep.Port = target.Port;
@@ -675,7 +868,16 @@ int main(int argc, char** argv) {
             rep.Verification = VerificationWord(verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off);
             rep.Reason = result.Reason;
             rep.Retries = static_cast<uint32_t>(result.Retries);
+            rep.Serial = serial;
             outputs.Report(rep);
+            if (ownLedger) {
+                std::string why;
+                // a serial that may have reached the device is spent; one that never did goes back
+                if (serial && !(view.Touched() ? books->Spend(*serial, why) : books->Return(*serial, why)))
+                    std::fprintf(stderr, "%s\n", why.c_str());
+                if (!books->Record(LedgerRunOf(rep, HostName(), ledgerOpt.Operator), why))
+                    std::fprintf(stderr, "%s\n", why.c_str());
+            }
         }
         return RunExitStatus({result.Outcome}, outputs.Failed());
     }

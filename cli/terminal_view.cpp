@@ -42,6 +42,15 @@ void TerminalView::SetProgress(int position, int maximum) {
     DrawProgress(false);
 }
 
+void TerminalView::ShowOperation(Operation op) {
+    if (touched_ || (op != Operation::Erasing && op != Operation::Writing)) return;
+    touched_ = true;
+    if (status_) {
+        std::fputs("touched\n", status_);
+        std::fflush(status_);
+    }
+}
+
 void TerminalView::Retrying(int n, uint32_t) {
     retries_ = n;
     if (status_) {

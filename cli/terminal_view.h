@@ -22,7 +22,10 @@ public:
     void ClearLog() override {}
     void Log(const std::string& line) override;
     void SetStat(StatField field, const std::string& text) override;
-    void ShowOperation(Operation) override {}
+    // The first erase or write marks the device as touched (said as "touched" on the status
+    // channel before that frame leaves): from then on a serial number given to it is spent.
+    void ShowOperation(Operation op) override;
+    bool Touched() const { return touched_; }
     void SetProgress(int position, int maximum) override;
     // Said on the status channel ("retry N") and counted on the progress line.
     void Retrying(int n, uint32_t page) override;
@@ -48,6 +51,7 @@ private:
     bool drawn_ = false;
     int position_ = 0;
     int retries_ = 0;
+    bool touched_ = false;
     int32_t waitedMs_ = 0;  // of the byte awaited now; 0 once the line moved again
     int32_t leftMs_ = 0;
     int maximum_ = 0;

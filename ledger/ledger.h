@@ -54,9 +54,14 @@ std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& 
 // words as the toolchain lays out a 32-bit constant (prog32: the low 16 bits at ADDR and ADDR+1,
 // the high 16 bits at ADDR+4 and ADDR+5, the bytes between and after them zero; ADDR a multiple
 // of 4).
+// (Inline: a program that places serials needs no database client.)
 enum class SerialFormat { Le32, Prog32 };
-std::size_t SerialBytes(SerialFormat format);  // 4 or 8
+inline std::size_t SerialBytes(SerialFormat format) { return format == SerialFormat::Le32 ? 4 : 8; }
 // The bytes of serial in format, in address order from ADDR.
-std::vector<uint8_t> SerialImage(uint32_t serial, SerialFormat format);
+inline std::vector<uint8_t> SerialImage(uint32_t serial, SerialFormat format) {
+    const auto byte = [&](int k) { return static_cast<uint8_t>(serial >> (8 * k)); };
+    if (format == SerialFormat::Le32) return {byte(0), byte(1), byte(2), byte(3)};
+    return {byte(0), byte(1), 0, 0, byte(2), byte(3), 0, 0};
+}
 
 }  // namespace qdfu

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace qdfu {
 
@@ -80,6 +81,13 @@ void UseBinaryStandardStreams();
 
 // Replaces the file's contents with n bytes; false (errno set) on failure.
 bool WriteWholeFile(const std::string& path, const uint8_t* data, std::size_t n);
+
+// This machine's name, for the ledger's station field.
+std::string HostName();
+
+// Replaces this process with program, given args (args[0] included); returns only when it could
+// not (errno set).
+bool ExecProgram(const std::string& program, const std::vector<std::string>& args);
 
 // The running program's own file, to start it again for one port of a production line.
 std::string ThisProgram(const char* argv0);

@@ -169,6 +169,19 @@ std::string ThisProgram(const char* argv0) {
     return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string(argv0);
 }
 
+std::string HostName() {
+    char name[256] = {};
+    return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
+}
+
+bool ExecProgram(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    return false;
+}
+
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void UseBinaryStandardStreams() {}

@@ -126,6 +126,17 @@ std::string CreateTempBeside(const std::string& path) {
     return {};
 }
 
+std::string HostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD n = sizeof name;
+    return ::GetComputerNameA(name, &n) ? std::string(name, n) : std::string();
+}
+
+bool ExecProgram(const std::string&, const std::vector<std::string>&) {
+    errno = ENOSYS;  // the Windows build is one program: nothing to hand over to
+    return false;
+}
+
 bool IsDirectory(const std::string& path) {
     const DWORD a = ::GetFileAttributesA(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;

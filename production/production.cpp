@@ -78,6 +78,8 @@ struct Run {
     Clock::time_point start, lastHeard;
     bool done = false;
     Clock::time_point killAt;  // a stalled child: when the watchdog kills it
+    std::optional<uint32_t> serial;  // reserved for this device
+    bool spent = false;              // its child said it touched the device
     bool killed = false;
     UploadOutcome outcome = UploadOutcome::NotDone;
     int exitStatus = 0;
@@ -107,6 +109,25 @@ public:
         if (o_.KeepLineSettings) args.push_back("--keep-line-settings");
         if (o_.Retries > 0) args.insert(args.end(), {"--retries", std::to_string(o_.Retries)});
         std::string why;
+        if (o_.RunLedger && o_.SerialAt) {
+            // reserved before anything can touch the device; a ledger that is gone leaves this
+            // device untouched and not done
+            uint32_t serial = 0;
+            if (!o_.RunLedger->Reserve(serial, why)) {
+                Run& r = *run;
+                runs_.push_back(std::move(run));
+                r.end.Started = false;
+                r.end.FirstError = "no serial number: " + why;
+                std::fprintf(stderr, "%s: %s\n", target.Port.c_str(), r.end.FirstError.c_str());
+                End(r);
+                return false;
+            }
+            run->serial = serial;
+            char at[16];
+            std::snprintf(at, sizeof at, "%X", *o_.SerialAt);
+            args.insert(args.end(), {"--serial", std::to_string(serial), "--serial-at", at,
+                                     "--serial-format", o_.Serials == SerialFormat::Le32 ? "le32" : "prog32"});
+        }
         run->id = children_.Start(std::move(args), why);
         Run& r = *run;
         runs_.push_back(std::move(run));
@@ -206,6 +227,12 @@ private:
             if (line.rfind("progress ", 0) == 0) {
                 std::istringstream in(line.substr(9));
                 in >> r->progress.BlocksDone >> r->progress.BlocksTotal >> r->progress.BytesSent;
+            } else if (line == "touched") {
+                if (r->serial && !r->spent) {
+                    std::string why;
+                    if (!o_.RunLedger->Spend(*r->serial, why)) std::fprintf(stderr, "%s\n", why.c_str());
+                }
+                r->spent = true;  // a serial the device may hold is never given again
             } else if (line.rfind("retry ", 0) == 0) {
                 r->result.Retries = static_cast<uint32_t>(std::atoi(line.c_str() + 6));
             } else if (ParseResultLine(line, r->result)) {
@@ -235,6 +262,10 @@ private:
 
     void Finish(Run& r) {
         const Wall::time_point end = Wall::now();
+        if (r.serial && !r.spent) {  // nothing reached the device: its serial goes to the next one
+            std::string why;
+            if (!o_.RunLedger->Return(*r.serial, why)) std::fprintf(stderr, "%s\n", why.c_str());
+        }
         outputs_.Log(r.target.Port, r.startWall, OutcomeWord(r.outcome), r.out, r.err);
         RunReport rep;
         rep.Port = r.target.Port;
@@ -256,7 +287,13 @@ private:
         rep.Verification = VerificationWord(o_.Verify);
         rep.Reason = r.outcome == UploadOutcome::Completed ? "" : r.reason.empty() ? "the upload did not complete" : r.reason;
         rep.Retries = r.result.Retries;
+        rep.Serial = r.serial;
         outputs_.Report(rep);
+        if (o_.RunLedger) {
+            std::string why;
+            if (!o_.RunLedger->Record(LedgerRunOf(rep, o_.Station, o_.Operator), why))
+                std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());
+        }
         if (!tty_) {
             std::printf("%s\t%s\t%s\t%.1f s\t%s\n", r.target.Port.c_str(), r.target.Device.c_str(),
                         UploadOutcomeText(r.outcome).c_str(), r.seconds, rep.Reason.c_str());
@@ -334,6 +371,38 @@ void PassOnInterrupts(Line& line, int& passed) {
 
 }  // namespace
 
+std::string LedgerRunLine(const LedgerRun& r) {
+    std::string s = "{";
+    auto field = [&](const char* name, const std::string& value) {
+        if (s.size() > 1) s += ",";
+        s += JsonString(name) + ":" + value;
+    };
+    field("serial", r.Serial ? std::to_string(*r.Serial) : "null");
+    field("port", JsonString(r.Port));
+    field("device", JsonString(r.Device));
+    field("by_id", JsonString(r.ById));
+    field("station", JsonString(r.Station));
+    field("operator", JsonString(r.Operator));
+    field("hex_file", JsonString(r.HexPath));
+    field("hex_sha256", JsonString(r.HexSha256));
+    field("outcome", JsonString(r.Outcome));
+    field("reason", JsonString(r.Reason));
+    field("blocks", std::to_string(r.Blocks));
+    field("retries", std::to_string(r.Retries));
+    field("start", JsonString(r.Start));
+    field("end", JsonString(r.End));
+    return s + "}";
+}
+
+LedgerRun LedgerRunOf(const RunReport& r, const std::string& station, const std::string& op) {
+    LedgerRun run;
+    run.Serial = r.Serial;
+    run.Port = r.Port, run.Device = r.Device, run.ById = r.ById, run.Station = station, run.Operator = op;
+    run.HexPath = r.HexPath, run.HexSha256 = r.HexSha256, run.Outcome = r.Outcome, run.Reason = r.Reason;
+    run.Blocks = r.Blocks, run.Retries = r.Retries, run.Start = r.Start, run.End = r.End;
+    return run;
+}
+
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (std::size_t i = 0; i < s.size();) {
@@ -392,6 +461,7 @@ std::string ReportLine(const RunReport& r) {
     field("verification", JsonString(r.Verification));
     field("reason", JsonString(r.Reason));
     field("retries", std::to_string(r.Retries));
+    if (r.Serial) field("serial", std::to_string(*r.Serial));  // a unit that was given one
     return s + "}";
 }
 

@@ -11,9 +11,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ledger.h"
 #include "ports.h"
 #include "upload.h"
 
@@ -43,6 +45,13 @@ struct ProductionOptions {
     std::string LogDir;        // "" for none: one file per run otherwise
     std::string ReportPath;    // "" for none: one JSON line per run, appended
     std::string Match;         // station: only ports whose device or by-id name holds this
+    // The ledger every run is recorded in (null: none), and with SerialAt, the serial number each
+    // device gets at that address: reserved before its child starts, spent once the child said it
+    // touched the device, returned otherwise.
+    qdfu::Ledger* RunLedger = nullptr;
+    std::optional<uint32_t> SerialAt;
+    SerialFormat Serials = SerialFormat::Le32;
+    std::string Operator, Station;
     PortPaths Paths = DefaultPortPaths();
 };
 
@@ -92,8 +101,13 @@ struct RunReport {
     std::string LastSerialError, Verification;
     std::string Reason;  // why it did not complete; "" only for completed
     uint32_t Retries = 0;  // reconnections in the walk (--retries)
+    std::optional<uint32_t> Serial;  // the unit's serial number, when one was given
 };
 std::string ReportLine(const RunReport& report);
+// A ledger's run as one JSON object on one line, with the report's field names.
+std::string LedgerRunLine(const LedgerRun& run);
+// The ledger's row of a run as its report gives it.
+LedgerRun LedgerRunOf(const RunReport& report, const std::string& station, const std::string& op);
 // A JSON string: quotes, backslashes and control characters escaped, and every byte that is not
 // part of valid UTF-8 written as the code point of the same value (\u00XX), so that any file name
 // gives a valid line.

@@ -398,7 +398,9 @@ void Run::Transfer() {
             ++c.BlocksWritten;
         }
 
-        if (view_.VerifyChecked() && c.BlocksWritten % static_cast<uint32_t>(std::max(req_.VerifyEvery, 1)) == 0) {
+        const bool mustReadBack = block.Address < req_.ReadBackTo && req_.ReadBackFrom < block.Address + block.Length;
+        if ((view_.VerifyChecked() && c.BlocksWritten % static_cast<uint32_t>(std::max(req_.VerifyEvery, 1)) == 0) ||
+            mustReadBack) {
             view_.ShowOperation(Operation::Reading);
             view_.ProcessEvents();
             c.BytesSent += block.Length + 4u;

@@ -83,6 +83,10 @@ struct UploadRequest {
     // failed block and goes on from that page's first byte, up to Retries times. 0: the run ends
     // at the first failure, as the window's does.
     int Retries = 0;
+    // A block that holds any byte from ReadBackFrom to ReadBackTo (exclusive; none when equal) is
+    // read back and compared whatever the verify rule: a unit's serial number.
+    uint32_t ReadBackFrom = 0;
+    uint32_t ReadBackTo = 0;
     // Non-zero: the walk starts at this page (a multiple of ERASE_PAGE), nothing before it is erased
     // or written: the resume point of an earlier run that failed there.
     uint32_t ResumePage = 0;

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "device.h"
@@ -803,6 +804,67 @@ TEST(StationStartFailureTest, APortThatCouldNotStartIsTriedAgainOnlyWhenItNextAp
     }
     EXPECT_EQ(adapter.FrameCount() + adapter.FirmwareResetLines(), 0);
     adapter.Stop();
+}
+
+// Serial numbers from a ledger: each device gets its own in the layout asked for, in place of the
+// file's placeholder; a serial that reached its device is spent, one whose device was never touched
+// goes to the next device; a place outside the image and a ledger that cannot be reached are
+// refused before any device is touched.
+TEST(SerialNumberTest, EachUnitGetsItsOwnAndAnUntouchedOneGoesBack) {
+    TempDir dir;
+    const std::string ledger = dir.File("ledger.sqlite");
+    sim::Device one, two({.DelayMs = 40}), silent({.Silent = true});
+    for (sim::Device* d : {&one, &two, &silent}) {
+        ASSERT_TRUE(d->Open());
+        d->Start();
+    }
+    // one port, le32, a new ledger's first serial
+    Outcome o = RunCli({"upload", Example(), "--port", one.Path(), "--ledger", ledger, "--serial-at", "2804",
+                        "--serial-first", "100", "--timeout", "300"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    auto mem = one.Memory();
+    EXPECT_EQ(std::vector<uint8_t>(mem.begin() + 0x2804, mem.begin() + 0x2808), (std::vector<uint8_t>{100, 0, 0, 0}));
+    // three ports, prog32: a device that completes, one killed after its first writes, one never touched
+    o = RunCliDuring({"upload", Example(), "--port", one.Path(), "--port", two.Path(), "--port", silent.Path(),
+                      "--ledger", ledger, "--serial-at", "0x2808", "--serial-format", "prog32", "--operator", "anna",
+                      "--report", dir.File("r.jsonl"), "--timeout", "100"},
+                     [&](int cli) {
+                         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+                         for (const ChildProcess& c : ChildrenOf(cli))
+                             if (std::find(c.args.begin(), c.args.end(), two.Path()) != c.args.end()) ::kill(c.pid, SIGKILL);
+                     });
+    EXPECT_EQ(o.status, 1) << o.err;
+    std::map<std::string, std::string> serialOf;
+    for (const auto& line : ParseReport(dir.File("r.jsonl"))) serialOf[line.at("device")] = line.at("serial");
+    ASSERT_EQ(serialOf.size(), 3u);
+    std::set<std::string> given = {serialOf[one.Path()], serialOf[two.Path()], serialOf[silent.Path()]};
+    EXPECT_EQ(given.size(), 3u);  // each device its own
+    mem = one.Memory();
+    const uint32_t first = static_cast<uint32_t>(std::stoul(serialOf[one.Path()]));
+    EXPECT_EQ(std::vector<uint8_t>(mem.begin() + 0x2808, mem.begin() + 0x2810),
+              (std::vector<uint8_t>{static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8), 0, 0,
+                                    static_cast<uint8_t>(first >> 16), static_cast<uint8_t>(first >> 24), 0, 0}));
+    EXPECT_GT(FramesWith(two, 0xA2), 0);  // killed after writing: its serial is spent all the same
+    EXPECT_EQ(FramesWith(silent, 0xA1) + FramesWith(silent, 0xA2), 0);
+    // the untouched device's serial is the next one given
+    o = RunCli({"ledger", "next", "--ledger", ledger});
+    EXPECT_EQ(o.out, serialOf[silent.Path()] + "\n");
+    o = RunCli({"ledger", "show", "--ledger", ledger, "--serial", serialOf[two.Path()]});
+    EXPECT_NE(o.out.find("\"operator\":\"anna\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"outcome\":\"failed\""), std::string::npos) << o.out;
+    // refused before any device is touched
+    const int frames = one.FrameCount();
+    o = RunCli({"upload", Example(), "--port", one.Path(), "--ledger", ledger, "--serial-at", "33FE"});
+    EXPECT_EQ(o.status, 64);
+    EXPECT_NE(o.err.find("must lie inside the image to upload"), std::string::npos) << o.err;
+    o = RunCli({"upload", Example(), "--port", one.Path(), "--ledger", "postgresql:///none?host=" + dir.Path() +
+                                                                          "&port=1&connect_timeout=2",
+                "--serial-at", "2804"});
+    EXPECT_EQ(o.status, 73);
+    EXPECT_NE(o.err.find("cannot reach the database"), std::string::npos) << o.err;
+    EXPECT_EQ(RunCli({"upload", Example(), "--port", one.Path(), "--serial-at", "2804"}).status, 64);  // no --ledger
+    EXPECT_EQ(one.FrameCount(), frames);
+    for (sim::Device* d : {&one, &two, &silent}) d->Stop();
 }
 
 }  // namespace
