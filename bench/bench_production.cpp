@@ -3,7 +3,9 @@
 // against the single upload's (target at most 1.05), the whole run's CPU time, parent and
 // children, per device against its wall time (target at most 1 %), and the memory a device costs:
 // each upload process's peak resident set (sampled from /proc while it runs), the largest and the
-// median. Every device's memory is checked against the image afterwards.
+// median. Every device's memory is checked against the image afterwards. Then the same 32 with a
+// serial number each from an SQLite ledger (target at most 1.05 times one upload's wall time), and
+// the ledger's own time per run, reserve, spend and record (target at most 5 ms).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "big_hex.h"
+#include "ledger.h"
 #include "child_process.h"
 
 
@@ -96,8 +99,10 @@ private:
 double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
 
 // Runs the command line over these devices; wall time in seconds, CPU time of it and its children.
-double Run(const std::string& hex, const std::vector<Device>& devices, int& status, double& cpu, ChildMemory& memory) {
+double Run(const std::string& hex, const std::vector<Device>& devices, int& status, double& cpu, ChildMemory& memory,
+           const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {QDFU_CLI, "upload", hex, "--verify-all"};
+    args.insert(args.end(), extra.begin(), extra.end());
     for (const Device& d : devices) args.insert(args.end(), {"--port", d.path});
     rusage before{};
     ::getrusage(RUSAGE_CHILDREN, &before);
@@ -142,6 +147,28 @@ int main() {
     for (int i = 0; i < kDevices; ++i) devices.push_back(StartDevice(dir + "/d" + std::to_string(i) + ".bin"));
     const double line = Run(hex, devices, lineStatus, lineCpu, lineMemory);
     wrong += StopDevices(devices, image);
+    // the same with serial numbers from a ledger: the image differs by the serial, not checked
+    int serialStatus = 0;
+    double serialCpu = 0;
+    ChildMemory serialMemory;
+    for (int i = 0; i < kDevices; ++i) devices.push_back(StartDevice(dir + "/s" + std::to_string(i) + ".bin"));
+    const double serials = Run(hex, devices, serialStatus, serialCpu, serialMemory,
+                               {"--ledger", dir + "/ledger.sqlite", "--serial-at", "2804"});
+    StopDevices(devices, std::string());
+    // the ledger's own cost per run, on a file of its own
+    std::string why;
+    auto ledger = qdfu::OpenLedger(dir + "/timing.sqlite", why);
+    const auto l0 = std::chrono::steady_clock::now();
+    constexpr int kRuns = 200;
+    for (int i = 0; ledger && i < kRuns; ++i) {
+        uint32_t serial = 0;
+        qdfu::LedgerRun run;
+        run.Port = "COM3", run.Outcome = "completed", run.Start = run.End = "2026-12-08T12:00:00Z";
+        if (!ledger->Reserve(serial, why) || !ledger->Spend(serial, why)) break;
+        run.Serial = serial;
+        ledger->Record(run, why);
+    }
+    const double perRun = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - l0).count() / kRuns;
 
     ::dup2(savedOut, STDOUT_FILENO);
     const std::vector<long> peaks = lineMemory.Peaks();
@@ -155,7 +182,14 @@ int main() {
                     "median %ld KiB\n",
                     peaks.size(), peaks.back(), peaks[peaks.size() / 2]);
     std::printf("  devices whose memory is not the image: %d of %d\n", wrong, kDevices + 1);
+    std::printf("  with a serial each from an SQLite ledger: exit %d, %.3f s, wall / wall(1): %.4f (target <= 1.05)\n",
+                WEXITSTATUS(serialStatus), serials, serials / single);
+    std::printf("  the ledger's own time per run (reserve, spend, record): %.2f ms (target <= 5 ms)%s\n", perRun,
+                ledger ? "" : " (the ledger could not be opened)");
     std::fflush(stdout);
     std::system(("rm -rf " + dir).c_str());
-    return WEXITSTATUS(lineStatus) == 0 && WEXITSTATUS(singleStatus) == 0 && wrong == 0 ? 0 : 1;
+    return WEXITSTATUS(lineStatus) == 0 && WEXITSTATUS(singleStatus) == 0 && WEXITSTATUS(serialStatus) == 0 &&
+                   wrong == 0
+               ? 0
+               : 1;
 }
