@@ -1,5 +1,5 @@
-// quarnelix-dfu: the program entry. It takes no command-line arguments: it creates the window and
-// runs the event loop until the window is closed.
+// quarnelix-dfu: the program entry. It creates the window and runs the event loop until the window
+// is closed; a HEX file named as its one argument (quarnelix-dfu FILE.hex) is opened at start.
 #include <QApplication>
 #include <QStyleFactory>
 
@@ -10,7 +10,10 @@ int main(int argc, char** argv) {
     // One look on every system: the status fields' background colours and the lists' pale
     // background come from the palette, which the native Windows styles partly ignore.
     if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(fusion);
-    qdfu::TForm1 form;
+    qdfu::TForm1Options options;
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() > 1) options.FileArgument = args.at(1);
+    qdfu::TForm1 form(options);
     form.show();
     return app.exec();
 }

@@ -6,6 +6,10 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFile>
@@ -329,6 +333,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
     setFont(SizedFont(8, false));
     BuildLayout();
     BuildManualPanel();
+    setAcceptDrops(true);
     for (QAbstractButton* b : findChildren<QAbstractButton*>())
         if (qobject_cast<QRadioButton*>(b) || qobject_cast<QCheckBox*>(b)) FitCaption(b);
 
@@ -609,6 +614,7 @@ void TForm1::FormShow() {
     const QString hex = QFile::decodeName(QByteArray::fromStdString(s.HexFilePath));
     if (!s.HexFilePath.empty() && QFileInfo::exists(hex)) DisplayHexFile(hex, Variant::StartUp);
     UpdateFileButtons();
+    if (!options_.FileArgument.isEmpty()) OpenChosenFile(QFileInfo(options_.FileArgument).absoluteFilePath());
 }
 
 void TForm1::UpdateFileButtons() {
@@ -790,14 +796,48 @@ void TForm1::BOpenHexClick() {
     const QString storedPath = QFile::decodeName(QByteArray::fromStdString(stored));
     request.InitialPath = !stored.empty() && QFileInfo::exists(storedPath) ? storedPath : options_.ExeDir;
     const std::optional<QString> chosen = dialogs_->OpenFile(this, request);
-    if (!chosen) return;
-    if (QFile::encodeName(*chosen).size() > kHexPathMax) {
+    if (chosen) OpenChosenFile(*chosen);
+}
+
+void TForm1::OpenChosenFile(const QString& path) {
+    if (QFile::encodeName(path).size() > kHexPathMax) {
         ShowError(QStringLiteral("The path of the chosen file is longer than 255 characters and cannot be "
                                  "remembered: move the file to a folder with a shorter path."));
         return;
     }
-    DisplayHexFile(*chosen, Variant::Open);
+    DisplayHexFile(path, Variant::Open);
     UpdateFileButtons();
+}
+
+namespace {
+
+// The one local .hex file a drag carries; empty for anything else.
+QString DroppedHexFile(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1) return {};
+    const QString path = mime->urls().front().toLocalFile();
+    return path.endsWith(QStringLiteral(".hex"), Qt::CaseInsensitive) && QFileInfo(path).isFile() ? path : QString();
+}
+
+}  // namespace
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!running_ && !UploadActive && !DroppedHexFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const QString path = DroppedHexFile(event->mimeData());
+    if (running_ || UploadActive || path.isEmpty()) return;
+    event->acceptProposedAction();
+    OpenChosenFile(QFileInfo(path).absoluteFilePath());
+}
+
+void TForm1::ShowOutcomeColour(std::optional<UploadOutcome> outcome) {
+    QPalette p = STEsito->palette();
+    if (!outcome)
+        p.setColor(QPalette::Window, QApplication::palette().color(QPalette::Button));
+    else
+        p.setColor(QPalette::Window, *outcome == UploadOutcome::Completed ? QColor(0, 255, 0) : QColor(255, 0, 0));
+    STEsito->setPalette(p);
 }
 
 void TForm1::BReloadHexClick() {
@@ -890,10 +930,12 @@ void TForm1::BUploadClick() {
     const UploadImage image{MemoryImage(), &ImageStart, &ImageEnd, &ImageValid};
 
     running_ = true;
+    ShowOutcomeColour(std::nullopt);
     const KeepPaintingWhileTheLineWaits painting;
     const UploadResult result =
         CheckBox1->isChecked() ? UploadGsm(request, image, *view_) : UploadDirect(request, image, *view_);
     running_ = false;
+    if (result.Started) ShowOutcomeColour(result.Outcome);
     if (!run.Target.empty()) RecordResumePoint(options_.ResumeFolder, run, result);
 
     RestoreUploadLayout();

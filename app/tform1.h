@@ -38,6 +38,7 @@ struct TForm1Options {
     int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;  // per-byte read time-out of every open
     Dialogs* DialogSeam = nullptr;           // null: the real Qt dialogs
     std::string ResumeFolder = DefaultResumeFolder();  // where resume points of failed runs are kept
+    QString FileArgument;  // a HEX file named on the command line: opened at start as Open 'HEX' does
 };
 
 inline constexpr int kClientWidth = 966;
@@ -162,6 +163,9 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // A .hex file dropped onto the window opens as "Open 'HEX'" opens it.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     class View;   // the upload's view, over these widgets
@@ -181,6 +185,11 @@ private:
     void PanelToWidgets();
     void RunManual(SerialError (ManualPanel::*command)());
     bool ManualAddressAllowed(QLineEdit* field, const char* command);
+    // What "Open 'HEX'" does with the file the dialog gave (also a dropped file and the argument).
+    void OpenChosenFile(const QString& path);
+    // The outcome field on green for a completed run, on red for one that did not complete; its
+    // own colours again when the next run starts.
+    void ShowOutcomeColour(std::optional<UploadOutcome> outcome);
     // The resume point a run to the chosen port would keep or take (Target empty: none applies).
     ResumePoint RunResumePoint() const;
     void PrepareUploadLayout();

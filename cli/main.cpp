@@ -402,6 +402,27 @@ public:
 
 }  // namespace
 
+// The word of words nearest to word (fewest letters to change, add or drop).
+std::string NearestWord(const std::string& word, const std::vector<std::string>& words) {
+    std::string best;
+    std::size_t bestDistance = SIZE_MAX;
+    for (const std::string& w : words) {
+        std::vector<std::size_t> row(w.size() + 1);
+        for (std::size_t j = 0; j <= w.size(); ++j) row[j] = j;
+        for (std::size_t i = 1; i <= word.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= w.size(); ++j) {
+                const std::size_t up = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (word[i - 1] == w[j - 1] ? 0 : 1)});
+                diagonal = up;
+            }
+        }
+        if (row[w.size()] < bestDistance) bestDistance = row[w.size()], best = w;
+    }
+    return best;
+}
+
 // A run that keeps a ledger: --ledger given, or the ledger command.
 bool WantsLedger(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "ledger") return true;
@@ -547,6 +568,26 @@ int main(int argc, char** argv) {
     auto* reset = app.add_subcommand("reset", "reset the CPU");
     AddPortOptions(reset, portOpt);
 
+    // A command that is not one, or an option before the command, is said plainly.
+    if (argc > 1) {
+        const std::string first = argv[1];
+        std::vector<std::string> commands;
+        for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+        const bool isCommand = std::find(commands.begin(), commands.end(), first) != commands.end();
+        if (!first.empty() && first[0] != '-' && !isCommand) {
+            std::fprintf(stderr, "quarnelix-dfu-cli: '%s' is not a command; did you mean %s?\n", first.c_str(),
+                         NearestWord(first, commands).c_str());
+            return kExitUsage;
+        }
+        if (first.rfind("--", 0) == 0 && first != "--help" && first != "--version") {
+            for (int i = 2; i < argc; ++i) {
+                if (std::find(commands.begin(), commands.end(), std::string(argv[i])) == commands.end()) continue;
+                std::fprintf(stderr, "quarnelix-dfu-cli: %s goes after the command: quarnelix-dfu-cli %s ... %s\n",
+                             first.c_str(), argv[i], first.c_str());
+                return kExitUsage;
+            }
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -26,6 +26,10 @@ void TerminalView::Log(const std::string& line) {
 
 void TerminalView::SetStat(StatField field, const std::string& text) {
     if (field == StatField::STTot2) bytesSent_ = text;
+    if (field == StatField::STEsito && text == UploadOutcomeText(UploadOutcome::Completed) && maximum_ > 0) {
+        position_ = maximum_;  // the progress line ends at N/N
+        DrawProgress(true);
+    }
     if (field == StatField::STEsito && text == "Interrotto !!!") {
         ClearProgress();
         std::fprintf(stderr, "%s\n", text.c_str());
@@ -94,8 +98,8 @@ void TerminalView::DrawProgress(bool force) {
         const double bytes = std::strtod(bytesSent_.c_str(), nullptr);
         const double rate = elapsed > 0 ? bytes / elapsed : 0;
         const double left = position_ > 0 ? elapsed * (maximum_ - position_) / position_ : 0;
-        std::fprintf(stderr, "block %d/%d  %.0f bytes  %.0f B/s  %.0f s left", position_, maximum_, bytes, rate,
-                     left);
+        std::fprintf(stderr, "block %d/%d (%d%%)  %.0f bytes  %.0f B/s  %.0f s left", position_, maximum_,
+                     100 * position_ / maximum_, bytes, rate, left);
         if (retries_ > 0) std::fprintf(stderr, "  retry %d", retries_);
     }
     if (waiting)

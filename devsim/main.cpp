@@ -63,7 +63,15 @@ int main(int argc, char** argv) {
     app.add_option("--tcp", opt.TcpPort,
                    "serve on 127.0.0.1 at this TCP port (0: any free one) instead of a pty, as a serial device server does")
         ->check(CLI::Range(0, 65535));
-    CLI11_PARSE(app, argc, argv);
+    app.set_version_flag("--version", std::string("quarnelix-devsim ") + QDFU_VERSION);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {  // --help, --version
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 64;  // bad usage, as in the command line
+    }
     opt.DumpFile = dumpPath;
     if (!corrupt.empty()) {
         try {

@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QAbstractButton>
 #include <QDateTime>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QScrollBar>
 #include <QCheckBox>
 #include <QComboBox>
@@ -225,6 +228,33 @@ TEST_F(HexFileTest, RefusalsSayWhyAndADamagedFileAsksFirst) {
         EXPECT_EQ(f.BUpload->text(), "Upload");
         EXPECT_FALSE(f.PUpload->isVisible());
     }
+}
+
+// A HEX file named on the command line, or dropped onto the window, opens as "Open 'HEX'" opens it
+// and is remembered; anything else dropped is not taken.
+TEST_F(HexFileTest, FileArgumentAndDroppedFileOpenAsOpenHexDoes) {
+    TForm1& f = Open(150, QString::fromStdString(exe.File("demo.hex")));
+    EXPECT_EQ(f.Label3->text().toStdString(), exe.File("demo.hex"));
+    EXPECT_EQ(Stored().HexFilePath, exe.File("demo.hex"));
+    EXPECT_TRUE(f.RBHex->isEnabled());
+    std::filesystem::copy_file(exe.File("demo.hex"), exe.File("dropped.HEX"));
+    exe.Write("notes.txt", "not firmware");
+    auto drop = [&](const std::string& path) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+        QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&f, &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(QPointF(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&f, &dropped);
+        return true;
+    };
+    EXPECT_FALSE(drop(exe.File("notes.txt")));
+    EXPECT_EQ(Stored().HexFilePath, exe.File("demo.hex"));
+    EXPECT_TRUE(drop(exe.File("dropped.HEX")));
+    EXPECT_EQ(f.Label3->text().toStdString(), exe.File("dropped.HEX"));
+    EXPECT_EQ(Stored().HexFilePath, exe.File("dropped.HEX"));
+    EXPECT_TRUE(f.windowTitle().endsWith(QString::fromStdString(exe.File("dropped.HEX"))));
 }
 
 TEST_F(HexFileTest, ReloadWithTheFileDeletedDoesNothing) {

@@ -111,6 +111,31 @@ TEST_F(WindowUploadTest, UploadAfterAFailedRunAsksToGoOnFromThePageWhereItStoppe
     EXPECT_EQ(dialogs.questions.size(), 1u);
 }
 
+// The outcome field is green after a completed run and red after one that did not complete, and
+// takes its own colour again when the next run starts.
+TEST_F(WindowUploadTest, OutcomeIsSeenAtAGlance) {
+    StartDevice({.NakCommand = 0xA2});
+    TForm1& f = Open();
+    const QColor own = f.STEsito->palette().color(QPalette::Window);
+    QColor during;
+    f.BUploadClick();  // every write refused
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Fallito!!!");
+    EXPECT_EQ(f.STEsito->palette().color(QPalette::Window), QColor(255, 0, 0));
+    device->Stop();
+    device.reset();
+    RemovePort(3);
+    StartDevice();
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (!during.isValid() && f.UploadActive) during = f.STEsito->palette().color(QPalette::Window);
+    });
+    probe.start(1);
+    f.BUploadClick();
+    EXPECT_EQ(during, own);
+    EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
+    EXPECT_EQ(f.STEsito->palette().color(QPalette::Window), QColor(0, 255, 0));
+}
+
 // A probe that notes when it was painted.
 class PaintProbe final : public QWidget {
 public:

@@ -69,8 +69,9 @@ protected:
         return r;
     }
 
-    TForm1& Open(int32_t timeoutMs = 150) {
+    TForm1& Open(int32_t timeoutMs = 150, const QString& fileArgument = {}) {
         TForm1Options o;
+        o.FileArgument = fileArgument;
         o.ExeDir = QString::fromStdString(exe.Path());
         o.Ports = ports.Paths();
         o.TimeoutMs = timeoutMs;

@@ -344,6 +344,12 @@ TEST(CliHexTest, RejectedAndUnreadableFilesAndUsage) {
     EXPECT_EQ(RunCli({"upload", Example(), "--port", "ttyS0"}).status, 64);
     EXPECT_EQ(RunCli({"read", "10", "--port", "COM1", "--timeout", "0"}).status, 64);
     EXPECT_EQ(RunCli({"frobnicate"}).status, 64);
+    Outcome typo = RunCli({"uplaod", Example(), "--port", "COM1"});
+    EXPECT_EQ(typo.status, 64);
+    EXPECT_EQ(typo.err, "quarnelix-dfu-cli: 'uplaod' is not a command; did you mean upload?\n");
+    typo = RunCli({"--port", "COM1", "upload", Example()});
+    EXPECT_EQ(typo.status, 64);
+    EXPECT_NE(typo.err.find("--port goes after the command"), std::string::npos) << typo.err;
     const Outcome help = RunCli({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("upload"), std::string::npos);

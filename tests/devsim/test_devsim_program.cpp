@@ -2,6 +2,9 @@
 // memory dump on request while it serves and when it ends, and the transcript.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -91,6 +94,17 @@ TEST(DevsimProgramTest, LinkDumpsAndTranscript) {
     EXPECT_NE(line.find("host->dev 03 A2 02 00 28 00 00 12 34"), std::string::npos);
     EXPECT_NE(line.find("dev->host 03 06 A2"), std::string::npos);
     ::close(out[0]);
+}
+
+// The program says its version, and a usage error is status 64 as in the command line.
+TEST(DevsimProgramTest, VersionAndUsageErrors) {
+    auto status = [](const std::string& args) {
+        const int rc = std::system((std::string(QDFU_DEVSIM) + " " + args + " >/dev/null 2>&1").c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    };
+    EXPECT_EQ(status("--version"), 0);
+    EXPECT_EQ(status("--no-such-option"), 64);
+    EXPECT_EQ(status("--tcp 70000"), 64);
 }
 
 }  // namespace
