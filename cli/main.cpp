@@ -54,9 +54,27 @@ struct PortChoice {
 
 // PORT is "COMn" (any case), a device path or tcp://HOST:PORT. With device given (a production line's child), PORT
 // only names the port in the log and device is opened as it is: nothing is resolved again.
-bool ChoosePort(const std::string& arg, PortChoice& out, const std::string& device = {}) {
+bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device = {}) {
     const PortPaths defaults = DefaultPortPaths();
     uint32_t n = 0;
+    // usb:SERIAL names the present adapter with that USB serial number, whatever COM number it has
+    std::string arg = given;
+    if (device.empty() && arg.rfind("usb:", 0) == 0) {
+        const std::string serial = arg.substr(4);
+        arg.clear();
+        if (const auto present = ListPresentPorts(defaults)) {
+            for (const PresentPort& p : *present) {
+                const auto usb = UsbIdentityOf(p.Device, defaults);
+                if (usb && !serial.empty() && usb->Serial == serial) arg = p.Name;
+            }
+        }
+        if (arg.empty()) {
+            std::fprintf(stderr, "--port %s: no present USB adapter has that serial number ('quarnelix-dfu-cli ports' "
+                                 "lists them)\n",
+                         given.c_str());
+            return false;
+        }
+    }
     if (device.empty() && IsTcpPort(arg)) {
         std::string host, tcpPort;
         if (!ParseTcpPort(arg, host, tcpPort)) return false;
@@ -506,7 +524,13 @@ int main(int argc, char** argv) {
     backupCmd->add_option("--to", toText, "end address, exclusive, hexadecimal (default 2B000)");
     AddGsmOption(backupCmd, gsmNumber);
 
-    auto* ports = app.add_subcommand("ports", "list the present serial ports: COMn, a tab, the device");
+    auto* ports = app.add_subcommand(
+        "ports", "list the present serial ports: COMn, a tab, the device (and for a USB adapter, a tab and its "
+                 "vendor and product id, manufacturer, product and serial number)");
+    PortPaths portsPaths = DefaultPortPaths();
+    ports->add_option("--ports-dir", portsPaths.PortsDir, "")->group("");  // the port seams, for tests
+    ports->add_option("--dev-root", portsPaths.DevRoot, "")->group("");
+    ports->add_option("--sysfs-root", portsPaths.SysfsRoot, "")->group("");
 
     auto* station = app.add_subcommand(
         "station", "flash every serial adapter plugged in from now on, once per plugging, until Ctrl-C");
@@ -650,13 +674,16 @@ int main(int argc, char** argv) {
 
     if (ports->parsed()) {
         std::string unkept;
-        const auto present = ListPresentPorts(DefaultPortPaths(), &unkept);
+        const auto present = ListPresentPorts(portsPaths, &unkept);
         if (!unkept.empty()) std::fprintf(stderr, "%s\n", unkept.c_str());
         if (!present) {
             std::fprintf(stderr, "no source of serial ports can be read (sysfs and the ports directory)\n");
             return 1;
         }
-        for (const PresentPort& p : *present) std::printf("%s\t%s\n", p.Name.c_str(), p.Device.c_str());
+        for (const PresentPort& p : *present) {
+            const auto usb = UsbIdentityOf(p.Device, portsPaths);
+            std::printf("%s\t%s%s\n", p.Name.c_str(), p.Device.c_str(), usb ? ("\t" + UsbIdentityText(*usb)).c_str() : "");
+        }
         return 0;
     }
 

@@ -357,10 +357,13 @@ private:
     static constexpr std::size_t kLiveLines = 20;  // port lines at most, the totals line besides
 };
 
-bool Matches(const PresentPort& p, const Target& t, const std::string& match) {
+bool Matches(const PresentPort& p, const Target& t, const std::string& match, const PortPaths& paths) {
     if (match.empty()) return true;
-    return p.Name.find(match) != std::string::npos || p.Device.find(match) != std::string::npos ||
-           t.ById.find(match) != std::string::npos || t.Device.find(match) != std::string::npos;
+    if (p.Name.find(match) != std::string::npos || p.Device.find(match) != std::string::npos ||
+        t.ById.find(match) != std::string::npos || t.Device.find(match) != std::string::npos)
+        return true;
+    const auto usb = UsbIdentityOf(p.Device, paths);  // a fixture's adapter by its USB serial number
+    return usb && usb->Serial == match;
 }
 
 // Passes on every abort press that came since the last call, each as one.
@@ -692,7 +695,7 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
                 // the device that this process's list gave the number (also one it could not keep
                 // in a link), so the child opens exactly what was plugged in
                 const Target t = ResolveTarget(p.Name, options.Paths);
-                if (!Matches(p, t, options.Match)) continue;
+                if (!Matches(p, t, options.Match, options.Paths)) continue;
                 // another name of an adapter flashed in this plugging (two links to one device)
                 const bool taken = std::any_of(knownDevices.begin(), knownDevices.end(),
                                                [&](const auto& kd) { return kd.second == t.Device; });

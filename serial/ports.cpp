@@ -5,6 +5,14 @@
 
 namespace qdfu {
 
+std::string UsbIdentityText(const UsbIdentity& id) {
+    std::string text = "usb " + id.VendorId + ":" + id.ProductId;
+    if (!id.Manufacturer.empty()) text += " " + id.Manufacturer;
+    if (!id.Product.empty()) text += " " + id.Product;
+    if (!id.Serial.empty()) text += " serial " + id.Serial;
+    return text;
+}
+
 bool ParseComName(const std::string& text, uint32_t& port) {
     if (text.size() < 4) return false;
     auto up = [](char c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c); };

@@ -34,6 +34,17 @@ struct PresentPort {
     std::string Device;  // the device the number opens (a link target as written)
 };
 
+// What a USB serial adapter tells of itself (sysfs on Linux); empty fields where it tells nothing.
+struct UsbIdentity {
+    std::string VendorId, ProductId;  // four hex digits each, "0403"
+    std::string Manufacturer, Product, Serial;
+};
+// The USB identity of the adapter behind device (a node, or a link to one such as a by-id name);
+// nullopt for a port that is no USB adapter, or a system that does not tell.
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& device, const PortPaths& paths);
+// "usb 0403:6001 FTDI FT232R USB UART serial A1B2C3D4", as ports lists it.
+std::string UsbIdentityText(const UsbIdentity& id);
+
 // The present ports, ordered by number; nullopt when neither sysfs nor the ports directory can be
 // read. May write comN links for adapters seen for the first time. An adapter whose link cannot be
 // written is listed all the same, under a number kept for the life of the process (PortDevicePath

@@ -113,6 +113,34 @@ std::map<std::string, uint32_t>& UnlinkedNumbers(const std::string& portsDir) {
 
 }  // namespace
 
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& device, const PortPaths& paths) {
+    // the tty's own name: the device's, or that of a link on the way to it
+    std::string step = device;
+    for (int hops = 0; hops < 8 && !step.empty(); ++hops) {
+        const std::string name = step.substr(step.rfind('/') + 1);
+        const std::string tty = paths.SysfsRoot + "/class/tty/" + name + "/device";
+        if (Exists(tty)) {
+            // up from the tty's device (an interface, or a port below one) to the USB device
+            std::string dir = RealPath(tty);
+            for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.substr(0, dir.rfind('/'))) {
+                if (!Exists(dir + "/idVendor")) continue;
+                UsbIdentity id;
+                id.VendorId = ReadFirstLine(dir + "/idVendor");
+                id.ProductId = ReadFirstLine(dir + "/idProduct");
+                id.Manufacturer = ReadFirstLine(dir + "/manufacturer");
+                id.Product = ReadFirstLine(dir + "/product");
+                id.Serial = ReadFirstLine(dir + "/serial");
+                return id;
+            }
+            return std::nullopt;
+        }
+        const std::string next = ReadLink(step);
+        if (next.empty()) break;
+        step = next.front() == '/' ? next : step.substr(0, step.rfind('/') + 1) + next;
+    }
+    return std::nullopt;
+}
+
 PortPaths DefaultPortPaths() {
     PortPaths p;
     p.PortsDir = DefaultConfigHome() + "/quarnelix-dfu/ports";

@@ -38,6 +38,9 @@ std::string PortDevicePath(uint32_t port, const PortPaths&) {
     return port == 0 ? std::string() : "\\\\.\\COM" + std::to_string(port);
 }
 
+// The registry's SERIALCOMM list names no USB identity; SetupAPI would (not read yet).
+std::optional<UsbIdentity> UsbIdentityOf(const std::string&, const PortPaths&) { return std::nullopt; }
+
 std::optional<std::vector<PresentPort>> ListPresentPorts(const PortPaths&, std::string*) {
     Key hardware, devicemap, serialcomm;
     if (!hardware.Open(HKEY_LOCAL_MACHINE, "HARDWARE") || !devicemap.Open(hardware.Get(), "DEVICEMAP") ||

@@ -806,6 +806,47 @@ TEST(StationStartFailureTest, APortThatCouldNotStartIsTriedAgainOnlyWhenItNextAp
     adapter.Stop();
 }
 
+// A USB adapter is listed with what it tells of itself (sysfs), and a station's --match finds it by
+// its USB serial number whatever COM number it gets.
+TEST(UsbIdentityTest, PortsListsItAndStationMatchesTheSerialNumber) {
+    TempDir tree;
+    const std::string sys = tree.File("sys"), dev = tree.File("dev");
+    const std::string usb = sys + "/devices/pci0/usb1/1-1";
+    fs::create_directories(usb + "/1-1:1.0/ttyUSB0");
+    for (const auto& [name, value] : std::map<std::string, std::string>{{"idVendor", "0403"},
+                                                                        {"idProduct", "6001"},
+                                                                        {"manufacturer", "FTDI"},
+                                                                        {"product", "FT232R USB UART"},
+                                                                        {"serial", "A1B2C3D4"}})
+        std::ofstream(usb + "/" + name) << value << "\n";
+    fs::create_directories(sys + "/class/tty/ttyUSB0");
+    fs::create_directories(dev);
+    sim::Device adapter;
+    ASSERT_TRUE(adapter.Open());
+    adapter.Start();
+    const std::vector<std::string> seams = {"--ports-dir", tree.File("ports"), "--dev-root", dev, "--sysfs-root", sys};
+    std::thread plugging([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        fs::create_symlink(adapter.Path(), dev + "/ttyUSB0");
+        fs::create_directory_symlink(usb + "/1-1:1.0/ttyUSB0", sys + "/class/tty/ttyUSB0/device");
+    });
+    std::vector<std::string> args = {"station", Example(), "--match", "A1B2C3D4", "--timeout", "300", "--report",
+                                     tree.File("r.jsonl")};
+    args.insert(args.end(), seams.begin(), seams.end());
+    const Outcome o = RunCli(args, {{2000, SIGINT}});
+    plugging.join();
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(ParseReport(tree.File("r.jsonl")).size(), 1u);
+    EXPECT_TRUE(HoldsImage(adapter));
+    args = {"ports"};
+    args.insert(args.end(), seams.begin(), seams.end());
+    const Outcome ports = RunCli(args);
+    EXPECT_NE(ports.out.find("\t" + dev + "/ttyUSB0\tusb 0403:6001 FTDI FT232R USB UART serial A1B2C3D4\n"),
+              std::string::npos)
+        << ports.out;
+    adapter.Stop();
+}
+
 // Serial numbers from a ledger: each device gets its own in the layout asked for, in place of the
 // file's placeholder; a serial that reached its device is spent, one whose device was never touched
 // goes to the next device; a place outside the image and a ledger that cannot be reached are
