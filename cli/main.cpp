@@ -31,6 +31,7 @@
 #include "terminal_view.h"
 #include "text_lines.h"
 #include "transcript_backend.h"
+#include "json_events.h"
 #include "ledger.h"
 #include "resume_point.h"
 #include "upload.h"
@@ -482,6 +483,7 @@ int main(int argc, char** argv) {
     bool ignoreChecksums = false;
     bool skipGaps = false;
     bool resume = false;
+    bool json = false;
     int statusFd = -1;
     ProductionOptions line;
     std::string gsmNumber;
@@ -498,6 +500,9 @@ int main(int argc, char** argv) {
     LedgerOptions ledgerOpt;
     AddLedgerOptions(upload, ledgerOpt);
     upload->add_option("--serial", ledgerOpt.Serial, "")->group("");  // a production line's child: its unit's serial
+    upload->add_flag("--json", json,
+                     "standard output carries only JSON Lines, one event each (start, progress, retry, end); the "
+                     "log goes to --log-dir when given");
     upload->add_flag("--resume", resume,
                      "go on from the page where the last failed run to this port stopped, when the file is the same");
     std::string deviceArg;
@@ -528,6 +533,7 @@ int main(int argc, char** argv) {
         "ports", "list the present serial ports: COMn, a tab, the device (and for a USB adapter, a tab and its "
                  "vendor and product id, manufacturer, product and serial number)");
     PortPaths portsPaths = DefaultPortPaths();
+    ports->add_flag("--json", json, "one JSON object per port (event \"port\") instead of the columns");
     ports->add_option("--ports-dir", portsPaths.PortsDir, "")->group("");  // the port seams, for tests
     ports->add_option("--dev-root", portsPaths.DevRoot, "")->group("");
     ports->add_option("--sysfs-root", portsPaths.SysfsRoot, "")->group("");
@@ -541,6 +547,7 @@ int main(int argc, char** argv) {
     station->add_flag("--skip-gaps", skipGaps, "write only the blocks that hold bytes of the file");
     AddRetriesOption(station, line);
     AddLedgerOptions(station, ledgerOpt);
+    station->add_flag("--json", json, "standard output carries only JSON Lines, one event each");
     station->add_option("--match", line.Match,
                         "only ports whose COM name, device or by-id name (the registry's device name on Windows) contains TEXT");
     station->add_flag("--keep-line-settings", keepLine, "leave the line settings as the system has them");
@@ -680,8 +687,13 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "no source of serial ports can be read (sysfs and the ports directory)\n");
             return 1;
         }
+        JsonEvents events(stdout);
         for (const PresentPort& p : *present) {
             const auto usb = UsbIdentityOf(p.Device, portsPaths);
+            if (json) {
+                events.Port(p, usb);
+                continue;
+            }
             std::printf("%s\t%s%s\n", p.Name.c_str(), p.Device.c_str(), usb ? ("\t" + UsbIdentityText(*usb)).c_str() : "");
         }
         return 0;
@@ -793,6 +805,8 @@ int main(int argc, char** argv) {
             line.Serials = ledgerOpt.Layout;
         }
         line.RunLedger = books.get();
+        JsonEvents lineEvents(stdout);
+        if (json) line.Events = &lineEvents;
         line.Operator = ledgerOpt.Operator;
         line.Station = HostName();
         firmware.FullPath = CanonicalPath(hexPath);
@@ -887,6 +901,16 @@ int main(int argc, char** argv) {
         cli::TerminalView view(verify || verifyAll, g_active, status);
         std::string logText;
         view.SetCapture(line.LogDir.empty() ? nullptr : &logText);
+        JsonEvents events(stdout);
+        const bool jsonEvents = json && statusFd < 0;
+        if (jsonEvents) {
+            view.SetEvents(&events, portArg);
+            const EventOptions options{VerificationWord(verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth
+                                                                                             : VerifyMode::Off),
+                                       skipGaps, line.Retries, gsmNumber, resume};
+            events.Start(portArg, port.Device, CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath),
+                         imageSha, options);
+        }
         SerialSetIdleHook([&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
         const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid, r.Given.data()};
         const auto startWall = std::chrono::system_clock::now();
@@ -914,7 +938,7 @@ int main(int argc, char** argv) {
                                                                           : 2;
         outputs.Log(portArg, startWall, OutcomeWord(result.Outcome), logText, "");
         const bool ownLedger = books && statusFd < 0;  // a production line's parent keeps its children's
-        if (!line.ReportPath.empty() || ownLedger) {
+        if (!line.ReportPath.empty() || ownLedger || jsonEvents) {
             const Target target = ResolveTarget(port.Label.empty() ? port.Text : port.Label, DefaultPortPaths());
             RunReport rep;
             rep.Port = target.Port;
@@ -938,6 +962,7 @@ int main(int argc, char** argv) {
             rep.Retries = static_cast<uint32_t>(result.Retries);
             rep.Serial = serial;
             outputs.Report(rep);
+            if (jsonEvents) events.End(rep);
             if (ownLedger) {
                 std::string why;
                 // a serial that may have reached the device is spent; one that never did goes back

@@ -19,6 +19,7 @@ TerminalView::~TerminalView() { ClearProgress(); }
 void TerminalView::Log(const std::string& line) {
     ClearProgress();
     if (capture_) *capture_ += line + "\n";
+    if (events_) return;
     std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
     std::clearerr(stdout);
@@ -28,6 +29,7 @@ void TerminalView::SetStat(StatField field, const std::string& text) {
     if (field == StatField::STTot2) bytesSent_ = text;
     if (field == StatField::STEsito && text == UploadOutcomeText(UploadOutcome::Completed) && maximum_ > 0) {
         position_ = maximum_;  // the progress line ends at N/N
+        if (events_) events_->Progress(eventPort_, position_, maximum_, static_cast<uint32_t>(std::strtoul(bytesSent_.c_str(), nullptr, 10)));
         DrawProgress(true);
     }
     if (field == StatField::STEsito && text == "Interrotto !!!") {
@@ -39,6 +41,8 @@ void TerminalView::SetStat(StatField field, const std::string& text) {
 void TerminalView::SetProgress(int position, int maximum) {
     position_ = position;
     maximum_ = maximum;
+    if (events_)
+        events_->Progress(eventPort_, position, maximum, static_cast<uint32_t>(std::strtoul(bytesSent_.c_str(), nullptr, 10)));
     if (status_) {
         std::fprintf(status_, "progress %d %d %s\n", position, maximum, bytesSent_.c_str());
         std::fflush(status_);
@@ -55,10 +59,11 @@ void TerminalView::ShowOperation(Operation op) {
     }
 }
 
-void TerminalView::Retrying(int n, uint32_t) {
+void TerminalView::Retrying(int n, uint32_t page) {
     retries_ = n;
+    if (events_) events_->Retry(eventPort_, n, page);
     if (status_) {
-        std::fprintf(status_, "retry %d\n", n);
+        std::fprintf(status_, "retry %d %u\n", n, page);
         std::fflush(status_);
     }
 }

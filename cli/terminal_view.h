@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "json_events.h"
 #include "upload.h"
 
 namespace qdfu::cli {
@@ -39,6 +40,11 @@ public:
     void LineWaits(int32_t waitedMs, int32_t leftMs);
     // Every log line is also appended to capture (a production run's log file), when given.
     void SetCapture(std::string* capture) { capture_ = capture; }
+    // --json: standard output carries only the events, for port; the log lines go to the capture.
+    void SetEvents(JsonEvents* events, std::string port) {
+        events_ = events;
+        eventPort_ = std::move(port);
+    }
 
 private:
     void DrawProgress(bool force);
@@ -52,6 +58,8 @@ private:
     int position_ = 0;
     int retries_ = 0;
     bool touched_ = false;
+    JsonEvents* events_ = nullptr;
+    std::string eventPort_;
     int32_t waitedMs_ = 0;  // of the byte awaited now; 0 once the line moved again
     int32_t leftMs_ = 0;
     int maximum_ = 0;

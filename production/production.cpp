@@ -129,6 +129,10 @@ public:
                                      "--serial-format", o_.Serials == SerialFormat::Le32 ? "le32" : "prog32"});
         }
         run->id = children_.Start(std::move(args), why);
+        if (o_.Events && run->id >= 0) {
+            const EventOptions options{VerificationWord(o_.Verify), o_.SkipGaps, o_.Retries, o_.GsmNumber, false};
+            o_.Events->Start(target.Port, target.Device, fw_.FullPath, fw_.Sha256, options);
+        }
         Run& r = *run;
         runs_.push_back(std::move(run));
         if (r.id >= 0) return true;
@@ -194,6 +198,7 @@ public:
     }
 
     void PrintTotals() {
+        if (o_.Events) return;  // standard output carries only the events
         Draw(true);
         int completed = 0, failed = 0, notDone = 0;
         for (const auto& r : runs_) {
@@ -227,6 +232,9 @@ private:
             if (line.rfind("progress ", 0) == 0) {
                 std::istringstream in(line.substr(9));
                 in >> r->progress.BlocksDone >> r->progress.BlocksTotal >> r->progress.BytesSent;
+                if (o_.Events)
+                    o_.Events->Progress(r->target.Port, r->progress.BlocksDone, r->progress.BlocksTotal,
+                                        r->progress.BytesSent);
             } else if (line == "touched") {
                 if (r->serial && !r->spent) {
                     std::string why;
@@ -234,7 +242,10 @@ private:
                 }
                 r->spent = true;  // a serial the device may hold is never given again
             } else if (line.rfind("retry ", 0) == 0) {
-                r->result.Retries = static_cast<uint32_t>(std::atoi(line.c_str() + 6));
+                unsigned n = 0, page = 0;
+                std::sscanf(line.c_str() + 6, "%u %u", &n, &page);
+                r->result.Retries = n;
+                if (o_.Events) o_.Events->Retry(r->target.Port, static_cast<int>(n), page);
             } else if (ParseResultLine(line, r->result)) {
                 r->haveResult = true;
                 r->progress.BlocksDone = static_cast<int>(r->result.Blocks);
@@ -289,12 +300,13 @@ private:
         rep.Retries = r.result.Retries;
         rep.Serial = r.serial;
         outputs_.Report(rep);
+        if (o_.Events) o_.Events->End(rep);
         if (o_.RunLedger) {
             std::string why;
             if (!o_.RunLedger->Record(LedgerRunOf(rep, o_.Station, o_.Operator), why))
                 std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());
         }
-        if (!tty_) {
+        if (!tty_ && !o_.Events) {
             std::printf("%s\t%s\t%s\t%.1f s\t%s\n", r.target.Port.c_str(), r.target.Device.c_str(),
                         UploadOutcomeText(r.outcome).c_str(), r.seconds, rep.Reason.c_str());
             std::fflush(stdout);
@@ -305,7 +317,7 @@ private:
     // in kLiveLines, and a totals line that sums up every run; redrawn in place, each within 80
     // columns. A station that runs for hours never draws more than a screenful.
     void Draw(bool force) {
-        if (!tty_) return;
+        if (!tty_ || o_.Events) return;
         const auto now = Clock::now();
         if (!force && now - lastDraw_ < std::chrono::milliseconds(250)) return;
         lastDraw_ = now;

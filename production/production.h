@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "json_events.h"
 #include "ledger.h"
 #include "ports.h"
 #include "upload.h"
@@ -52,6 +53,8 @@ struct ProductionOptions {
     std::optional<uint32_t> SerialAt;
     SerialFormat Serials = SerialFormat::Le32;
     std::string Operator, Station;
+    // --json: standard output carries only these events (no live display, no lines per device).
+    JsonEvents* Events = nullptr;
     PortPaths Paths = DefaultPortPaths();
 };
 

@@ -10,7 +10,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <map>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "device.h"
 #include "frames.h"
@@ -639,6 +643,55 @@ TEST_F(CliTest, ResumePointOutlivesTheProcessAndFitsOnlyTheSameFile) {
     const auto mem = device->Memory();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0x2800));
     EXPECT_TRUE(std::filesystem::is_empty(state));
+}
+
+// --json: standard output holds nothing but JSON Lines, each with schema 1 and its event: the start,
+// progress, the end with the report's fields; for one port and for several, completed and failed.
+TEST(CliJsonTest, EventsAreTheOnlyOutputAndSayHowEachRunEnded) {
+    sim::Device good, refusing({.NakCommand = 0xA2});
+    ASSERT_TRUE(good.Open() && refusing.Open());
+    good.Start();
+    refusing.Start();
+    auto events = [](const std::string& out) {
+        std::vector<nlohmann::json> list;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);) {
+            list.push_back(nlohmann::json::parse(line));  // throws on anything that is not JSON
+            EXPECT_EQ(list.back().at("schema"), 1);
+        }
+        return list;
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> ports;
+        std::map<std::string, std::string> outcomes;  // by port
+    } cases[] = {
+        {"completed", {good.Path()}, {{good.Path(), "completed"}}},
+        {"failed", {refusing.Path()}, {{refusing.Path(), "failed"}}},
+        {"production", {good.Path(), refusing.Path()}, {{good.Path(), "completed"}, {refusing.Path(), "failed"}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"upload", Example(), "--json", "--timeout", "200"};
+        for (const std::string& p : c.ports) args.insert(args.end(), {"--port", p});
+        const Outcome o = RunCli(args);
+        std::vector<nlohmann::json> list;
+        ASSERT_NO_THROW(list = events(o.out)) << c.name << ": " << o.out;
+        std::map<std::string, std::vector<std::string>> byPort;
+        for (const auto& e : list) byPort[e.at("port")].push_back(e.at("event"));
+        ASSERT_EQ(byPort.size(), c.ports.size()) << c.name;
+        for (const auto& [port, seen] : byPort) {
+            EXPECT_EQ(seen.front(), "start") << c.name;
+            EXPECT_EQ(seen.back(), "end") << c.name;
+            EXPECT_NE(std::find(seen.begin(), seen.end(), "progress"), seen.end()) << c.name;
+        }
+        for (const auto& e : list) {
+            if (e.at("event") != "end") continue;
+            EXPECT_EQ(e.at("outcome"), c.outcomes.at(e.at("port"))) << c.name;
+            EXPECT_TRUE(e.contains("hex_sha256") && e.contains("blocks") && e.contains("reason")) << e.dump();
+        }
+    }
+    good.Stop();
+    refusing.Stop();
 }
 
 // A port reached over TCP (a serial device server) carries the same upload, claims no line

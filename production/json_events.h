@@ -1,0 +1,45 @@
+// JSON Lines for scripts and test benches that follow a run (--json): one object per line and per
+// event, each with "schema": 1 and "event" ("start", "progress", "retry", "end", "port"). Fields are
+// only ever added, never renamed or removed. Every line is flushed as it is written.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "ports.h"
+
+namespace qdfu {
+
+struct RunReport;
+
+// What a run was asked to do, as its start event gives it.
+struct EventOptions {
+    std::string Verification = "none";  // none / every_fourth / all
+    bool SkipGaps = false;
+    int Retries = 0;
+    std::string GsmNumber;
+    bool Resume = false;
+};
+
+class JsonEvents {
+public:
+    explicit JsonEvents(std::FILE* out) : out_(out) {}
+    void Start(const std::string& port, const std::string& device, const std::string& file, const std::string& sha256,
+               const EventOptions& options);
+    // At most 4 a second for one port; the last block (done == total) always comes through.
+    void Progress(const std::string& port, int done, int total, uint32_t bytes);
+    void Retry(const std::string& port, int n, uint32_t page);
+    // The report line's fields.
+    void End(const RunReport& report);
+    void Port(const PresentPort& port, const std::optional<UsbIdentity>& usb);
+
+private:
+    std::FILE* out_;
+    std::map<std::string, std::chrono::steady_clock::time_point> lastProgress_;
+};
+
+}  // namespace qdfu
