@@ -362,7 +362,9 @@ struct PortOptions {
 };
 
 void AddTimeoutOption(CLI::App* cmd, PortOptions& o) {
-    cmd->add_option("--timeout", o.TimeoutMs, "per-byte read time-out in ms")->check(CLI::Range(1, 600000));
+    cmd->add_option("--timeout", o.TimeoutMs, "per-byte read time-out in ms")
+        ->check(CLI::Range(1, 600000))
+        ->capture_default_str();
 }
 
 void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several = false) {
@@ -598,6 +600,36 @@ int main(int argc, char** argv) {
     AddPortOptions(start, portOpt);
     auto* reset = app.add_subcommand("reset", "reset the CPU");
     AddPortOptions(reset, portOpt);
+
+    // Every command's help ends with its exit statuses and one example.
+    const struct {
+        CLI::App* command;
+        const char* statuses;
+        const char* example;
+    } footers[] = {
+        {upload, "0 completed, 1 failed, 2 not done, 64 bad usage, 65 a HEX file refused, 66 a file that cannot be "
+                 "read, 73 an output or the ledger that cannot be opened, 74 a report line lost, 130 a second interrupt",
+         "quarnelix-dfu-cli upload fw.hex --port COM3 --verify"},
+        {verifyCmd, "0 equal, 1 they differ, 2 not done, 64 bad usage, 65 a HEX file refused",
+         "quarnelix-dfu-cli verify fw.hex --port COM3"},
+        {backupCmd, "0 written, 1 a read failed (nothing written), 2 not done, 64 bad usage, 73 the file cannot be "
+                    "created",
+         "quarnelix-dfu-cli backup saved.hex --port COM3 --from 2800 --to 2B000"},
+        {ports, "0 listed, 1 no source of ports can be read", "quarnelix-dfu-cli ports --json"},
+        {station, "0 every device completed, 1 any failed, 2 any not done, 73 an output or the ledger that cannot be "
+                  "opened",
+         "quarnelix-dfu-cli station fw.hex --verify-all --match FTDI --report flash.jsonl"},
+        {hex, "0 loaded, 65 refused, 66 cannot be read", "quarnelix-dfu-cli hex fw.hex --dump"},
+        {read, "0 answered, 1 refused or no answer, 64 bad usage", "quarnelix-dfu-cli read 300000 10 --port COM3"},
+        {write, "0 answered, 1 refused or no answer, 64 bad usage", "quarnelix-dfu-cli write 300000 12 34 --port COM3"},
+        {erase, "0 answered, 1 refused or no answer, 64 bad usage", "quarnelix-dfu-cli erase 300000 --port COM3"},
+        {start, "0 answered, 1 refused or no answer", "quarnelix-dfu-cli start --port COM3"},
+        {reset, "0 answered, 1 refused or no answer", "quarnelix-dfu-cli reset --port COM3"},
+        {ledgerCmd, "0 done, 1 the ledger would not answer, 73 it cannot be opened",
+         "quarnelix-dfu-cli ledger show --ledger ledger.sqlite --serial 100004"},
+    };
+    for (const auto& f : footers)
+        f.command->footer(std::string("\nExit status: ") + f.statuses + ".\nExample: " + f.example);
 
     // A command that is not one, or an option before the command, is said plainly.
     if (argc > 1) {

@@ -3,6 +3,9 @@
 // immediate transaction so that no serial is given twice.
 #include <sqlite3.h>
 
+#include <chrono>
+#include <thread>
+
 #include "ledger.h"
 
 namespace qdfu {
@@ -24,9 +27,16 @@ public:
     explicit SqliteLedger(sqlite3* db) : db_(db) {}
     ~SqliteLedger() override { sqlite3_close(db_); }
 
+    // Several processes may open a new ledger at once: the switch to WAL takes the database for
+    // itself, and is tried again while another holds it; the tables are made under the write lock.
     bool Open(std::string& why) {
         sqlite3_busy_timeout(db_, kBusyMs);
-        return Exec("PRAGMA journal_mode=WAL", why) && Exec(kSchema, why);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMs);
+        while (!Exec("PRAGMA journal_mode=WAL", why)) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return Transaction(why, [&] { return Exec(kSchema, why); });
     }
 
     bool Reserve(uint32_t& serial, std::string& why) override {

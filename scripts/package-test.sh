@@ -36,6 +36,11 @@ kill -TERM "$simpid"; wait "$simpid" || true; simpid=""
 start=$(/usr/bin/quarnelix-dfu-cli hex "$hex" | sed -n 's/^ImageStart: 0x//p')
 cmp <(tail -c +$((16#$start + 1)) "$work/device.bin" | head -c "$(stat -c %s "$work/image.bin")") "$work/image.bin"
 echo "installed upload: the controller's memory equals the image"
+/usr/bin/quarnelix-dfu-cli ledger next --ledger "$work/ledger.sqlite" | grep -qx 1 || { echo "ledger: no SQLite" >&2; exit 1; }
+echo "installed ledger: an SQLite ledger opens"
+bash -c '. /usr/share/bash-completion/completions/quarnelix-dfu-cli && COMP_WORDS=(quarnelix-dfu-cli upl) COMP_CWORD=1 &&
+         _quarnelix_dfu_cli && [ "${COMPREPLY[*]}" = upload ]' || { echo "bash completion: broken" >&2; exit 1; }
+echo "installed bash completion: completes the commands"
 
 status=0
 QT_QPA_PLATFORM=offscreen timeout -s TERM 3 /usr/bin/quarnelix-dfu >"$work/window.out" 2>&1 || status=$?

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 #include <map>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -692,6 +694,42 @@ TEST(CliJsonTest, EventsAreTheOnlyOutputAndSayHowEachRunEnded) {
     }
     good.Stop();
     refusing.Stop();
+}
+
+// The man pages list every command and every option that --help shows, so that they cannot fall
+// behind the programs again.
+TEST(ManPageTest, EveryCommandAndOptionOfTheHelpIsInTheManPage) {
+    auto manPage = [](const std::string& name) {
+        std::ifstream in(std::string(QDFU_MAN_DIR) + "/" + name + ".1");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (std::size_t at; (at = text.find("\\-")) != std::string::npos;) text.replace(at, 2, "-");
+        return text;
+    };
+    auto options = [](const std::string& help) {
+        std::set<std::string> found;
+        std::regex option("--[a-z][a-z-]*");
+        for (auto it = std::sregex_iterator(help.begin(), help.end(), option); it != std::sregex_iterator(); ++it)
+            found.insert(it->str());
+        found.erase("--help");
+        return found;
+    };
+    const std::string cli = manPage("quarnelix-dfu-cli");
+    const std::vector<std::string> commands = {"upload", "verify", "backup", "ports", "station", "hex", "read",
+                                               "write", "erase", "start", "reset", "ledger"};
+    for (const std::string& command : commands) {
+        EXPECT_NE(cli.find(command), std::string::npos) << command;
+        for (const std::string& option : options(RunCli({command, "--help"}).out))
+            EXPECT_NE(cli.find(option), std::string::npos) << command << " " << option << " is not in the man page";
+    }
+    const std::string devsim = manPage("quarnelix-devsim");
+    std::string help;
+    if (std::FILE* p = ::popen((std::string(QDFU_DEVSIM) + " --help").c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) help.append(buf, n);
+        ::pclose(p);
+    }
+    for (const std::string& option : options(help))
+        EXPECT_NE(devsim.find(option), std::string::npos) << "devsim " << option << " is not in the man page";
 }
 
 // A port reached over TCP (a serial device server) carries the same upload, claims no line
