@@ -592,6 +592,22 @@ TEST(CliBackupTest, GarbledAnswersAreReadAgainNeverSaved) {
     }
 }
 
+// A second Ctrl-C during a backup ends it at once, yet the controller gets its CPU reset and no
+// file, whole or empty, is left behind.
+TEST(CliBackupTest, SecondInterruptStillResetsAndLeavesNoFile) {
+    TempDir dir;
+    sim::Device d({.DelayMs = 30});
+    ASSERT_TRUE(d.Open());
+    d.Start();
+    const Outcome o = RunCli({"backup", dir.File("b.hex"), "--port", d.Path(), "--timeout", "300"},
+                             {{800, SIGINT}, {5, SIGINT}});
+    EXPECT_EQ(o.status, 130) << o.err;
+    for (int i = 0; i < 100 && d.ResetCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(d.ResetCount(), 1);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    d.Stop();
+}
+
 // A one-port upload with --skip-gaps writes only the blocks that hold bytes of the file.
 TEST_F(CliTest, SkipGapsOnOnePortWritesOnlyTheBlocksOfTheFile) {
     StartDevice();
