@@ -109,10 +109,16 @@ void Device::Start() {}
 void Device::Stop() {
     if (!remote_ || !remote_->running) return;
     std::ofstream(WindowsPath(remote_->dir + "/stop")) << "stop\n";
-    if (::WaitForSingleObject(remote_->process.hProcess, 5000) != WAIT_OBJECT_0)
-        ::TerminateProcess(remote_->process.hProcess, 1);
-    ::CloseHandle(remote_->process.hProcess);
-    ::CloseHandle(remote_->process.hThread);
+    // Wine starts a host program with no process handle to give back, and what stands in the
+    // thread handle then is no handle of ours (closing it once closed standard output): both are
+    // closed only for a real Windows process.
+    if (remote_->process.hProcess) {
+        if (::WaitForSingleObject(remote_->process.hProcess, 5000) != WAIT_OBJECT_0)
+            ::TerminateProcess(remote_->process.hProcess, 1);
+        ::CloseHandle(remote_->process.hProcess);
+        ::CloseHandle(remote_->process.hThread);
+    }
+    remote_->process = PROCESS_INFORMATION{};
     remote_->running = false;
 }
 
