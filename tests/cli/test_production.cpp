@@ -908,5 +908,57 @@ TEST(SerialNumberTest, EachUnitGetsItsOwnAndAnUntouchedOneGoesBack) {
     for (sim::Device* d : {&one, &two, &silent}) d->Stop();
 }
 
+// A ledger lost while a station runs: the devices that had their serial keep their results, and a
+// device that comes later is left untouched, not done, with the reason, in the JSON report.
+TEST(SerialNumberTest, ALedgerLostMidRunLeavesTheNextDeviceUntouched) {
+    TempDir tree;
+    ::chmod(tree.Path().c_str(), 0755);  // the database server's own user must reach its folder
+    std::string uri;
+    if (std::FILE* p = ::popen((std::string(QDFU_PG_SERVER) + " start " + tree.File("pg")).c_str(), "r")) {
+        char line[512] = {};
+        if (std::fgets(line, sizeof line, p)) uri = line;
+        ::pclose(p);
+    }
+    while (!uri.empty() && uri.back() == '\n') uri.pop_back();
+    ASSERT_FALSE(uri.empty()) << "the PostgreSQL server of the test did not start";
+    fs::create_directories(tree.File("ports"));
+    fs::create_directories(tree.File("sys/class/tty"));
+    fs::create_directories(tree.File("dev"));
+    sim::Device first, later;
+    ASSERT_TRUE(first.Open() && later.Open());
+    first.Start();
+    later.Start();
+    const Outcome o = RunCliDuring(
+        {"station", Example(), "--timeout", "300", "--ledger", uri, "--serial-at", "2804", "--report",
+         tree.File("r.jsonl"), "--ports-dir", tree.File("ports"), "--dev-root", tree.File("dev"), "--sysfs-root",
+         tree.File("sys")},
+        [&](int cli) {
+            using std::chrono::milliseconds;
+            std::this_thread::sleep_for(milliseconds(500));
+            fs::create_symlink(first.Path(), tree.File("ports/com3"));
+            std::this_thread::sleep_for(milliseconds(1500));
+            std::system((std::string(QDFU_PG_SERVER) + " stop " + tree.File("pg")).c_str());
+            fs::create_symlink(later.Path(), tree.File("ports/com4"));
+            std::this_thread::sleep_for(milliseconds(1500));
+            ::kill(cli, SIGINT);
+        });
+    std::system((std::string(QDFU_PG_SERVER) + " stop " + tree.File("pg")).c_str());
+    EXPECT_EQ(o.status, 2) << o.err;
+    const auto report = ParseReport(tree.File("r.jsonl"));
+    ASSERT_EQ(report.size(), 2u);
+    for (const auto& line : report) {
+        if (line.at("port") == "COM3") {
+            EXPECT_EQ(line.at("outcome"), "completed");
+            EXPECT_EQ(line.at("serial"), "1");
+        } else {
+            EXPECT_EQ(line.at("outcome"), "not_done");
+            EXPECT_EQ(line.at("reason").rfind("no serial number:", 0), 0u) << line.at("reason");
+        }
+    }
+    EXPECT_EQ(later.FrameCount() + later.FirmwareResetLines(), 0);
+    first.Stop();
+    later.Stop();
+}
+
 }  // namespace
 }  // namespace qdfu::test
