@@ -518,6 +518,7 @@ int main(int argc, char** argv) {
     auto* verifyCmd = app.add_subcommand(
         "verify", "compare the controller's memory with FILE.hex (reads only: no erase, no write), then reset the CPU");
     verifyCmd->add_option("file", hexPath, "Intel HEX firmware file")->required();
+    verifyCmd->add_flag("--json", json, "standard output carries only JSON Lines (start, progress, end)");
     AddPortOptions(verifyCmd, portOpt);
     AddGsmOption(verifyCmd, gsmNumber);
     AddIgnoreChecksumsFlag(verifyCmd, ignoreChecksums);
@@ -526,6 +527,7 @@ int main(int argc, char** argv) {
     auto* backupCmd = app.add_subcommand(
         "backup", "read the controller's program memory into OUT.hex (reads only), then reset the CPU");
     backupCmd->add_option("out", backupPath, "Intel HEX file to write")->required();
+    backupCmd->add_flag("--json", json, "standard output carries only JSON Lines (start, progress, end)");
     AddPortOptions(backupCmd, portOpt);
     backupCmd->add_option("--from", fromText, "first address, hexadecimal (default 2800)");
     backupCmd->add_option("--to", toText, "end address, exclusive, hexadecimal (default 2B000)");
@@ -1019,6 +1021,15 @@ int main(int argc, char** argv) {
         ProcessSettings().ApplyLineSettings = 1;
         cli::TerminalView view(false, g_active);
         SerialSetIdleHook([&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
+        const char* command = verifyCmd->parsed() ? "verify" : "backup";
+        JsonEvents events(stdout);
+        ToolEnd end{command, portArg, "", "", 0, 0, backupPath, from, to, 0};
+        if (json) {
+            view.SetEvents(&events, portArg);
+            std::string sha;
+            if (FileText bytes; verifyCmd->parsed() && bytes.Open(hexPath)) sha = Sha256Hex(bytes.Text());
+            events.Start(portArg, port.Device, verifyCmd->parsed() ? hexPath : backupPath, sha, EventOptions{});
+        }
         // These only read: a second press still resets the CPU before the port is let go.
         uint8_t resetFrame[8];
         const std::size_t resetLength = ResetFrameBytes(resetFrame, !gsmNumber.empty());
@@ -1033,9 +1044,18 @@ int main(int argc, char** argv) {
         if (transcript) std::fclose(transcript);
         SetSecondPressLastWords(nullptr, 0);
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
+        end.Outcome = OutcomeWord(result.Outcome);
+        end.Reason = result.Reason;
         if (result.Outcome != UploadOutcome::Completed) {
-            SayFailure(verifyCmd->parsed() ? "verify" : "backup", result);
+            SayFailure(command, result);
+            if (json) events.End(end);
             return verifyCmd->parsed() || result.Outcome == UploadOutcome::NotDone ? 2 : 1;
+        }
+        if (verifyCmd->parsed() && json) {
+            end.BytesCompared = report.BytesCompared;
+            end.Differences = report.DifferenceCount;
+            events.End(end);
+            return report.DifferenceCount == 0 ? 0 : 1;
         }
         if (verifyCmd->parsed()) {
             for (const ByteDifference& d : report.Differences)
@@ -1058,6 +1078,11 @@ int main(int argc, char** argv) {
                          std::strerror(errno));
             if (!temp.empty()) std::remove(temp.c_str());
             return kExitCannotCreate;
+        }
+        if (json) {
+            end.Bytes = static_cast<uint32_t>(memory.size());
+            events.End(end);
+            return 0;
         }
         std::printf("Backup completed: %zu bytes from %s to %s written to %s\n", memory.size(),
                     HexDigits(from, 8).c_str(), HexDigits(to, 8).c_str(), backupPath.c_str());

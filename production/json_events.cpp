@@ -81,6 +81,24 @@ void JsonEvents::End(const RunReport& r) {
     Emit(out_, e);
 }
 
+void JsonEvents::End(const ToolEnd& t) {
+    Json e = Event("end");
+    e["command"] = t.Command;
+    e["port"] = t.Port;
+    e["outcome"] = t.Outcome;
+    e["reason"] = t.Reason;
+    if (t.Command == "verify") {
+        e["bytes_compared"] = t.BytesCompared;
+        e["differences"] = t.Differences;
+    } else {
+        e["file"] = t.File;
+        e["from"] = "0x" + HexDigits(t.From, 8);
+        e["to"] = "0x" + HexDigits(t.To, 8);
+        e["bytes"] = t.Bytes;
+    }
+    Emit(out_, e);
+}
+
 void JsonEvents::Port(const PresentPort& p, const std::optional<UsbIdentity>& usb) {
     Json e = Event("port");
     e["name"] = p.Name;

@@ -16,6 +16,15 @@ namespace qdfu {
 
 struct RunReport;
 
+// The end of verify or backup.
+struct ToolEnd {
+    std::string Command;  // verify / backup
+    std::string Port, Outcome, Reason;  // completed / failed / not_done
+    uint32_t BytesCompared = 0, Differences = 0;  // verify
+    std::string File;                             // backup: the file written
+    uint32_t From = 0, To = 0, Bytes = 0;         // backup
+};
+
 // What a run was asked to do, as its start event gives it.
 struct EventOptions {
     std::string Verification = "none";  // none / every_fourth / all
@@ -36,6 +45,7 @@ public:
     // The report line's fields.
     void End(const RunReport& report);
     void Port(const PresentPort& port, const std::optional<UsbIdentity>& usb);
+    void End(const ToolEnd& end);
 
 private:
     std::FILE* out_;

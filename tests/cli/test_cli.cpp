@@ -708,6 +708,24 @@ TEST(CliJsonTest, EventsAreTheOnlyOutputAndSayHowEachRunEnded) {
             EXPECT_TRUE(e.contains("hex_sha256") && e.contains("blocks") && e.contains("reason")) << e.dump();
         }
     }
+    // verify and backup end with what they found and wrote
+    TempDir dir;
+    const Outcome v = RunCli({"verify", Example(), "--port", good.Path(), "--json", "--timeout", "200"});
+    const Outcome b = RunCli({"backup", dir.File("b.hex"), "--port", good.Path(), "--to", "3400", "--json"});
+    std::vector<nlohmann::json> ends;
+    for (const Outcome* o : {&v, &b}) {
+        std::vector<nlohmann::json> list;
+        ASSERT_NO_THROW(list = events(o->out)) << o->out;
+        ASSERT_GE(list.size(), 2u);
+        EXPECT_EQ(list.front().at("event"), "start");
+        ends.push_back(list.back());
+    }
+    EXPECT_EQ(ends[0].at("command"), "verify");
+    EXPECT_EQ(ends[0].at("differences"), 0);
+    EXPECT_EQ(ends[0].at("bytes_compared"), 3072);
+    EXPECT_EQ(ends[1].at("command"), "backup");
+    EXPECT_EQ(ends[1].at("bytes"), 0x3400 - 0x2800);
+    EXPECT_EQ(ends[1].at("outcome"), "completed");
     good.Stop();
     refusing.Stop();
 }
