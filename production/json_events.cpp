@@ -99,6 +99,25 @@ void JsonEvents::End(const ToolEnd& t) {
     Emit(out_, e);
 }
 
+std::string LedgerRunLine(const LedgerRun& r) {
+    Json line;
+    line["serial"] = r.Serial ? Json(*r.Serial) : Json(nullptr);
+    line["port"] = r.Port;
+    line["device"] = r.Device;
+    line["by_id"] = r.ById;
+    line["station"] = r.Station;
+    line["operator"] = r.Operator;
+    line["hex_file"] = r.HexPath;
+    line["hex_sha256"] = r.HexSha256;
+    line["outcome"] = r.Outcome;
+    line["reason"] = r.Reason;
+    line["blocks"] = r.Blocks;
+    line["retries"] = r.Retries;
+    line["start"] = r.Start;
+    line["end"] = r.End;
+    return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 void JsonEvents::Port(const PresentPort& p, const std::optional<UsbIdentity>& usb) {
     Json e = Event("port");
     e["name"] = p.Name;

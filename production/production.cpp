@@ -386,29 +386,6 @@ void PassOnInterrupts(Line& line, int& passed) {
 
 }  // namespace
 
-std::string LedgerRunLine(const LedgerRun& r) {
-    std::string s = "{";
-    auto field = [&](const char* name, const std::string& value) {
-        if (s.size() > 1) s += ",";
-        s += JsonString(name) + ":" + value;
-    };
-    field("serial", r.Serial ? std::to_string(*r.Serial) : "null");
-    field("port", JsonString(r.Port));
-    field("device", JsonString(r.Device));
-    field("by_id", JsonString(r.ById));
-    field("station", JsonString(r.Station));
-    field("operator", JsonString(r.Operator));
-    field("hex_file", JsonString(r.HexPath));
-    field("hex_sha256", JsonString(r.HexSha256));
-    field("outcome", JsonString(r.Outcome));
-    field("reason", JsonString(r.Reason));
-    field("blocks", std::to_string(r.Blocks));
-    field("retries", std::to_string(r.Retries));
-    field("start", JsonString(r.Start));
-    field("end", JsonString(r.End));
-    return s + "}";
-}
-
 LedgerRun LedgerRunOf(const RunReport& r, const std::string& station, const std::string& op) {
     LedgerRun run;
     run.Serial = r.Serial;
