@@ -994,7 +994,7 @@ int main(int argc, char** argv) {
             rep.Verification = VerificationWord(verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off);
             rep.Reason = result.Reason;
             rep.Retries = static_cast<uint32_t>(result.Retries);
-            rep.Serial = serial;
+            rep.Serial = view.Touched() ? serial : std::nullopt;  // a serial that goes back is not this device's
             outputs.Report(rep);
             if (jsonEvents) events.End(rep);
             if (ownLedger) {

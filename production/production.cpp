@@ -298,7 +298,7 @@ private:
         rep.Verification = VerificationWord(o_.Verify);
         rep.Reason = r.outcome == UploadOutcome::Completed ? "" : r.reason.empty() ? "the upload did not complete" : r.reason;
         rep.Retries = r.result.Retries;
-        rep.Serial = r.serial;
+        rep.Serial = r.spent ? r.serial : std::nullopt;  // a serial that went back is not this device's
         outputs_.Report(rep);
         if (o_.Events) o_.Events->End(rep);
         if (o_.RunLedger) {
