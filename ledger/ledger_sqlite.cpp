@@ -6,24 +6,15 @@
 #include <chrono>
 #include <thread>
 
-#include "ledger.h"
+#include "sql_ledger.h"
 
 namespace qdfu {
 namespace {
 
 constexpr int kBusyMs = 10000;
 
-constexpr const char* kSchema = R"SQL(
-CREATE TABLE IF NOT EXISTS sequence (id INTEGER PRIMARY KEY CHECK (id = 1), next INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS serials (serial INTEGER PRIMARY KEY, state TEXT NOT NULL
-    CHECK (state IN ('reserved', 'spent', 'returned')));
-CREATE TABLE IF NOT EXISTS runs (id INTEGER PRIMARY KEY AUTOINCREMENT, serial INTEGER, port TEXT, device TEXT,
-    by_id TEXT, station TEXT, operator TEXT, hex_path TEXT, hex_sha256 TEXT, outcome TEXT, reason TEXT,
-    blocks INTEGER, retries INTEGER, start TEXT, "end" TEXT);
-)SQL";
-
-class SqliteLedger final : public Ledger {
-public:
+class SqliteLedger final : public SqlLedger {
+  public:
     explicit SqliteLedger(sqlite3* db) : db_(db) {}
     ~SqliteLedger() override { sqlite3_close(db_); }
 
@@ -36,140 +27,77 @@ public:
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return Transaction(why, [&] { return Exec(kSchema, why); });
-    }
-
-    bool Reserve(uint32_t& serial, std::string& why) override {
-        return Transaction(why, [&] {
-            int64_t s = -1;
-            if (!Scalar("SELECT MIN(serial) FROM serials WHERE state = 'returned'", s, why)) return false;
-            if (s >= 0) {
-                serial = static_cast<uint32_t>(s);
-                return Exec("UPDATE serials SET state = 'reserved' WHERE serial = " + std::to_string(s), why);
-            }
-            if (!NextOfSequence(s, why)) return false;
-            serial = static_cast<uint32_t>(s);
-            return Exec("INSERT INTO serials (serial, state) VALUES (" + std::to_string(s) + ", 'reserved')", why) &&
-                   Exec("INSERT INTO sequence (id, next) VALUES (1, " + std::to_string(s + 1) +
-                            ") ON CONFLICT (id) DO UPDATE SET next = excluded.next",
-                        why);
+        return SerialsTransaction(why, [&] {
+            return Exec(LedgerSchema("INTEGER", "INTEGER PRIMARY KEY AUTOINCREMENT"), why);
         });
     }
 
-    bool Spend(uint32_t serial, std::string& why) override { return SetState(serial, "spent", why); }
-    bool Return(uint32_t serial, std::string& why) override { return SetState(serial, "returned", why); }
-
     bool Record(const LedgerRun& r, std::string& why) override {
         sqlite3_stmt* st = nullptr;
-        const char* sql =
-            "INSERT INTO runs (serial, port, device, by_id, station, operator, hex_path, hex_sha256, outcome, reason, "
-            "blocks, retries, start, \"end\") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-        if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK) return Fail(why);
-        if (r.Serial)
-            sqlite3_bind_int64(st, 1, *r.Serial);
-        else
-            sqlite3_bind_null(st, 1);
-        int k = 2;
-        for (const std::string* text : {&r.Port, &r.Device, &r.ById, &r.Station, &r.Operator, &r.HexPath,
-                                        &r.HexSha256, &r.Outcome, &r.Reason})
-            sqlite3_bind_text(st, k++, text->c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(st, k++, r.Blocks);
-        sqlite3_bind_int64(st, k++, r.Retries);
-        sqlite3_bind_text(st, k++, r.Start.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(st, k++, r.End.c_str(), -1, SQLITE_TRANSIENT);
+        const std::string sql = std::string("INSERT INTO runs (") + kRunColumns +
+                                ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(why);
+        int k = 1;
+        for (const auto& value : RunValues(r)) {
+            if (value)
+                sqlite3_bind_text(st, k++, value->c_str(), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_null(st, k++);
+        }
         const bool ok = sqlite3_step(st) == SQLITE_DONE;
         sqlite3_finalize(st);
         return ok || Fail(why);
     }
 
-    bool StartSerialsAt(uint32_t first, std::string& why) override {
-        return Transaction(why, [&] {
-            int64_t given = 0, next = -1;
-            if (!Scalar("SELECT COUNT(*) FROM serials", given, why) || !Scalar("SELECT next FROM sequence", next, why))
-                return false;
-            if (given > 0 && next >= 0 && first < next) {
-                why = "--serial-first " + std::to_string(first) + ": this ledger has given serials up to " +
-                      std::to_string(next - 1) + "; the sequence may only move forward";
-                return false;
-            }
-            return Exec("INSERT INTO sequence (id, next) VALUES (1, " + std::to_string(first) +
-                            ") ON CONFLICT (id) DO UPDATE SET next = excluded.next",
-                        why);
-        });
-    }
-
-    bool Next(uint32_t& serial, std::string& why) override {
-        int64_t s = -1;
-        if (!Scalar("SELECT MIN(serial) FROM serials WHERE state = 'returned'", s, why)) return false;
-        if (s < 0 && !NextOfSequence(s, why)) return false;
-        serial = static_cast<uint32_t>(s);
-        return true;
-    }
-
-    bool Runs(std::optional<uint32_t> serial, const std::string& since, std::vector<LedgerRun>& runs,
-              std::string& why) override {
-        std::string sql =
-            "SELECT serial, port, device, by_id, station, operator, hex_path, hex_sha256, outcome, reason, blocks, "
-            "retries, start, \"end\" FROM runs WHERE start >= ?";
+    bool Runs(std::optional<uint32_t> serial, const std::string& since,
+              std::vector<LedgerRun>& runs, std::string& why) override {
+        std::string sql = std::string("SELECT ") + kRunColumns + " FROM runs WHERE start >= ?";
         if (serial) sql += " AND serial = " + std::to_string(*serial);
         sql += " ORDER BY id";
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(why);
         sqlite3_bind_text(st, 1, since.c_str(), -1, SQLITE_TRANSIENT);
-        auto text = [&](int c) {
-            const unsigned char* t = sqlite3_column_text(st, c);
-            return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
-        };
         int rc;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            LedgerRun r;
-            if (sqlite3_column_type(st, 0) != SQLITE_NULL) r.Serial = static_cast<uint32_t>(sqlite3_column_int64(st, 0));
-            r.Port = text(1), r.Device = text(2), r.ById = text(3), r.Station = text(4), r.Operator = text(5);
-            r.HexPath = text(6), r.HexSha256 = text(7), r.Outcome = text(8), r.Reason = text(9);
-            r.Blocks = static_cast<uint32_t>(sqlite3_column_int64(st, 10));
-            r.Retries = static_cast<uint32_t>(sqlite3_column_int64(st, 11));
-            r.Start = text(12), r.End = text(13);
-            runs.push_back(r);
+            runs.push_back(RunFromColumns([&](int c) -> std::optional<std::string> {
+                const unsigned char* t = sqlite3_column_text(st, c);
+                if (!t) return std::nullopt;
+                return std::string(reinterpret_cast<const char*>(t));
+            }));
         }
         sqlite3_finalize(st);
         return rc == SQLITE_DONE || Fail(why);
     }
 
-private:
-    bool Fail(std::string& why) {
-        why = std::string("ledger: ") + sqlite3_errmsg(db_);
-        return false;
-    }
-    bool Exec(const std::string& sql, std::string& why) {
+  protected:
+    bool Exec(const std::string& sql, std::string& why) override {
         char* error = nullptr;
         if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) == SQLITE_OK) return true;
         why = std::string("ledger: ") + (error ? error : "error");
         sqlite3_free(error);
         return false;
     }
-    // The first column of the first row; value stays as it is for no row or NULL.
-    bool Scalar(const std::string& sql, int64_t& value, std::string& why) {
+    bool Scalar(const std::string& sql, int64_t& value, std::string& why) override {
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(why);
         const int rc = sqlite3_step(st);
-        if (rc == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) value = sqlite3_column_int64(st, 0);
+        if (rc == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
+            value = sqlite3_column_int64(st, 0);
         sqlite3_finalize(st);
         return rc == SQLITE_ROW || rc == SQLITE_DONE || Fail(why);
     }
-    bool NextOfSequence(int64_t& next, std::string& why) {
-        next = 1;  // a new ledger's sequence starts at 1
-        return Scalar("SELECT next FROM sequence", next, why);
-    }
-    bool SetState(uint32_t serial, const char* state, std::string& why) {
-        return Exec("UPDATE serials SET state = '" + std::string(state) + "' WHERE serial = " + std::to_string(serial),
-                    why);
-    }
-    template <class Body>
-    bool Transaction(std::string& why, Body&& body) {
+    // An immediate transaction holds the database's write lock from its start.
+    bool SerialsTransaction(std::string& why, const std::function<bool()>& body) override {
         if (!Exec("BEGIN IMMEDIATE", why)) return false;
         if (body() && Exec("COMMIT", why)) return true;
         std::string ignored;
         Exec("ROLLBACK", ignored);
+        return false;
+    }
+
+  private:
+    bool Fail(std::string& why) {
+        why = std::string("ledger: ") + sqlite3_errmsg(db_);
         return false;
     }
 
@@ -180,8 +108,9 @@ private:
 
 std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
-        SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
         why = "--ledger: cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return nullptr;
