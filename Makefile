@@ -39,14 +39,16 @@ fuzz:
 asan:
 	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_FLAGS="-DQDFU_SANITIZE=ON -DQDFU_BUILD_BENCH=OFF"
 
-# Everything for 64-bit Windows: the command line and the window, with Qt built once per machine
-# from Debian's source into a cache (scripts/build-qt-windows.sh); the command line's zip, the
+# Everything for 64-bit Windows: the command line and the window, with Qt and the ledger's database
+# clients built once per machine from Debian's source into a cache (scripts/build-qt-windows.sh,
+# scripts/build-db-clients-windows.sh); the command line's zip, the
 # zip with the window and its Qt files, and the installer.
 windows:
 	@scripts/install-deps.sh --windows
-	@qt=$$(scripts/build-qt-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
+	@db=$$(scripts/build-db-clients-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
+	qt=$$(scripts/build-qt-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
 	  cmake -S . -B build-windows-gui -DCMAKE_TOOLCHAIN_FILE=$$qt/lib/cmake/Qt6/qt.toolchain.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_APP=ON -DQDFU_BUILD_BENCH=OFF -DQT_HOST_PATH=/usr \
+	    -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_APP=ON -DQDFU_BUILD_BENCH=OFF -DQT_HOST_PATH=/usr -DQDFU_DB_CLIENTS=$$db \
 	    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null && \
 	  cmake --build build-windows-gui -j$(JOBS) -- --no-print-directory && \
 	  scripts/windows-package.sh build-windows-gui "$$qt"
@@ -60,8 +62,9 @@ windows-test: windows build
 # everything of windows-test but the window.
 windows-cli:
 	@scripts/install-deps.sh --windows
-	@cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-	  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_BENCH=OFF >/dev/null
+	@db=$$(scripts/build-db-clients-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
+	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_BENCH=OFF -DQDFU_DB_CLIENTS=$$db >/dev/null
 	@cmake --build build-windows -j$(JOBS) -- --no-print-directory
 	@scripts/windows-package.sh build-windows
 

@@ -34,24 +34,11 @@ if [ -f "$prefix/.complete" ]; then
   exit 0
 fi
 
-# The source package of the installed version, from a deb-src entry added for the purpose.
-sources=/etc/apt/sources.list.d/quarnelix-dfu-src.sources
-if ! apt-get source --print-uris "qt6-base=$version" >/dev/null 2>&1; then
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources
-  else
-    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\n' \
-      "$(. /etc/os-release && echo "$VERSION_CODENAME")"
-  fi | "${sudo[@]}" tee "$sources" >/dev/null
-  "${sudo[@]}" apt-get update -qq >/dev/null
-fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/qdfu-qt-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 echo "building Qt $upstream for Windows into $prefix (once per machine)" >&2
-(cd "$work" && apt-get source -qq --download-only "qt6-base=$version" >/dev/null &&
- dpkg-source -x ./*.dsc src >/dev/null)
+. "$here/scripts/debian-source.sh"
+debian_source "qt6-base=$version" "$work"
 src="$work/src"
 mkdir -p "$work/build"
 cd "$work/build"

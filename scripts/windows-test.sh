@@ -234,6 +234,63 @@ for n in 5 6 7 8; do
 done
 [ "$line_ok" -eq 1 ] && echo "several ports: identical report lines, status $(cat "$work/line.windows.status") and memories"
 
+# The ledger: serial numbers from an SQLite file on each side (two devices at once, each given its
+# own serial in its memory, the ledger's next one after them), then from a PostgreSQL server that
+# the Linux build reads back what the .exe recorded.
+serials_ok() {  # REPORT FIRST: the report's serials are FIRST and FIRST+1, each in its device's memory
+  python3 - "$@" "$work" <<'PY'
+import json, struct, sys
+report, first, work = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+lines = [json.loads(l) for l in open(report)]
+ok = sorted(l.get("serial", -1) for l in lines) == list(range(first, first + len(lines)))
+for l in lines:
+    memory = open(f"{work}/ledger{l['port'][3:]}.bin", "rb").read()
+    ok = ok and l["outcome"] == "completed" and memory[0x2804:0x2808] == struct.pack("<I", l["serial"])
+sys.exit(0 if ok else 1)
+PY
+}
+for side in linux windows; do
+  pids=()
+  for n in 5 6; do
+    "$sim" --com "$n" --dump "$work/ledger$n.bin" >"$work/ledger$n.out" 2>/dev/null &
+    pids+=($!)
+    for _ in $(seq 100); do [ -s "$work/ledger$n.out" ] && break; sleep 0.05; done
+  done
+  program=$([ "$side" = linux ] && echo cli || echo exe)
+  run "ledger.$side" "$program" upload "$hex" --port COM5 --port COM6 --timeout 300 --ledger "ledger-$side.sqlite" \
+    --serial-at 2804 --serial-first 1000 --report "$work/ledger.$side.jsonl"
+  kill -TERM "${pids[@]}" 2>/dev/null || true
+  wait "${pids[@]}" 2>/dev/null || true
+  run "ledger-next.$side" "$program" ledger next --ledger "ledger-$side.sqlite"
+  mv "ledger-$side.sqlite" "$work/"
+  if [ "$(cat "$work/ledger.$side.status")" = 0 ] && serials_ok "$work/ledger.$side.jsonl" 1000 &&
+     [ "$(tr -d '\r' <"$work/ledger-next.$side.out")" = 1002 ]; then
+    echo "serials from an SQLite ledger ($side): 1000 and 1001 in the two devices' memories, 1002 next"
+  else
+    cat "$work/ledger.$side.err" >&2
+    fail "serials from an SQLite ledger ($side)"
+  fi
+done
+pg_port=$((54000 + RANDOM % 1000))
+chmod 755 "$work"  # the database server's own user must reach its folder
+pg_uri=$(scripts/pg-test-server.sh start "$work/pg" "$pg_port") || fail "the PostgreSQL server of the tests did not start"
+"$sim" --com 5 --dump "$work/ledger5.bin" >"$work/ledger5.out" 2>/dev/null &
+simpid=$!
+for _ in $(seq 100); do [ -s "$work/ledger5.out" ] && break; sleep 0.05; done
+run ledger-pg exe upload "$hex" --port COM5 --timeout 300 --ledger "$pg_uri" --serial-at 2804 --serial-first 5000 \
+  --operator wine --report "$work/ledger-pg.jsonl"
+stop_device
+run ledger-pg-show cli ledger show --ledger "$pg_uri" --serial 5000
+scripts/pg-test-server.sh stop "$work/pg"
+if serials_ok "$work/ledger-pg.jsonl" 5000 &&
+   python3 -c 'import json,sys; r=[json.loads(l) for l in open(sys.argv[1])]; sys.exit(not (len(r) == 1 and r[0]["operator"] == "wine" and r[0]["outcome"] == "completed"))' \
+     "$work/ledger-pg-show.out"; then
+  echo "serials from a PostgreSQL ledger: the .exe gave 5000 to the device, the Linux build reads its run back"
+else
+  cat "$work/ledger-pg.err" "$work/ledger-pg-show.err" >&2
+  fail "serials from a PostgreSQL ledger"
+fi
+
 # Children tied to their parent: a parent killed outright leaves no upload running on; each one
 # stops as at Ctrl-C, with the CPU reset.
 pids=()
