@@ -1,6 +1,8 @@
-// The event lines, written with nlohmann-json; a name that is not valid UTF-8 (a file name) has its
-// stray bytes replaced rather than the line lost.
+// The event lines and the report's lines, written with nlohmann-json; a name that is not valid
+// UTF-8 (a file name) has its stray bytes taken as Latin-1 rather than the line lost.
 #include "json_events.h"
+
+#include <cmath>
 
 #include <nlohmann/json.hpp>
 
@@ -14,11 +16,84 @@ using Json = nlohmann::ordered_json;
 
 Json Event(const char* name) { return Json{{"schema", 1}, {"event", name}}; }
 
+// The length of the UTF-8 sequence that starts at s[i], or 0 when it is not valid there.
+std::size_t Utf8Length(const std::string& s, std::size_t i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    std::size_t n = 0;
+    uint32_t cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    const bool overlong = (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+Json Text(const std::string& text) { return ValidUtf8(text); }
+
+// A run's fields, in the order the report has always given them.
+Json ReportFields(const RunReport& r) {
+    Json e;
+    e["port"] = Text(r.Port);
+    e["device"] = Text(r.Device);
+    e["by_id"] = Text(r.ById);
+    e["hex_file"] = Text(r.HexPath);
+    e["hex_sha256"] = r.HexSha256;
+    e["start"] = r.Start;
+    e["end"] = r.End;
+    e["seconds"] = std::round(r.Seconds * 1000) / 1000;  // to the millisecond
+    e["outcome"] = r.Outcome;
+    e["outcome_text"] = r.OutcomeText;
+    e["exit_status"] = r.ExitStatus;
+    e["blocks"] = r.Blocks;
+    e["bytes_on_line"] = r.BytesOnLine;
+    e["exchanges"] = r.Exchanges;
+    e["communication_errors"] = r.CommunicationErrors;
+    e["last_serial_error"] = Text(r.LastSerialError);
+    e["verification"] = r.Verification;
+    e["reason"] = Text(r.Reason);
+    e["retries"] = r.Retries;
+    if (r.Serial) e["serial"] = *r.Serial;  // a unit whose serial was spent on it
+    return e;
+}
+
 }  // namespace
+
+std::string ValidUtf8(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            out += s[i++];
+        } else if (const std::size_t n = Utf8Length(s, i)) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+            ++i;
+        }
+    }
+    return out;
+}
+
+// Every string has gone through ValidUtf8; the replacing handler only keeps a line that would
+// otherwise be lost.
+static std::string Line(const Json& object) { return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+std::string ReportLine(const RunReport& report) { return Line(ReportFields(report)); }
 
 // One line, flushed through to the reader.
 static void Emit(std::FILE* out, const Json& event) {
-    const std::string line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    const std::string line = Line(event) + "\n";
     std::fwrite(line.data(), 1, line.size(), out);
     std::fflush(out);
 }
@@ -26,9 +101,9 @@ static void Emit(std::FILE* out, const Json& event) {
 void JsonEvents::Start(const std::string& port, const std::string& device, const std::string& file,
                        const std::string& sha256, const EventOptions& o) {
     Json e = Event("start");
-    e["port"] = port;
-    e["device"] = device;
-    e["file"] = file;
+    e["port"] = Text(port);
+    e["device"] = Text(device);
+    e["file"] = Text(file);
     e["sha256"] = sha256;
     e["options"] = Json{{"verification", o.Verification}, {"skip_gaps", o.SkipGaps}, {"retries", o.Retries},
                         {"gsm", o.GsmNumber}, {"resume", o.Resume}};
@@ -41,7 +116,7 @@ void JsonEvents::Progress(const std::string& port, int done, int total, uint32_t
     if (done < total && last != lastProgress_.end() && now - last->second < std::chrono::milliseconds(250)) return;
     lastProgress_[port] = now;
     Json e = Event("progress");
-    e["port"] = port;
+    e["port"] = Text(port);
     e["blocks_done"] = done;
     e["blocks_total"] = total;
     e["bytes"] = bytes;
@@ -50,7 +125,7 @@ void JsonEvents::Progress(const std::string& port, int done, int total, uint32_t
 
 void JsonEvents::Retry(const std::string& port, int n, uint32_t page) {
     Json e = Event("retry");
-    e["port"] = port;
+    e["port"] = Text(port);
     e["retry"] = n;
     e["page"] = "0x" + HexDigits(page, 8);
     Emit(out_, e);
@@ -58,40 +133,22 @@ void JsonEvents::Retry(const std::string& port, int n, uint32_t page) {
 
 void JsonEvents::End(const RunReport& r) {
     Json e = Event("end");
-    e["port"] = r.Port;
-    e["device"] = r.Device;
-    e["by_id"] = r.ById;
-    e["hex_file"] = r.HexPath;
-    e["hex_sha256"] = r.HexSha256;
-    e["start"] = r.Start;
-    e["end"] = r.End;
-    e["seconds"] = r.Seconds;
-    e["outcome"] = r.Outcome;
-    e["outcome_text"] = r.OutcomeText;
-    e["exit_status"] = r.ExitStatus;
-    e["blocks"] = r.Blocks;
-    e["bytes_on_line"] = r.BytesOnLine;
-    e["exchanges"] = r.Exchanges;
-    e["communication_errors"] = r.CommunicationErrors;
-    e["last_serial_error"] = r.LastSerialError;
-    e["verification"] = r.Verification;
-    e["reason"] = r.Reason;
-    e["retries"] = r.Retries;
-    if (r.Serial) e["serial"] = *r.Serial;
+    const Json fields = ReportFields(r);
+    for (const auto& [name, value] : fields.items()) e[name] = value;
     Emit(out_, e);
 }
 
 void JsonEvents::End(const ToolEnd& t) {
     Json e = Event("end");
     e["command"] = t.Command;
-    e["port"] = t.Port;
+    e["port"] = Text(t.Port);
     e["outcome"] = t.Outcome;
-    e["reason"] = t.Reason;
+    e["reason"] = Text(t.Reason);
     if (t.Command == "verify") {
         e["bytes_compared"] = t.BytesCompared;
         e["differences"] = t.Differences;
     } else {
-        e["file"] = t.File;
+        e["file"] = Text(t.File);
         e["from"] = "0x" + HexDigits(t.From, 8);
         e["to"] = "0x" + HexDigits(t.To, 8);
         e["bytes"] = t.Bytes;
@@ -102,29 +159,29 @@ void JsonEvents::End(const ToolEnd& t) {
 std::string LedgerRunLine(const LedgerRun& r) {
     Json line;
     line["serial"] = r.Serial ? Json(*r.Serial) : Json(nullptr);
-    line["port"] = r.Port;
-    line["device"] = r.Device;
-    line["by_id"] = r.ById;
-    line["station"] = r.Station;
-    line["operator"] = r.Operator;
-    line["hex_file"] = r.HexPath;
+    line["port"] = Text(r.Port);
+    line["device"] = Text(r.Device);
+    line["by_id"] = Text(r.ById);
+    line["station"] = Text(r.Station);
+    line["operator"] = Text(r.Operator);
+    line["hex_file"] = Text(r.HexPath);
     line["hex_sha256"] = r.HexSha256;
     line["outcome"] = r.Outcome;
-    line["reason"] = r.Reason;
+    line["reason"] = Text(r.Reason);
     line["blocks"] = r.Blocks;
     line["retries"] = r.Retries;
     line["start"] = r.Start;
     line["end"] = r.End;
-    return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return Line(line);
 }
 
 void JsonEvents::Port(const PresentPort& p, const std::optional<UsbIdentity>& usb) {
     Json e = Event("port");
-    e["name"] = p.Name;
-    e["device"] = p.Device;
+    e["name"] = Text(p.Name);
+    e["device"] = Text(p.Device);
     if (usb)
-        e["usb"] = Json{{"vendor_id", usb->VendorId}, {"product_id", usb->ProductId}, {"manufacturer", usb->Manufacturer},
-                        {"product", usb->Product}, {"serial", usb->Serial}};
+        e["usb"] = Json{{"vendor_id", usb->VendorId}, {"product_id", usb->ProductId}, {"manufacturer", Text(usb->Manufacturer)},
+                        {"product", Text(usb->Product)}, {"serial", Text(usb->Serial)}};
     Emit(out_, e);
 }
 

@@ -16,6 +16,12 @@ namespace qdfu {
 
 struct RunReport;
 
+// The report's line of a run: one JSON object with the end event's fields.
+std::string ReportLine(const RunReport& report);
+// text with every byte that is not part of valid UTF-8 taken as the code point of the same value
+// (U+0080 to U+00FF), so that any file name makes a valid line and keeps every byte readable.
+std::string ValidUtf8(const std::string& text);
+
 // The end of verify or backup.
 struct ToolEnd {
     std::string Command;  // verify / backup

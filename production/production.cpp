@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "cli_platform.h"
+#include "json_events.h"
 #include "production_platform.h"
 #include "settings.h"
 #include "tcp_address.h"
@@ -23,26 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Wall = std::chrono::system_clock;
-
-// The length of the UTF-8 sequence that starts at s[i], or 0 when it is not valid there.
-std::size_t Utf8Length(const std::string& s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = b(i);
-    std::size_t n = 0;
-    uint32_t cp = 0;
-    if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
-    else return 0;
-    if (i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    const bool overlong = (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000);
-    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return n;
-}
 
 std::string FileStamp(Wall::time_point t) {
     const std::tm tm = UtcTime(Wall::to_time_t(t));
@@ -393,68 +374,6 @@ LedgerRun LedgerRunOf(const RunReport& r, const std::string& station, const std:
     run.HexPath = r.HexPath, run.HexSha256 = r.HexSha256, run.Outcome = r.Outcome, run.Reason = r.Reason;
     run.Blocks = r.Blocks, run.Retries = r.Retries, run.Start = r.Start, run.End = r.End;
     return run;
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        char buf[8];
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else if (c < 0x80) {
-                    out += s[i];
-                } else if (const std::size_t n = Utf8Length(s, i)) {
-                    out.append(s, i, n);
-                    i += n;
-                    continue;
-                } else {
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                }
-        }
-        ++i;
-    }
-    return out + "\"";
-}
-
-std::string ReportLine(const RunReport& r) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", r.Seconds);
-    std::string s = "{";
-    auto field = [&](const char* name, const std::string& value) {
-        if (s.size() > 1) s += ",";
-        s += JsonString(name) + ":" + value;
-    };
-    field("port", JsonString(r.Port));
-    field("device", JsonString(r.Device));
-    field("by_id", JsonString(r.ById));
-    field("hex_file", JsonString(r.HexPath));
-    field("hex_sha256", JsonString(r.HexSha256));
-    field("start", JsonString(r.Start));
-    field("end", JsonString(r.End));
-    field("seconds", seconds);
-    field("outcome", JsonString(r.Outcome));
-    field("outcome_text", JsonString(r.OutcomeText));
-    field("exit_status", std::to_string(r.ExitStatus));
-    field("blocks", std::to_string(r.Blocks));
-    field("bytes_on_line", std::to_string(r.BytesOnLine));
-    field("exchanges", std::to_string(r.Exchanges));
-    field("communication_errors", std::to_string(r.CommunicationErrors));
-    field("last_serial_error", JsonString(r.LastSerialError));
-    field("verification", JsonString(r.Verification));
-    field("reason", JsonString(r.Reason));
-    field("retries", std::to_string(r.Retries));
-    if (r.Serial) field("serial", std::to_string(*r.Serial));  // a unit that was given one
-    return s + "}";
 }
 
 std::string OutcomeWord(UploadOutcome outcome) {

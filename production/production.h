@@ -106,15 +106,10 @@ struct RunReport {
     uint32_t Retries = 0;  // reconnections in the walk (--retries)
     std::optional<uint32_t> Serial;  // the unit's serial number, when one was given
 };
-std::string ReportLine(const RunReport& report);
 // A ledger's run as one JSON object on one line, with the report's field names.
 std::string LedgerRunLine(const LedgerRun& run);
 // The ledger's row of a run as its report gives it.
 LedgerRun LedgerRunOf(const RunReport& report, const std::string& station, const std::string& op);
-// A JSON string: quotes, backslashes and control characters escaped, and every byte that is not
-// part of valid UTF-8 written as the code point of the same value (\u00XX), so that any file name
-// gives a valid line.
-std::string JsonString(const std::string& text);
 
 std::string OutcomeWord(UploadOutcome outcome);  // completed, failed, not_done
 std::string VerificationWord(VerifyMode mode);

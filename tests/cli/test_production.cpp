@@ -27,6 +27,7 @@
 #include "device.h"
 #include "hex_loader.h"
 #include "hex_writer.h"
+#include "json_events.h"
 #include "production.h"
 #include "run_cli.h"
 #include "sha256.h"
@@ -87,34 +88,16 @@ bool IsStrictJsonObjectLine(const std::string& text) {
     }
 }
 
-// The report's lines as field maps (the report writes flat objects of strings and numbers).
+// The report's lines as field maps (flat objects of strings and numbers), parsed with the library.
 std::vector<std::map<std::string, std::string>> ParseReport(const std::string& path) {
     std::vector<std::map<std::string, std::string>> out;
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
         EXPECT_TRUE(IsStrictJsonObjectLine(line)) << line;
-        EXPECT_EQ(line.front(), '{');
-        EXPECT_EQ(line.back(), '}');
         std::map<std::string, std::string> m;
-        std::size_t i = 1;
-        auto text = [&] {  // a JSON string at i, unescaped
-            std::string v;
-            for (++i; i < line.size() && line[i] != '"'; ++i) v += line[i] == '\\' ? line[++i] : line[i];
-            ++i;
-            return v;
-        };
-        while (i < line.size() && line[i] == '"') {
-            const std::string key = text();
-            ++i;  // the colon
-            std::string value;
-            if (line[i] == '"') {
-                value = text();
-            } else {
-                while (i < line.size() && line[i] != ',' && line[i] != '}') value += line[i++];
-            }
-            m[key] = value;
-            ++i;  // the comma or the closing brace
-        }
+        const auto object = nlohmann::json::parse(line);
+        for (const auto& [key, value] : object.items())
+            m[key] = value.is_string() ? value.get<std::string>() : value.dump();
         out.push_back(m);
     }
     return out;
@@ -294,22 +277,28 @@ TEST_F(StationTest, FlashesEachPluggingAndAbortsRunningUploadsAtCtrlC) {
 
 
 TEST(ReportLineTest, EveryLineIsStrictJsonWhateverTheFileNameHolds) {
-    const std::string names[] = {
-        "C:\\fw\\\"v3\".hex",           // backslashes and quotes
-        std::string("a\x01\x1f\x7f\tb\n", 7),  // control characters
-        "caf\xc3\xa9-\xe2\x82\xac.hex",  // valid UTF-8 kept as it is
-        "\xff\xfe-\xc3-\xed\xa0\x80-\xe2\x82",  // bytes that are not UTF-8: lone, cut, surrogate
+    struct Case {
+        std::string name, read;  // as given, and as a JSON reader reads it back
     };
-    for (const std::string& name : names) {
+    const Case cases[] = {
+        {"C:\\fw\\\"v3\".hex", "C:\\fw\\\"v3\".hex"},                          // backslashes and quotes
+        {std::string("a\x01\x1f\x7f\tb\n", 7), std::string("a\x01\x1f\x7f\tb\n", 7)},  // control characters
+        {"caf\xc3\xa9-\xe2\x82\xac.hex", "caf\xc3\xa9-\xe2\x82\xac.hex"},          // valid UTF-8 kept as it is
+        // bytes that are not UTF-8 (lone, cut, surrogate, overlong '/') read as the code points
+        // of the same values
+        {"\xff-\xc3-\xed\xa0\x80", "\xc3\xbf-\xc3\x83-\xc3\xad\xc2\xa0\xc2\x80"},
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},
+    };
+    for (const Case& c : cases) {
         RunReport r;
-        r.HexPath = name;
-        r.Reason = name;
-        EXPECT_TRUE(IsStrictJsonObjectLine(ReportLine(r))) << ReportLine(r);
+        r.HexPath = c.name;
+        r.Reason = c.name;
+        const std::string line = ReportLine(r);
+        ASSERT_TRUE(IsStrictJsonObjectLine(line)) << line;
+        const auto read = nlohmann::json::parse(line);
+        EXPECT_EQ(read["hex_file"], c.read) << line;
+        EXPECT_EQ(read["reason"], c.read) << line;
     }
-    EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
-    EXPECT_EQ(JsonString("\xff"), "\"\\u00ff\"");
-    // overlong forms of '/' are bytes that are not UTF-8 like any other
-    EXPECT_EQ(JsonString("\xc0\xaf\xe0\x80\xaf"), "\"\\u00c0\\u00af\\u00e0\\u0080\\u00af\"");
 }
 
 // How a child that never told its result is reported, and what the run's exit status makes of it.
