@@ -25,7 +25,7 @@ check_imports() {
       case "${dll,,}" in
         kernel32.dll|user32.dll|gdi32.dll|advapi32.dll|shell32.dll|ole32.dll|oleaut32.dll|ws2_32.dll|msvcrt.dll|\
         comdlg32.dll|imm32.dll|winmm.dll|version.dll|netapi32.dll|userenv.dll|uxtheme.dll|dwmapi.dll|shlwapi.dll|\
-        setupapi.dll|wtsapi32.dll|mpr.dll|authz.dll|d3d9.dll|d3d11.dll|dxgi.dll|dwrite.dll|d2d1.dll|crypt32.dll|\
+        setupapi.dll|cfgmgr32.dll|wtsapi32.dll|mpr.dll|authz.dll|d3d9.dll|d3d11.dll|dxgi.dll|dwrite.dll|d2d1.dll|crypt32.dll|\
         bcrypt.dll|rpcrt4.dll|secur32.dll|iphlpapi.dll|comctl32.dll|shcore.dll|api-ms-win-*) ;;
         *) echo "$file imports $dll, which is neither shipped nor part of Windows" >&2; bad=1 ;;
       esac

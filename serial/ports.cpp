@@ -13,6 +13,42 @@ std::string UsbIdentityText(const UsbIdentity& id) {
     return text;
 }
 
+std::optional<UsbIdentity> UsbIdentityFromInstanceId(const std::string& instanceId) {
+    const auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
+    std::string id;
+    for (char c : instanceId) id += upper(c);
+    const bool ftdi = id.rfind("FTDIBUS\\", 0) == 0;
+    if (!ftdi && id.rfind("USB\\", 0) != 0) return std::nullopt;
+    const std::size_t hardware = id.find('\\') + 1, last = id.find('\\', hardware);
+    if (last == std::string::npos) return std::nullopt;
+    const std::string ids = id.substr(hardware, last - hardware);
+    // four hex digits after key, lower case as sysfs gives them; "" when they are not there
+    const auto hex4 = [&](const char* key) {
+        const std::size_t at = ids.find(key);
+        std::string digits;
+        for (std::size_t k = at + 4; at != std::string::npos && k < at + 8 && k < ids.size(); ++k) {
+            const char c = ids[k];
+            if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return std::string();
+            digits += (c >= 'A') ? static_cast<char>(c + 32) : c;
+        }
+        return digits.size() == 4 ? digits : std::string();
+    };
+    UsbIdentity out;
+    out.VendorId = hex4("VID_");
+    out.ProductId = hex4("PID_");
+    if (out.VendorId.empty() || out.ProductId.empty()) return std::nullopt;
+    if (ftdi) {
+        // VID_0403+PID_6001+A1B2C3D4A: the serial, then the letter of the chip's channel
+        const std::size_t plus = ids.rfind('+');
+        if (plus != std::string::npos && last - hardware - plus - 1 > 1)
+            out.Serial = instanceId.substr(hardware + plus + 1, last - hardware - plus - 2);
+    } else if (ids.find("&MI_") == std::string::npos) {
+        const std::string serial = instanceId.substr(last + 1);
+        if (serial.find('&') == std::string::npos) out.Serial = serial;
+    }
+    return out;
+}
+
 bool ParseComName(const std::string& text, uint32_t& port) {
     if (text.size() < 4) return false;
     auto up = [](char c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c); };

@@ -34,7 +34,8 @@ struct PresentPort {
     std::string Device;  // the device the number opens (a link target as written)
 };
 
-// What a USB serial adapter tells of itself (sysfs on Linux); empty fields where it tells nothing.
+// What a USB serial adapter tells of itself (sysfs on Linux; SetupAPI on Windows, where the product
+// is the driver's description of the device); empty fields where it tells nothing.
 struct UsbIdentity {
     std::string VendorId, ProductId;  // four hex digits each, "0403"
     std::string Manufacturer, Product, Serial;
@@ -42,6 +43,11 @@ struct UsbIdentity {
 // The USB identity of the adapter behind device (a node, or a link to one such as a by-id name);
 // nullopt for a port that is no USB adapter, or a system that does not tell.
 std::optional<UsbIdentity> UsbIdentityOf(const std::string& device, const PortPaths& paths);
+// The vendor id, product id and serial number that a Windows device instance id carries:
+// "USB\VID_0403&PID_6001\A1B2C3D4", or FTDI's own bus "FTDIBUS\VID_0403+PID_6001+A1B2C3D4A\0000".
+// The serial is empty where Windows made the last part up (it holds '&') or it is an interface of
+// a composite device (MI_nn); nullopt for an id of another bus.
+std::optional<UsbIdentity> UsbIdentityFromInstanceId(const std::string& instanceId);
 // "usb 0403:6001 FTDI FT232R USB UART serial A1B2C3D4", as ports lists it.
 std::string UsbIdentityText(const UsbIdentity& id);
 

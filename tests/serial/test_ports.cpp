@@ -154,5 +154,34 @@ TEST(PresentPortsTest, LinksAloneWithoutSysfs) {
     EXPECT_EQ(t.Names(), (std::vector<std::string>{"COM2"}));
 }
 
+// What Windows's device instance ids give of a USB adapter (the ports listing there reads them
+// through SetupAPI).
+TEST(UsbInstanceIdTest, IdsAndTheSerialWhereTheAdapterHasOne) {
+    struct Row {
+        const char* id;
+        const char* vendor;  // "" for no identity
+        const char* product;
+        const char* serial;
+    };
+    const Row rows[] = {
+        {"USB\\VID_0403&PID_6001\\A1B2c3D4", "0403", "6001", "A1B2c3D4"},  // the serial as the adapter gives it
+        {"usb\\vid_10C4&pid_EA60\\0001", "10c4", "ea60", "0001"},
+        {"FTDIBUS\\VID_0403+PID_6015+DN05XYZAA\\0000", "0403", "6015", "DN05XYZA"},  // less the channel letter
+        {"USB\\VID_067B&PID_2303\\5&2B6F3F7&0&2", "067b", "2303", ""},            // made up by Windows
+        {"USB\\VID_2341&PID_0043&MI_00\\6&1A2B3C&0&0000", "2341", "0043", ""},     // an interface
+        {"ACPI\\PNP0501\\1", "", "", ""},                                          // a motherboard UART
+        {"USB\\VID_04&PID_6001\\X", "", "", ""},                                   // ids cut short
+        {"USB\\VID_0403&PID_6001", "", "", ""},                                      // no instance part
+    };
+    for (const Row& r : rows) {
+        const auto id = UsbIdentityFromInstanceId(r.id);
+        ASSERT_EQ(id.has_value(), *r.vendor != '\0') << r.id;
+        if (!id) continue;
+        EXPECT_EQ(id->VendorId, r.vendor) << r.id;
+        EXPECT_EQ(id->ProductId, r.product) << r.id;
+        EXPECT_EQ(id->Serial, r.serial) << r.id;
+    }
+}
+
 }  // namespace
 }  // namespace qdfu

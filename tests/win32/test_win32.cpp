@@ -122,6 +122,9 @@ TEST_F(SerialCommTest, PresentSeveralEmptyAndMissing) {
     ASSERT_EQ(several.size(), 3u);  // in the registry's order, not sorted
     EXPECT_NE(std::find(several.begin(), several.end(), "\\Device\\VCP0=COM12#12"), several.end());
     EXPECT_NE(std::find(several.begin(), several.end(), "\\Device\\Odd=PORT#0"), several.end());
+    // none of them is a USB adapter that SetupAPI knows of, by device or by port name
+    EXPECT_FALSE(UsbIdentityOf("\\Device\\VCP0", DefaultPortPaths()).has_value());
+    EXPECT_FALSE(UsbIdentityOf("COM12", DefaultPortPaths()).has_value());
     Key::Replace({});
     ASSERT_TRUE(Key::Set("\\Device\\Gone", "COM4"));
     Key::Remove("\\Device\\Gone");
