@@ -1,0 +1,206 @@
+// verify and backup: the field tools that only read the controller's memory (never an erase or a
+// write), then reset its CPU. verify compares it with a HEX file; backup saves it as one.
+#include <cerrno>
+#include <cstring>
+
+#include "cli_platform.h"
+#include "common.h"
+#include "hex_writer.h"
+#include "json_events.h"
+#include "serial.h"
+#include "settings.h"
+#include "sha256.h"
+#include "terminal_view.h"
+#include "text_lines.h"
+
+namespace qdfu::cli {
+namespace {
+
+// --from and --to of a backup: hexadecimal, --from below --to, within program memory.
+bool BackupRange(const std::string& fromText, const std::string& toText, uint32_t& from,
+                 uint32_t& to) {
+    const char* why = nullptr;
+    if (!ParseTypedHex(fromText, from))
+        why = "--from is not a hexadecimal address";
+    else if (!ParseTypedHex(toText, to))
+        why = "--to is not a hexadecimal address";
+    else if (to > PROGRAM_MEMORY_END)
+        why = "--to lies past the end of program memory (2B000)";
+    else if (from >= to)
+        why = "--from must lie below --to";
+    if (!why) return true;
+    std::fprintf(stderr, "backup: %s (given --from %s --to %s; program memory is 0 to 2B000)\n",
+                 why, fromText.c_str(), toText.c_str());
+    return false;
+}
+
+// The backup's output must be a file that can be written before the device is touched: 0, or
+// the exit status with the cause said.
+int CheckBackupOutput(const std::string& path) {
+    if (IsDirectory(path)) {
+        std::fprintf(stderr, "backup: %s is a folder; name the file to write\n", path.c_str());
+        return kExitCannotCreate;
+    }
+    const std::string probe = CreateTempBeside(path);
+    if (probe.empty()) {
+        std::fprintf(stderr, "backup: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+        return kExitCannotCreate;
+    }
+    std::remove(probe.c_str());
+    return 0;
+}
+
+class FieldCommand final : public Command {
+  public:
+    explicit FieldCommand(bool verify) : verify_(verify) {}
+
+    CLI::App* Declare(CLI::App& app) override {
+        CLI::App* cmd = nullptr;
+        if (verify_) {
+            cmd = app.add_subcommand(
+                "verify",
+                "compare the controller's memory with FILE.hex (reads only: no erase, no "
+                "write), then reset the CPU");
+            cmd->add_option("file", hexPath, "Intel HEX firmware file")->required();
+            cmd->add_flag("--json", json,
+                          "standard output carries only JSON Lines (start, progress, end)");
+            AddPortOptions(cmd, portOpt);
+            AddGsmOption(cmd, gsmNumber);
+            AddIgnoreChecksumsFlag(cmd, ignoreChecksums);
+            SetFooter(cmd,
+                      "0 equal, 1 they differ, 2 not done, 64 bad usage, 65 a HEX file refused",
+                      "quarnelix-dfu-cli verify fw.hex --port COM3");
+        } else {
+            cmd = app.add_subcommand(
+                "backup",
+                "read the controller's program memory into OUT.hex (reads only), then "
+                "reset the CPU");
+            cmd->add_option("out", backupPath, "Intel HEX file to write")->required();
+            cmd->add_flag("--json", json,
+                          "standard output carries only JSON Lines (start, progress, end)");
+            AddPortOptions(cmd, portOpt);
+            cmd->add_option("--from", fromText, "first address, hexadecimal (default 2800)");
+            cmd->add_option("--to", toText, "end address, exclusive, hexadecimal (default 2B000)");
+            AddGsmOption(cmd, gsmNumber);
+            SetFooter(cmd,
+                      "0 written, 1 a read failed (nothing written), 2 not done, 64 bad usage, 73 "
+                      "the file cannot be "
+                      "created",
+                      "quarnelix-dfu-cli backup saved.hex --port COM3 --from 2800 --to 2B000");
+        }
+        return cmd;
+    }
+
+    int Run(const std::string&) override {
+        // What the backup was given is checked before anything is opened.
+        uint32_t from = 0, to = 0;
+        if (!verify_) {
+            if (!BackupRange(fromText, toText, from, to)) return kExitUsage;
+            if (const int rc = CheckBackupOutput(backupPath)) return rc;
+        }
+        PortChoice port;
+        std::FILE* transcript = nullptr;
+        if (const int rc = OpenOnePort(portOpt, "", -1, port, transcript)) return rc;
+        const std::string portArg = portOpt.Ports.front();
+        HexLoadResult r;
+        if (verify_) {
+            if (const int rc =
+                    LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}))
+                return rc;
+        }
+        int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
+        const bool valid = r.Valid;
+        const UploadRequest req = Request(port, gsmNumber, portOpt.TimeoutMs);
+        ProcessSettings().ApplyLineSettings = 1;
+        cli::TerminalView view(false, g_active);
+        SerialSetIdleHook(
+            [&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
+        const char* command = verify_ ? "verify" : "backup";
+        JsonEvents events(stdout);
+        ToolEnd end{command, portArg, "", "", 0, 0, backupPath, from, to, 0};
+        if (json) {
+            view.SetEvents(&events, portArg);
+            std::string sha;
+            if (FileText bytes; verify_ && bytes.Open(hexPath)) sha = Sha256Hex(bytes.Text());
+            events.Start(portArg, port.Device, verify_ ? hexPath : backupPath, sha, EventOptions{});
+        }
+        // These only read: a second press still resets the CPU before the port is let go.
+        uint8_t resetFrame[8];
+        const std::size_t resetLength = ResetFrameBytes(resetFrame, !gsmNumber.empty());
+        SetSecondPressLastWords(resetFrame, resetLength);
+        VerifyReport report;
+        std::vector<uint8_t> memory;
+        const UploadResult result =
+            verify_
+                ? VerifyDevice(req, {MemoryImage(), &imageStart, &imageEnd, &valid, r.Given.data()},
+                               view, report)
+                : ReadDeviceMemory(req, from, to, view, memory);
+        SerialSetIdleHook({});
+        if (transcript) std::fclose(transcript);
+        SetSecondPressLastWords(nullptr, 0);
+        if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
+        end.Outcome = OutcomeWord(result.Outcome);
+        end.Reason = result.Reason;
+        if (result.Outcome != UploadOutcome::Completed) {
+            SayFailure(command, result);
+            if (json) events.End(end);
+            return verify_ || result.Outcome == UploadOutcome::NotDone ? 2 : 1;
+        }
+        if (verify_ && json) {
+            end.BytesCompared = report.BytesCompared;
+            end.Differences = report.DifferenceCount;
+            events.End(end);
+            return report.DifferenceCount == 0 ? 0 : 1;
+        }
+        if (verify_) {
+            for (const ByteDifference& d : report.Differences)
+                std::printf("%s: device %s, file %s\n", HexDigits(d.Address, 8).c_str(),
+                            HexDigits(d.Device, 2).c_str(), HexDigits(d.File, 2).c_str());
+            if (report.DifferenceCount > report.Differences.size())
+                std::printf("... and %zu more\n",
+                            report.DifferenceCount - report.Differences.size());
+            if (report.DifferenceCount == 0)
+                std::printf("verify: equal (%u bytes compared)\n", report.BytesCompared);
+            else
+                std::printf("verify: %u of %u bytes differ\n", report.DifferenceCount,
+                            report.BytesCompared);
+            return report.DifferenceCount == 0 ? 0 : 1;
+        }
+        // Written aside and renamed: the file appears whole, or not at all.
+        const std::string text = HexText(from, memory.data(), memory.size());
+        const std::string temp = CreateTempBeside(backupPath);
+        if (temp.empty() ||
+            !WriteWholeFile(temp, reinterpret_cast<const uint8_t*>(text.data()), text.size()) ||
+            !RenameOver(temp, backupPath)) {
+            std::fprintf(stderr, "backup: cannot write %s: %s; nothing was saved\n",
+                         backupPath.c_str(), std::strerror(errno));
+            if (!temp.empty()) std::remove(temp.c_str());
+            return kExitCannotCreate;
+        }
+        if (json) {
+            end.Bytes = static_cast<uint32_t>(memory.size());
+            events.End(end);
+            return 0;
+        }
+        std::printf("Backup completed: %zu bytes from %s to %s written to %s\n", memory.size(),
+                    HexDigits(from, 8).c_str(), HexDigits(to, 8).c_str(), backupPath.c_str());
+        return 0;
+    }
+
+  private:
+    const bool verify_;
+    std::string hexPath, backupPath, fromText = "2800", toText = "2B000", gsmNumber;
+    PortOptions portOpt;
+    bool json = false, ignoreChecksums = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeVerifyCommand() {
+    return std::make_unique<FieldCommand>(true);
+}
+std::unique_ptr<Command> MakeBackupCommand() {
+    return std::make_unique<FieldCommand>(false);
+}
+
+}  // namespace qdfu::cli

@@ -1,0 +1,477 @@
+// upload and station: flashing a firmware into one controller, into several at once (one child
+// process per port, from the production engine), or into every adapter plugged in. Both keep a
+// ledger of their runs and give serial numbers when asked.
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+#include "cli_platform.h"
+#include "common.h"
+#include "json_events.h"
+#include "production_platform.h"
+#include "resume_point.h"
+#include "serial.h"
+#include "settings.h"
+#include "sha256.h"
+#include "terminal_view.h"
+#include "text_lines.h"
+
+namespace qdfu::cli {
+namespace {
+
+void AddRetriesOption(CLI::App* cmd, ProductionOptions& o) {
+    cmd->add_option("--retries", o.Retries,
+                    "when the line goes away during the transfer, connect again and go on from the "
+                    "page where it "
+                    "stopped, up to N times (default 0)")
+        ->check(CLI::Range(0, 100));
+}
+
+void AddProductionOptions(CLI::App* cmd, ProductionOptions& o) {
+    cmd->add_option("--log-dir", o.LogDir,
+                    "write each device's log lines to a file of its own in DIR");
+    cmd->add_option("--report", o.ReportPath, "append one JSON line per device run to FILE");
+}
+
+// The report and the log folder, before any device is touched; false (said on standard error) when
+// either cannot be written.
+bool OpenOutputs(RunOutputs& outputs, const ProductionOptions& line) {
+    std::string why;
+    if (outputs.Open(line.ReportPath, line.LogDir, why)) return true;
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return false;
+}
+
+// What upload and station are given.
+struct FlashOptions {
+    std::string HexPath;
+    PortOptions Port;
+    bool Verify = false, VerifyAll = false, IgnoreChecksums = false, SkipGaps = false,
+         KeepLine = false;
+    bool Json = false;
+    ProductionOptions Line;
+    LedgerOptions Ledger;
+    std::string GsmNumber;
+    // upload to one port only
+    bool Simulate = false, Resume = false;
+    int StatusFd = -1;   // a production line's child reports here
+    std::string Device;  // and opens the device its parent resolved
+};
+
+// The ledger's options checked, and the ledger reached before any device is touched: 0, or the
+// exit status with the cause said (73 when it cannot be reached).
+int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
+    if (const int rc = CheckLedgerOptions(o.Ledger)) return rc;
+    if (o.Ledger.Where.empty()) return 0;
+    std::string why;
+    books = OpenRunLedger(o.Ledger.Where, why);
+    if (!books) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return kExitCannotCreate;
+    }
+    if (o.Ledger.SerialFirst >= 0 &&
+        !books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return kExitUsage;
+    }
+    return 0;
+}
+
+// Several ports at once, or a station: one child per device.
+int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* ledger) {
+    ProductionOptions& line = o.Line;
+    const std::string& hexPath = o.HexPath;
+    const PortOptions& portOpt = o.Port;
+    const bool verify = o.Verify, verifyAll = o.VerifyAll, ignoreChecksums = o.IgnoreChecksums;
+    LedgerOptions& ledgerOpt = o.Ledger;
+    line.Self = ThisProgram(self.c_str());
+    // the children keep no ledger: the quick program without the database clients serves them
+    if (const std::size_t cut = line.Self.rfind("-ledger");
+        cut != std::string::npos && cut + 7 == line.Self.size())
+        if (std::FILE* quick = std::fopen(line.Self.substr(0, cut).c_str(), "rb")) {
+            std::fclose(quick);
+            line.Self.erase(cut);
+        }
+    line.HexPath = hexPath;
+    line.Verify = verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off;
+    line.GsmNumber = o.GsmNumber;
+    line.KeepLineSettings = o.KeepLine;
+    line.IgnoreChecksums = ignoreChecksums;
+    line.SkipGaps = o.SkipGaps;
+    line.TimeoutMs = portOpt.TimeoutMs;  // line.Retries is set by --retries
+    if (!portOpt.Transcript.empty() || o.Simulate || o.Resume) {
+        std::fprintf(stderr, "--transcript, --simulate and --resume take a single port\n");
+        return kExitUsage;
+    }
+    for (const std::string& p : portOpt.Ports) {
+        PortChoice check;
+        if (!ChoosePort(p, check)) {
+            std::fprintf(stderr,
+                         "--port: '%s' is neither COMn, a device path nor tcp://HOST:PORT\n",
+                         p.c_str());
+            return kExitUsage;
+        }
+    }
+    if (const std::string twice = DuplicatePort(portOpt.Ports, line.Paths); !twice.empty()) {
+        std::fprintf(stderr,
+                     "--port: %s names a device already given; each device takes one upload\n",
+                     twice.c_str());
+        return kExitUsage;
+    }
+    // The firmware is read once: every child flashes these very bytes from a private copy, and
+    // the report's fingerprint is theirs, whatever happens to the file meanwhile.
+    Firmware firmware;
+    std::string text;
+    RunOutputs outputs;
+    if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
+    {
+        // A file that cannot be uploaded is refused before any device is touched; every port
+        // asked for still ends with its line in the report.
+        HexLoadResult r;
+        std::string why;
+        if (const int rc = LoadImage(
+                hexPath, r,
+                {.IgnoreChecksums = ignoreChecksums, .ForUpload = true, .SayBootArea = true}, &text,
+                &why)) {
+            const std::string now = IsoTime(std::chrono::system_clock::now());
+            for (const std::string& p : stationMode ? std::vector<std::string>{} : portOpt.Ports) {
+                const Target target = ResolveTarget(p, line.Paths);
+                RunReport rep;
+                rep.Port = target.Port;
+                rep.Device = target.Device;
+                rep.ById = target.ById;
+                rep.HexPath = CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath);
+                if (!text.empty()) rep.HexSha256 = Sha256Hex(text);
+                rep.Start = rep.End = now;
+                rep.Outcome = OutcomeWord(UploadOutcome::NotDone);
+                rep.OutcomeText = UploadOutcomeText(UploadOutcome::NotDone);
+                rep.ExitStatus = rc;
+                rep.Verification = VerificationWord(line.Verify);
+                rep.Reason = why;
+                outputs.Report(rep);
+            }
+            return rc;
+        }
+    }
+    if (!ledgerOpt.SerialAtText.empty()) {
+        HexLoadResult r;  // the serial's place is checked once here; each child places its own
+        std::string why;
+        LoadImage(hexPath, r, {.IgnoreChecksums = true});
+        if (!PlaceSerial(r, ledgerOpt, 0, why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return kExitUsage;
+        }
+        line.SerialAt = ledgerOpt.SerialAt;
+        line.Serials = ledgerOpt.Layout;
+    }
+    line.RunLedger = ledger;
+    JsonEvents lineEvents(stdout);
+    if (o.Json) line.Events = &lineEvents;
+    line.Operator = ledgerOpt.Operator;
+    line.Station = HostName();
+    firmware.FullPath = CanonicalPath(hexPath);
+    if (firmware.FullPath.empty()) firmware.FullPath = hexPath;
+    firmware.Sha256 = Sha256Hex(text);
+    RemoveOrphanedPrivateCopies();
+    std::string tempFolder;
+    firmware.CopyPath = WritePrivateTempFile(text, tempFolder);
+    if (firmware.CopyPath.empty()) {
+        std::fprintf(stderr,
+                     "cannot keep a private copy of the firmware in the temporary folder %s: %s\n",
+                     tempFolder.c_str(), std::strerror(errno));
+        return kExitCannotCreate;
+    }
+    const int rc = stationMode ? RunStation(line, firmware, outputs)
+                               : RunMultiPortUpload(line, firmware, portOpt.Ports, outputs);
+    RemovePrivateTempFile(firmware.CopyPath);
+    return rc;
+}
+
+// One port: the upload in this process, its log on standard output.
+int RunOne(FlashOptions& o, Ledger* books) {
+    const std::string& hexPath = o.HexPath;
+    const PortOptions& portOpt = o.Port;
+    const bool verify = o.Verify, verifyAll = o.VerifyAll, ignoreChecksums = o.IgnoreChecksums;
+    const bool skipGaps = o.SkipGaps, keepLine = o.KeepLine, simulate = o.Simulate,
+               resume = o.Resume;
+    const bool json = o.Json;
+    const int statusFd = o.StatusFd;
+    const std::string& gsmNumber = o.GsmNumber;
+    const std::string& deviceArg = o.Device;
+    ProductionOptions& line = o.Line;
+    LedgerOptions& ledgerOpt = o.Ledger;
+    PortChoice port;
+    std::FILE* transcript = nullptr;
+    if (const int rc = OpenOnePort(portOpt, deviceArg, statusFd, port, transcript)) return rc;
+    const std::string portArg = portOpt.Ports.front();
+    HexLoadResult r;
+    std::string text;
+    if (const int rc = LoadImage(
+            hexPath, r,
+            {.IgnoreChecksums = ignoreChecksums, .ForUpload = true, .SayBootArea = statusFd < 0},
+            &text))
+        return rc;
+    // One port keeps its log on standard output, and takes a report and a log file as well.
+    RunOutputs outputs;
+    if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
+    // The unit's serial: a production line's child was given it; a run of its own reserves it
+    // (after checking where it goes) before anything is sent.
+    std::optional<uint32_t> serial;
+    if (ledgerOpt.Serial >= 0) serial = static_cast<uint32_t>(ledgerOpt.Serial);
+    if (!ledgerOpt.SerialAtText.empty()) {
+        std::string why;
+        if (!PlaceSerial(r, ledgerOpt, 0, why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return kExitUsage;
+        }
+        uint32_t reserved = 0;
+        if (!serial && !books->Reserve(reserved, why)) {
+            std::fprintf(stderr, "no serial number: %s\n", why.c_str());
+            return kExitCannotCreate;
+        }
+        if (!serial) serial = reserved;
+        PlaceSerial(r, ledgerOpt, *serial, why);
+    }
+    int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
+    const bool valid = r.Valid;
+    UploadRequest req = Request(port, gsmNumber, portOpt.TimeoutMs);
+    req.Belvotra = keepLine;
+    req.Simulate = simulate;
+    req.VerifyEvery = verifyAll ? 1 : VERIFY_EVERY;
+    req.SkipGaps = skipGaps;
+    req.Retries = line.Retries;
+    if (serial) {  // the block that holds it is always read back
+        req.ReadBackFrom = ledgerOpt.SerialAt;
+        req.ReadBackTo = ledgerOpt.SerialAt + static_cast<uint32_t>(SerialBytes(ledgerOpt.Layout));
+    }
+    // A resume point is kept per target for a run of its own (never for a production line's
+    // child), and taken only with --resume and when it fits this run.
+    const std::string resumeFolder = DefaultResumeFolder();
+    const std::string canonical = CanonicalPath(port.Device);
+    const std::string resumeTarget =
+        ResumeTarget(canonical.empty() ? port.Device : canonical, gsmNumber);
+    const std::string imageSha = Sha256Hex(text);
+    const int verifyEvery = verifyAll ? 1 : verify ? VERIFY_EVERY : 0;
+    if (resume) {
+        const auto point = LoadResumePoint(resumeFolder, resumeTarget);
+        const std::string why = point ? ResumeMismatch(*point, imageSha, verifyEvery, skipGaps)
+                                      : "no interrupted run to " + resumeTarget + " is known";
+        if (why.empty()) {
+            req.ResumePage = point->Page;
+            std::fprintf(stderr, "--resume: going on from the page at 0x%s\n",
+                         HexDigits(point->Page, 8).c_str());
+        } else {
+            std::fprintf(stderr, "--resume: %s; uploading from the start\n", why.c_str());
+        }
+    }
+    ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
+    std::FILE* status = statusFd >= 0 ? OpenStatusChannel(statusFd) : nullptr;
+    cli::TerminalView view(verify || verifyAll, g_active, status);
+    std::string logText;
+    view.SetCapture(line.LogDir.empty() ? nullptr : &logText);
+    JsonEvents events(stdout);
+    const bool jsonEvents = json && statusFd < 0;
+    if (jsonEvents) {
+        view.SetEvents(&events, portArg);
+        const EventOptions options{VerificationWord(verifyAll ? VerifyMode::All
+                                                    : verify  ? VerifyMode::EveryFourth
+                                                              : VerifyMode::Off),
+                                   skipGaps, line.Retries, gsmNumber, resume};
+        events.Start(portArg, port.Device,
+                     CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath), imageSha,
+                     options);
+    }
+    SerialSetIdleHook(
+        [&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
+    const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid, r.Given.data()};
+    const auto startWall = std::chrono::system_clock::now();
+    const auto start = std::chrono::steady_clock::now();
+    const UploadResult result =
+        !gsmNumber.empty() ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    SerialSetIdleHook({});
+    if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
+    if (statusFd < 0 && !simulate &&
+        RecordResumePoint(resumeFolder, {resumeTarget, imageSha, 0, verifyEvery, skipGaps}, result))
+        std::fprintf(stderr, "a resume point was kept: --resume goes on from the page at 0x%s\n",
+                     HexDigits(static_cast<uint32_t>(result.ResumePage), 8).c_str());
+    if (statusFd < 0) SayFailure("upload", result);
+    if (transcript) std::fclose(transcript);
+    const UploadCounters& c = result.Counters;
+    if (status) {
+        const ChildResult told{result.Outcome,
+                               c.BlocksWritten,
+                               c.BytesSent,
+                               c.ExchangeCount,
+                               result.CommunicationErrors,
+                               result.LastSerialError,
+                               result.Reason,
+                               static_cast<uint32_t>(result.Retries)};
+        std::fprintf(status, "%s\n", ResultLine(told).c_str());
+        std::fclose(status);
+    }
+    const int exitStatus = result.Outcome == UploadOutcome::Completed ? 0
+                           : result.Outcome == UploadOutcome::Failed  ? 1
+                                                                      : 2;
+    outputs.Log(portArg, startWall, OutcomeWord(result.Outcome), logText, "");
+    const bool ownLedger =
+        books && statusFd < 0;  // a production line's parent keeps its children's
+    if (!line.ReportPath.empty() || ownLedger || jsonEvents) {
+        const Target target =
+            ResolveTarget(port.Label.empty() ? port.Text : port.Label, DefaultPortPaths());
+        RunReport rep;
+        rep.Port = target.Port;
+        rep.Device = deviceArg.empty() ? target.Device : deviceArg;
+        rep.ById = target.ById;
+        rep.HexPath = CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath);
+        rep.HexSha256 = Sha256Hex(text);
+        rep.Start = IsoTime(startWall);
+        rep.End = IsoTime(std::chrono::system_clock::now());
+        rep.Seconds = seconds;
+        rep.Outcome = OutcomeWord(result.Outcome);
+        rep.OutcomeText = UploadOutcomeText(result.Outcome);
+        rep.ExitStatus = exitStatus;
+        rep.Blocks = c.BlocksWritten;
+        rep.BytesOnLine = c.BytesSent;
+        rep.Exchanges = c.ExchangeCount;
+        rep.CommunicationErrors = result.CommunicationErrors;
+        rep.LastSerialError = result.LastSerialError;
+        rep.Verification = VerificationWord(verifyAll ? VerifyMode::All
+                                            : verify  ? VerifyMode::EveryFourth
+                                                      : VerifyMode::Off);
+        rep.Reason = result.Reason;
+        rep.Retries = static_cast<uint32_t>(result.Retries);
+        rep.Serial =
+            view.Touched() ? serial : std::nullopt;  // a serial that goes back is not this device's
+        outputs.Report(rep);
+        if (jsonEvents) events.End(rep);
+        if (ownLedger) {
+            std::string why;
+            // a serial that may have reached the device is spent; one that never did goes back
+            if (serial &&
+                !(view.Touched() ? books->Spend(*serial, why) : books->Return(*serial, why)))
+                std::fprintf(stderr, "%s\n", why.c_str());
+            if (!books->Record(LedgerRunOf(rep, HostName(), ledgerOpt.Operator), why))
+                std::fprintf(stderr, "%s\n", why.c_str());
+        }
+    }
+    return RunExitStatus({result.Outcome}, outputs.Failed());
+}
+
+class UploadCommand final : public Command {
+  public:
+    CLI::App* Declare(CLI::App& app) override {
+        FlashOptions& o = o_;
+        auto* upload = app.add_subcommand(
+            "upload", "upload FILE.hex to the controller (erase, write, verify, reset)");
+        upload->add_option("file", o.HexPath, "Intel HEX firmware file")->required();
+        AddPortOptions(upload, o.Port, true);
+        upload->add_flag("--verify", o.Verify,
+                         "read back every fourth block and compare it (Esegui Verifica)");
+        upload->add_flag("--verify-all", o.VerifyAll, "read back every block and compare it");
+        AddIgnoreChecksumsFlag(upload, o.IgnoreChecksums);
+        upload->add_flag("--skip-gaps", o.SkipGaps,
+                         "write only the 64-byte blocks that hold bytes of the file, the bytes it "
+                         "does not give as 0xFF");
+        AddProductionOptions(upload, o.Line);
+        AddRetriesOption(upload, o.Line);
+        AddLedgerOptions(upload, o.Ledger);
+        upload->add_option("--serial", o.Ledger.Serial, "")
+            ->group("");  // a production line's child: its unit's serial
+        upload->add_flag("--json", o.Json,
+                         "standard output carries only JSON Lines, one event each (start, "
+                         "progress, retry, end); the "
+                         "log goes to --log-dir when given");
+        upload->add_flag("--resume", o.Resume,
+                         "go on from the page where the last failed run to this port stopped, when "
+                         "the file is the same");
+        upload->add_option("--status-fd", o.StatusFd, "")
+            ->group("");  // a production line's child reports here
+        upload->add_option("--device", o.Device, "")
+            ->group("");  // and opens the device its parent resolved
+        upload->add_option("--stall-limit-ms", o.Line.StallLimitMs, "")->group("");
+        AddGsmOption(upload, o.GsmNumber);
+        upload->add_flag("--simulate", o.Simulate,
+                         "go through the whole sequence without opening the port (Simulazione)");
+        upload->add_flag(
+            "--keep-line-settings", o.KeepLine,
+            "leave speed, parity, data and stop bits as the system has them (Belvotra)");
+        SetFooter(upload,
+                  "0 completed, 1 failed, 2 not done, 64 bad usage, 65 a HEX file refused, 66 a "
+                  "file that cannot be "
+                  "read, 73 an output or the ledger that cannot be opened, 74 a report line lost, "
+                  "130 a second interrupt",
+                  "quarnelix-dfu-cli upload fw.hex --port COM3 --verify");
+        return upload;
+    }
+    int Run(const std::string& self) override {
+        std::unique_ptr<Ledger> books;
+        if (const int rc = OpenLedgerOf(o_, books)) return rc;
+        return o_.Port.Ports.size() > 1 ? RunLine(o_, false, self, books.get())
+                                        : RunOne(o_, books.get());
+    }
+
+  private:
+    FlashOptions o_;
+};
+
+class StationCommand final : public Command {
+  public:
+    CLI::App* Declare(CLI::App& app) override {
+        FlashOptions& o = o_;
+        auto* station = app.add_subcommand(
+            "station",
+            "flash every serial adapter plugged in from now on, once per plugging, until Ctrl-C");
+        station->add_option("file", o.HexPath, "Intel HEX firmware file")->required();
+        station->add_flag("--verify", o.Verify, "read back every fourth block and compare it");
+        station->add_flag("--verify-all", o.VerifyAll, "read back every block and compare it");
+        AddIgnoreChecksumsFlag(station, o.IgnoreChecksums);
+        station->add_flag("--skip-gaps", o.SkipGaps,
+                          "write only the blocks that hold bytes of the file");
+        AddRetriesOption(station, o.Line);
+        AddLedgerOptions(station, o.Ledger);
+        station->add_flag("--json", o.Json,
+                          "standard output carries only JSON Lines, one event each");
+        station->add_option("--match", o.Line.Match,
+                            "only ports whose COM name, device or by-id name (the registry's "
+                            "device name on Windows) "
+                            "contains TEXT");
+        station->add_flag("--keep-line-settings", o.KeepLine,
+                          "leave the line settings as the system has them");
+        AddProductionOptions(station, o.Line);
+        AddTimeoutOption(station, o.Port);
+        station->add_option("--stall-limit-ms", o.Line.StallLimitMs, "")->group("");
+        station->add_option("--ports-dir", o.Line.Paths.PortsDir, "")
+            ->group("");  // the port seams, for tests
+        station->add_option("--dev-root", o.Line.Paths.DevRoot, "")->group("");
+        station->add_option("--sysfs-root", o.Line.Paths.SysfsRoot, "")->group("");
+        SetFooter(
+            station,
+            "0 every device completed, 1 any failed, 2 any not done, 73 an output or the ledger "
+            "that cannot be "
+            "opened",
+            "quarnelix-dfu-cli station fw.hex --verify-all --match FTDI --report flash.jsonl");
+        return station;
+    }
+    int Run(const std::string& self) override {
+        std::unique_ptr<Ledger> books;
+        if (const int rc = OpenLedgerOf(o_, books)) return rc;
+        return RunLine(o_, true, self, books.get());
+    }
+
+  private:
+    FlashOptions o_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeUploadCommand() {
+    return std::make_unique<UploadCommand>();
+}
+std::unique_ptr<Command> MakeStationCommand() {
+    return std::make_unique<StationCommand>();
+}
+
+}  // namespace qdfu::cli

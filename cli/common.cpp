@@ -1,0 +1,289 @@
+// What the commands of the command line share (see common.h).
+#include "common.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli_platform.h"
+#include "ports.h"
+#include "production_platform.h"
+#include "serial.h"
+#include "tcp_address.h"
+#include "text_lines.h"
+#include "transcript_backend.h"
+
+namespace qdfu::cli {
+
+std::atomic<bool> g_active{true};
+
+namespace {
+
+// Opens the transcript and installs it under the driver. Returns false when it cannot be created.
+bool StartTranscript(const PortOptions& o, std::FILE*& file) {
+    if (o.Transcript.empty()) return true;
+    file = std::fopen(o.Transcript.c_str(), "w");
+    if (!file) {
+        std::fprintf(stderr, "--transcript: cannot create %s: %s\n", o.Transcript.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    SerialSetBackendFactory([file](const std::string& device) {
+        return MakeTranscriptBackend(MakeBackendFor(device), file);
+    });
+    return true;
+}
+
+}  // namespace
+
+void SetFooter(CLI::App* command, const char* statuses, const char* example) {
+    command->footer(std::string("\nExit status: ") + statuses + ".\nExample: " + example);
+}
+
+bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device) {
+    const PortPaths defaults = DefaultPortPaths();
+    uint32_t n = 0;
+    // usb:SERIAL names the present adapter with that USB serial number, whatever COM number it has
+    std::string arg = given;
+    if (device.empty() && arg.rfind("usb:", 0) == 0) {
+        const std::string serial = arg.substr(4);
+        arg.clear();
+        if (const auto present = ListPresentPorts(defaults)) {
+            for (const PresentPort& p : *present) {
+                const auto usb = UsbIdentityOf(p.Device, defaults);
+                if (usb && !serial.empty() && usb->Serial == serial) arg = p.Name;
+            }
+        }
+        if (arg.empty()) {
+            std::fprintf(stderr,
+                         "--port %s: no present USB adapter has that serial number "
+                         "('quarnelix-dfu-cli ports' "
+                         "lists them)\n",
+                         given.c_str());
+            return false;
+        }
+    }
+    if (device.empty() && IsTcpPort(arg)) {
+        std::string host, tcpPort;
+        if (!ParseTcpPort(arg, host, tcpPort)) return false;
+        out = {"COM0", 0, arg, arg};
+    } else if (!device.empty()) {
+        if (ParseComName(arg, n))
+            out = {"COM" + std::to_string(n), n, device, ""};
+        else
+            out = {"COM0", 0, device, arg};
+    } else if (ParseComName(arg, n)) {
+        out = {"COM" + std::to_string(n), n, PortDevicePath(n, defaults), ""};
+    } else if (arg.find('/') != std::string::npos) {
+        out = {"COM0", 0, arg, arg};
+        const std::string resolved = CanonicalPath(arg);
+        const std::string wanted = resolved.empty() ? arg : resolved;
+        if (const auto present = ListPresentPorts(defaults)) {
+            for (const PresentPort& p : *present) {
+                const std::string dev = CanonicalPath(PortDevicePath(p.Number, defaults));
+                if (!dev.empty() && wanted == dev) out = {p.Name, p.Number, arg, ""};
+            }
+        }
+    } else {
+        return false;
+    }
+    const PortChoice chosen = out;
+    SerialSetPortResolver([chosen, defaults](uint32_t port) {
+        return port == chosen.Number ? chosen.Device : PortDevicePath(port, defaults);
+    });
+    return true;
+}
+
+void ExplainOpenFailure(const PortChoice& port) {
+    const std::string& reason = SerialLastSystemError();
+    if (reason.empty()) return;
+    if (port.Label.empty())
+        std::fprintf(stderr, "cannot open %s (%s): %s\n", port.Text.c_str(), port.Device.c_str(),
+                     reason.c_str());
+    else
+        std::fprintf(stderr, "cannot open %s: %s\n", port.Label.c_str(), reason.c_str());
+    if (reason == std::strerror(EACCES))
+        std::fprintf(stderr,
+                     "add yourself to the 'dialout' group (sudo usermod -aG dialout $USER) and log "
+                     "in again\n");
+    else if (reason == std::strerror(EBUSY) || reason == std::strerror(EWOULDBLOCK))
+        std::fprintf(stderr, "another program holds the port; close it and try again\n");
+    else if (reason == std::strerror(ENOENT))
+        std::fprintf(stderr, "no such device; 'quarnelix-dfu-cli ports' lists the present ports\n");
+}
+
+int LoadImage(const std::string& path, HexLoadResult& result, const LoadRules& rules,
+              std::string* text, std::string* refusal) {
+    auto refuse = [&](int status, const std::string& why, const char* hint = "") {
+        std::fprintf(stderr, "%s%s\n", why.c_str(), hint);
+        if (refusal) *refusal = why;
+        return status;
+    };
+    FileText file;
+    if (!file.Open(path)) {
+        if (errno == EFBIG)
+            return refuse(kExitBadHex, path + ": Invalid HEX File (larger than " +
+                                           std::to_string(kMaxTextFileBytes >> 20) + " MiB)");
+        return refuse(kExitNoInput, "cannot read " + path + ": " + std::strerror(errno));
+    }
+    if (text) text->assign(file.Text());
+    result = LoadHexText(file.Text(), MemoryImage(), rules.WithListings);
+    if (!result.Valid) return refuse(kExitBadHex, path + ": Invalid HEX File: " + result.FaultText);
+    if (Damaged(result)) {
+        if (!rules.IgnoreChecksums)
+            return refuse(
+                kExitBadHex, path + ": " + DamageText(result),
+                "\n(a file edited by hand, or known to be whole, loads with --ignore-checksums)");
+        std::fprintf(stderr, "%s: warning: %s; loaded all the same (--ignore-checksums)\n",
+                     path.c_str(), DamageText(result).c_str());
+    }
+    if (rules.ForUpload) {
+        if (const std::string why = UploadRefusal(result); !why.empty())
+            return refuse(kExitBadHex, path + ": " + why);
+    }
+    if (rules.SayBootArea) {
+        if (const std::string note = BootAreaNote(result); !note.empty())
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), note.c_str());
+    }
+    return 0;
+}
+
+UploadRequest Request(const PortChoice& port, const std::string& dialNumber, int32_t timeoutMs) {
+    UploadRequest req;
+    req.PortText = port.Text;
+    req.PortLabel = port.Label;
+    req.DialNumber = dialNumber;
+    req.TimeoutMs = timeoutMs;
+    return req;
+}
+
+void SayFailure(const char* command, const UploadResult& result) {
+    if (result.Outcome == UploadOutcome::Completed) return;
+    const std::string why = result.Reason.empty() ? "not done" : result.Reason;
+    std::fprintf(stderr, "%s did not complete: %s; %s\n", command, why.c_str(),
+                 FailureAdvice(result).c_str());
+}
+
+void AddTimeoutOption(CLI::App* cmd, PortOptions& o) {
+    cmd->add_option("--timeout", o.TimeoutMs, "per-byte read time-out in ms")
+        ->check(CLI::Range(1, 600000))
+        ->capture_default_str();
+}
+
+void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several) {
+    cmd->add_option(
+           "--port", o.Ports,
+           several
+               ? "COMn or a device path; given several times, one upload per port at the same time"
+               : "COMn or a device path")
+        ->required()
+        ->expected(1)
+        ->take_all();
+    cmd->add_option("--transcript", o.Transcript, "write every byte sent and received to FILE");
+    AddTimeoutOption(cmd, o);
+}
+
+void AddGsmOption(CLI::App* cmd, std::string& number) {
+    cmd->add_option("--gsm", number,
+                    "reach the controller through the GSM modem on PORT, dialling NUMBER");
+}
+
+void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore) {
+    cmd->add_flag("--ignore-checksums", ignore,
+                  "load a damaged file: record checksums that do not match (edited by hand) or no "
+                  "end-of-file "
+                  "record (cut short)");
+}
+
+int OpenOnePort(const PortOptions& o, const std::string& device, int statusFd, PortChoice& port,
+                std::FILE*& transcript) {
+    // Every command that talks to a port takes its abort handlers before it opens anything; a
+    // production line's child also learns so of its parent's death.
+    InstallAbortHandlers(g_active, statusFd >= 0);
+    if (statusFd >= 0) proc::TieToParent(statusFd);
+    const std::string given = o.Ports.empty() ? std::string() : o.Ports.front();
+    if (o.Ports.size() != 1 || !ChoosePort(given, port, device)) {
+        std::fprintf(stderr, "--port: '%s' is neither COMn, a device path nor tcp://HOST:PORT\n",
+                     given.c_str());
+        return kExitUsage;
+    }
+    transcript = nullptr;
+    return StartTranscript(o, transcript) ? 0 : kExitCannotCreate;
+}
+
+void AddLedgerOptions(CLI::App* cmd, LedgerOptions& o) {
+    cmd->add_option("--ledger", o.Where,
+                    "record every run in LEDGER: an SQLite file (created when missing) or "
+                    "postgresql://... shared by "
+                    "every station");
+    cmd->add_option("--serial-at", o.SerialAtText,
+                    "give every unit the next serial number of the ledger, placed at ADDR "
+                    "(hexadecimal) in its image");
+    cmd->add_option("--serial-format", o.Format,
+                    "le32 (4 bytes, least significant first) or prog32 (two program "
+                    "words: low 16 bits at ADDR, high 16 bits at ADDR+4); default le32")
+        ->check(CLI::IsMember({"le32", "prog32"}));
+    cmd->add_option("--serial-first", o.SerialFirst,
+                    "the first serial of a new ledger (decimal); on a ledger that has given "
+                    "serials it may only "
+                    "move the sequence forward")
+        ->check(CLI::Range(int64_t{0}, int64_t{0xFFFFFFFF}));
+    cmd->add_option("--operator", o.Operator,
+                    "the operator's name, kept in the ledger with every run");
+}
+
+bool PlaceSerial(HexLoadResult& r, const LedgerOptions& o, uint32_t serial, std::string& why) {
+    const std::vector<uint8_t> bytes = SerialImage(serial, o.Layout);
+    const int64_t end = std::min<int64_t>(r.ImageEnd, PROGRAM_MEMORY_END);
+    if (r.ImageStart < 0 || o.SerialAt < static_cast<uint32_t>(r.ImageStart) ||
+        int64_t{o.SerialAt} + static_cast<int64_t>(bytes.size()) > end) {
+        why = "--serial-at " + HexDigits(o.SerialAt, 8) + ": the serial's " +
+              std::to_string(bytes.size()) + " bytes must lie inside the image to upload (" +
+              HexDigits(static_cast<uint32_t>(std::max(r.ImageStart, 0)), 8) + " to " +
+              HexDigits(static_cast<uint32_t>(std::max<int64_t>(end, 0)), 8) + ")";
+        return false;
+    }
+    const std::size_t at = o.SerialAt - static_cast<uint32_t>(r.ImageStart);
+    std::copy(bytes.begin(), bytes.end(), MemoryImage() + at);
+    std::fill(r.Given.begin() + static_cast<std::ptrdiff_t>(at),
+              r.Given.begin() + static_cast<std::ptrdiff_t>(at + bytes.size()), 1);
+    return true;
+}
+
+int CheckLedgerOptions(LedgerOptions& o) {
+    if (!o.SerialAtText.empty()) {
+        if (!ParseTypedHex(o.SerialAtText, o.SerialAt)) {
+            std::fprintf(stderr, "--serial-at: '%s' is not a hexadecimal address\n",
+                         o.SerialAtText.c_str());
+            return kExitUsage;
+        }
+        o.Layout = o.Format == "prog32" ? SerialFormat::Prog32 : SerialFormat::Le32;
+        if (o.Layout == SerialFormat::Prog32 && o.SerialAt % 4 != 0) {
+            std::fprintf(stderr,
+                         "--serial-at: %s is no program word (prog32 needs a multiple of 4)\n",
+                         HexDigits(o.SerialAt, 8).c_str());
+            return kExitUsage;
+        }
+        if (o.Where.empty() && o.Serial < 0) {
+            std::fprintf(stderr, "--serial-at needs --ledger: the serial numbers come from it\n");
+            return kExitUsage;
+        }
+    }
+    if (o.SerialFirst >= 0 && o.Where.empty()) {
+        std::fprintf(stderr, "--serial-first needs --ledger\n");
+        return kExitUsage;
+    }
+    return 0;
+}
+
+#if QDFU_WITH_LEDGER
+std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why) {
+    return OpenLedger(where, why);
+}
+#else
+std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why) {
+    why = "--ledger: this program was built without the database clients";
+    return nullptr;
+}
+#endif
+
+}  // namespace qdfu::cli

@@ -1,0 +1,123 @@
+// What the commands of the command line share: exit statuses, choosing and opening a port, loading
+// a HEX file, the options that several commands take, and the ledger's options. Everything said
+// here goes to standard error; the caller decides the exit status.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hex_loader.h"
+#include "ledger.h"
+#include "manual_commands.h"
+#include "production.h"
+#include "upload.h"
+
+namespace qdfu::cli {
+
+constexpr int kExitUsage = 64;
+constexpr int kExitBadHex = 65;
+constexpr int kExitNoInput = 66;
+
+// Cleared by the first interrupt (the abort press).
+extern std::atomic<bool> g_active;
+
+// A command of the command line: it declares its subcommand and options on the program's parser,
+// and runs when it is the command given. A new command is one more of these, in a file of its own.
+class Command {
+  public:
+    virtual ~Command() = default;
+    // The subcommand declared on app.
+    virtual CLI::App* Declare(CLI::App& app) = 0;
+    // The exit status; self is the program's own path (argv[0]).
+    virtual int Run(const std::string& self) = 0;
+};
+std::unique_ptr<Command> MakeUploadCommand();  // cmd_upload.cpp
+std::unique_ptr<Command> MakeStationCommand();
+std::unique_ptr<Command> MakeVerifyCommand();  // cmd_field.cpp
+std::unique_ptr<Command> MakeBackupCommand();
+std::unique_ptr<Command> MakePortsCommand();  // cmd_info.cpp
+std::unique_ptr<Command> MakeHexCommand();
+std::unique_ptr<Command> MakeLedgerCommand();
+std::unique_ptr<Command> MakeReadCommand();  // cmd_manual.cpp
+std::unique_ptr<Command> MakeWriteCommand();
+std::unique_ptr<Command> MakeEraseCommand();
+std::unique_ptr<Command> MakeStartCommand();
+std::unique_ptr<Command> MakeResetCommand();
+
+// Every command's help ends with its exit statuses and one example.
+void SetFooter(CLI::App* command, const char* statuses, const char* example);
+
+struct PortChoice {
+    std::string Text;  // "COMn" as the upload reads it
+    uint32_t Number = 0;
+    std::string Device;
+    std::string Label;  // what the log calls the port: "" for COMn, else the device path given
+};
+
+// PORT is "COMn" (any case), a device path, tcp://HOST:PORT or usb:SERIAL; the driver then resolves
+// the chosen number to its device. With device given (a production line's child), PORT only names
+// the port in the log and device is opened as it is: nothing is resolved again.
+bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device = {});
+// Why the port could not be opened, and what to do about it.
+void ExplainOpenFailure(const PortChoice& port);
+
+// How a file is loaded for a command.
+struct LoadRules {
+    bool WithListings = false;
+    bool IgnoreChecksums = false;  // a record whose checksum does not match is loaded all the same
+    bool ForUpload = false;        // a file that cannot be uploaded (UploadRefusal) is refused
+    bool SayBootArea = false;      // bytes below 0x2800, which are not uploaded, are said once
+};
+// Reads and loads a HEX file into the process image. Returns 0 or the exit status, with the reason
+// said on standard error (and kept in refusal, when given). text, when given, receives the file's
+// bytes as they were loaded.
+int LoadImage(const std::string& path, HexLoadResult& result, const LoadRules& rules = {},
+              std::string* text = nullptr, std::string* refusal = nullptr);
+
+UploadRequest Request(const PortChoice& port, const std::string& dialNumber, int32_t timeoutMs);
+// The last line on standard error of a run that did not complete: why, and what to check.
+void SayFailure(const char* command, const UploadResult& result);
+
+struct PortOptions {
+    std::vector<std::string> Ports;  // one, except for a production line's upload
+    std::string Transcript;
+    int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;
+};
+void AddTimeoutOption(CLI::App* cmd, PortOptions& o);
+void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several = false);
+void AddGsmOption(CLI::App* cmd, std::string& number);
+void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore);
+
+// A command that talks to one port: the abort handlers taken (and, for a production line's child
+// whose status goes to statusFd, its parent's death watched), the port chosen and the transcript
+// started. 0, or the exit status with the cause said. transcript is null without --transcript.
+int OpenOnePort(const PortOptions& o, const std::string& device, int statusFd, PortChoice& port,
+                std::FILE*& transcript);
+
+// The ledger options of upload and station.
+struct LedgerOptions {
+    std::string Where;            // --ledger: an SQLite file or postgresql://...
+    std::string SerialAtText;     // --serial-at, hexadecimal
+    std::string Format = "le32";  // --serial-format
+    int64_t SerialFirst = -1;     // --serial-first, decimal
+    std::string Operator;         // --operator
+    int64_t Serial = -1;          // a production line's child: the serial its parent reserved
+    uint32_t SerialAt = 0;
+    SerialFormat Layout = SerialFormat::Le32;
+};
+void AddLedgerOptions(CLI::App* cmd, LedgerOptions& o);
+// The checks of the ledger options that need nothing opened; 0 or the usage status with the cause.
+int CheckLedgerOptions(LedgerOptions& o);
+// Puts serial's bytes at o.SerialAt in the process image (in place of the file's placeholder) and
+// marks them as given, so that even --skip-gaps writes them. False with why when they do not lie
+// inside the image to upload.
+bool PlaceSerial(HexLoadResult& r, const LedgerOptions& o, uint32_t serial, std::string& why);
+// The ledger at where; null with why when it cannot be opened (or this program has no client).
+std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why);
+
+}  // namespace qdfu::cli
