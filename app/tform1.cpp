@@ -16,6 +16,9 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPainter>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -64,8 +67,53 @@ W* Make(QWidget* parent, const char* name, int x, int y, int w, int h) {
 // The layout's sizes are points at 96 dpi: 8 points are 11 pixels, 10 points 13.
 int PointsToPixels(int points) { return points == 8 ? 11 : points * 4 / 3; }
 
-QFont SizedFont(int points, bool bold) {
+// text as f draws it, black on white.
+QImage Drawn(const QFont& f, const QString& text) {
+    QImage image(QFontMetrics(f).horizontalAdvance(text) + 8, QFontMetrics(f).height() + 4, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setFont(f);
+    painter.setPen(Qt::black);
+    painter.drawText(4, QFontMetrics(f).ascent() + 2, text);
+    return image;
+}
+
+// Whether f draws its captions as they must look at every size the layout uses: bold that differs
+// from regular, and a hyphen that shows. A face that fails (Wine's Tahoma at 13 pixels draws bold
+// as regular and no hyphen at all) is passed over.
+bool DrawsCaptions(QFont f) {
+    for (int pixels : {PointsToPixels(8), PointsToPixels(10)}) {
+        f.setPixelSize(pixels);
+        f.setBold(false);
+        const QImage regular = Drawn(f, QStringLiteral("Data - Ora:"));
+        const QImage hyphen = Drawn(f, QStringLiteral("-"));
+        f.setBold(true);
+        if (Drawn(f, QStringLiteral("Data - Ora:")) == regular) return false;
+        bool ink = false;
+        for (int y = 0; y < hyphen.height() && !ink; ++y)
+            for (int x = 0; x < hyphen.width() && !ink; ++x) ink = qGray(hyphen.pixel(x, y)) < 128;
+        if (!ink) return false;
+    }
+    return true;
+}
+
+// The application's font, unless it cannot draw the captions at the layout's sizes: then the first
+// of the usual dialog faces that can, so that captions, buttons and values are bold on every
+// system.
+QFont BaseFont() {
     QFont f = QApplication::font();
+    if (DrawsCaptions(f)) return f;
+    const QStringList present = QFontDatabase::families();
+    for (const char* family : {"Microsoft Sans Serif", "Tahoma", "Segoe UI", "Arial", "DejaVu Sans"}) {
+        QFont candidate = f;
+        candidate.setFamily(QString::fromLatin1(family));
+        if (present.contains(candidate.family()) && DrawsCaptions(candidate)) return candidate;
+    }
+    return f;
+}
+
+QFont SizedFont(int points, bool bold) {
+    QFont f = BaseFont();
     f.setPixelSize(PointsToPixels(points));
     f.setBold(bold);
     return f;
@@ -351,7 +399,10 @@ TForm1::~TForm1() = default;
 
 void TForm1::BuildLayout() {
     StaticText1 = StaticText(this, "StaticText1", 0, 8, 481, 20, QStringLiteral("Hex File Dump"), 10, true);
-    const QColor listBackground = QToolTip::palette().color(QPalette::ToolTipBase);
+    // The system's tooltip colour, pale yellow by tradition; a system whose tooltips are as white
+    // as the lists (Wine's) gets the traditional colour.
+    QColor listBackground = QToolTip::palette().color(QPalette::ToolTipBase);
+    if (listBackground == palette().color(QPalette::Base)) listBackground = QColor(255, 255, 225);
     auto list = [&](const char* name, int w) {
         QListWidget* l = Make<QListWidget>(this, name, 0, 28, w, 394);
         l->setFont(FixedFont(10));
@@ -360,6 +411,9 @@ void TForm1::BuildLayout() {
         l->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
         QPalette p = l->palette();
         p.setColor(QPalette::Base, listBackground);
+        // the selected row stands out whether or not the window has the focus, as a list box's does
+        for (const QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
+            p.setColor(QPalette::Inactive, role, p.color(QPalette::Active, role));
         l->setPalette(p);
         return l;
     };
@@ -427,6 +481,7 @@ void TForm1::BuildLayout() {
     }
     StaticText(PStat, "StaticText19", 8, 244, 453, 20, QStringLiteral("Esito  Trasferimento Firmware"), 10, false);
     STEsito = StaticText(PStat, "STEsito", 8, 264, 453, 20, QStringLiteral("-"), 10, true);
+    STEsito->setAutoFillBackground(true);  // the outcome's colour is painted, not only kept
 
     CheckBox1 = check(this, "CheckBox1", 500, 432, 101, 17, QStringLiteral("Upgrade GSM"));
     Edit1 = Make<QLineEdit>(this, "Edit1", 604, 430, 93, 21);

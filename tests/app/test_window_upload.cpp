@@ -111,6 +111,13 @@ TEST_F(WindowUploadTest, UploadAfterAFailedRunAsksToGoOnFromThePageWhereItStoppe
     EXPECT_EQ(dialogs.questions.size(), 1u);
 }
 
+// The colour the outcome field shows in the window (inside its frame, beside its text).
+QColor Painted(QWidget* w) {
+    QWidget* window = w->window();
+    const QRect area(w->mapTo(window, QPoint(0, 0)), w->size());
+    return window->grab(area).toImage().pixelColor(4, 4);
+}
+
 // The outcome field is green after a completed run and red after one that did not complete, and
 // takes its own colour again when the next run starts.
 TEST_F(WindowUploadTest, OutcomeIsSeenAtAGlance) {
@@ -120,7 +127,7 @@ TEST_F(WindowUploadTest, OutcomeIsSeenAtAGlance) {
     QColor during;
     f.BUploadClick();  // every write refused
     EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Fallito!!!");
-    EXPECT_EQ(f.STEsito->palette().color(QPalette::Window), QColor(255, 0, 0));
+    EXPECT_EQ(Painted(f.STEsito), QColor(255, 0, 0));
     device->Stop();
     device.reset();
     RemovePort(3);
@@ -133,7 +140,7 @@ TEST_F(WindowUploadTest, OutcomeIsSeenAtAGlance) {
     f.BUploadClick();
     EXPECT_EQ(during, own);
     EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
-    EXPECT_EQ(f.STEsito->palette().color(QPalette::Window), QColor(0, 255, 0));
+    EXPECT_EQ(Painted(f.STEsito), QColor(0, 255, 0));
 }
 
 // A probe that notes when it was painted.
