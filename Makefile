@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test windows-cli windows-cli-test package package-test clean
+.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test windows-cli windows-cli-test screenshots package package-test clean
 
 all: build
 
@@ -57,6 +57,10 @@ windows:
 # simulated controller; then the real window and the installer.
 windows-test: windows build
 	@scripts/windows-test.sh build-windows-gui $(BUILD)
+
+# The README's screenshots from the current builds: the window on Linux (offscreen) and under Wine.
+screenshots: windows build
+	@scripts/screenshots.sh $(BUILD)
 
 # The command line alone, without Qt (minutes on a machine that has no Qt cache yet), its zip, and
 # everything of windows-test but the window.
