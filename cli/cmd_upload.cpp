@@ -53,6 +53,7 @@ struct FlashOptions {
     ProductionOptions Line;
     LedgerOptions Ledger;
     std::string GsmNumber;
+    CLI::Option* Gsm = nullptr;  // given, even as "": the upload goes through the modem
     // upload to one port only
     bool Simulate = false, Resume = false;
     int StatusFd = -1;   // a production line's child reports here
@@ -288,7 +289,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
     const auto startWall = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     const UploadResult result =
-        !gsmNumber.empty() ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
+        o.Gsm && o.Gsm->count() ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     SerialSetIdleHook({});
@@ -392,7 +393,7 @@ class UploadCommand final : public Command {
         upload->add_option("--device", o.Device, "")
             ->group("");  // and opens the device its parent resolved
         upload->add_option("--stall-limit-ms", o.Line.StallLimitMs, "")->group("");
-        AddGsmOption(upload, o.GsmNumber);
+        o.Gsm = AddGsmOption(upload, o.GsmNumber);
         upload->add_flag("--simulate", o.Simulate,
                          "go through the whole sequence without opening the port (Simulazione)");
         upload->add_flag(

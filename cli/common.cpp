@@ -182,9 +182,9 @@ void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several) {
     AddTimeoutOption(cmd, o);
 }
 
-void AddGsmOption(CLI::App* cmd, std::string& number) {
-    cmd->add_option("--gsm", number,
-                    "reach the controller through the GSM modem on PORT, dialling NUMBER");
+CLI::Option* AddGsmOption(CLI::App* cmd, std::string& number) {
+    return cmd->add_option("--gsm", number,
+                           "reach the controller through the GSM modem on PORT, dialling NUMBER");
 }
 
 void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore) {

@@ -90,7 +90,7 @@ struct PortOptions {
 };
 void AddTimeoutOption(CLI::App* cmd, PortOptions& o);
 void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several = false);
-void AddGsmOption(CLI::App* cmd, std::string& number);
+CLI::Option* AddGsmOption(CLI::App* cmd, std::string& number);
 void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore);
 
 // A command that talks to one port: the abort handlers taken (and, for a production line's child
