@@ -14,7 +14,7 @@ if [ "${1:-}" = "--package" ]; then
 fi
 if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 zip ninja-build dpkg-dev nsis xvfb xauth fonts-wine
-             imagemagick x11-apps xdotool tcl)
+             imagemagick x11-apps xdotool tcl perl)
 fi
 
 missing=()
