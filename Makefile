@@ -2,8 +2,13 @@
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+# Where the Windows build keeps Qt and the database clients it cross-builds once per machine.
+WINDOWS_CACHE ?= $(HOME)/.cache/quarnelix-dfu
+# The database clients' own cache; CI points it at an empty folder so that they are built from
+# scratch in every run.
+DBCLIENTS_CACHE ?= $(WINDOWS_CACHE)
 
-.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows windows-test windows-cli windows-cli-test screenshots package package-test clean
+.PHONY: all deps configure build test demo demo-station gui-demo bench fuzz asan windows-qt windows-dbclients windows windows-test windows-cli windows-cli-test screenshots package package-test clean
 
 all: build
 
@@ -41,12 +46,21 @@ asan:
 
 # Everything for 64-bit Windows: the command line and the window, with Qt and the ledger's database
 # clients built once per machine from Debian's source into a cache (scripts/build-qt-windows.sh,
-# scripts/build-db-clients-windows.sh); the command line's zip, the
+# scripts/build-db-clients-windows.sh; windows-qt and windows-dbclients build each alone); the
+# command line's zip, the
 # zip with the window and its Qt files, and the installer.
+windows-qt:
+	@scripts/install-deps.sh --windows
+	@scripts/build-qt-windows.sh "$(WINDOWS_CACHE)" $(JOBS) >/dev/null
+
+windows-dbclients:
+	@scripts/install-deps.sh --windows
+	@scripts/build-db-clients-windows.sh "$(DBCLIENTS_CACHE)" $(JOBS) >/dev/null
+
 windows:
 	@scripts/install-deps.sh --windows
-	@db=$$(scripts/build-db-clients-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
-	qt=$$(scripts/build-qt-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
+	@db=$$(scripts/build-db-clients-windows.sh "$(DBCLIENTS_CACHE)" $(JOBS)) && \
+	qt=$$(scripts/build-qt-windows.sh "$(WINDOWS_CACHE)" $(JOBS)) && \
 	  cmake -S . -B build-windows-gui -DCMAKE_TOOLCHAIN_FILE=$$qt/lib/cmake/Qt6/qt.toolchain.cmake \
 	    -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_APP=ON -DQDFU_BUILD_BENCH=OFF -DQT_HOST_PATH=/usr -DQDFU_DB_CLIENTS=$$db \
 	    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null && \
@@ -66,7 +80,7 @@ screenshots: windows build
 # everything of windows-test but the window.
 windows-cli:
 	@scripts/install-deps.sh --windows
-	@db=$$(scripts/build-db-clients-windows.sh "$(HOME)/.cache/quarnelix-dfu" $(JOBS)) && \
+	@db=$$(scripts/build-db-clients-windows.sh "$(DBCLIENTS_CACHE)" $(JOBS)) && \
 	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
 	  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_BENCH=OFF -DQDFU_DB_CLIENTS=$$db >/dev/null
 	@cmake --build build-windows -j$(JOBS) -- --no-print-directory

@@ -21,7 +21,7 @@ pq_source=$(dpkg-query -W -f='${source:Package}' libpq-dev)
 cc=x86_64-w64-mingw32-gcc-posix
 sqlite_flags=(-O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION)
 pq_options=(--host=x86_64-w64-mingw32 "CC=$cc" --without-readline --without-zlib --without-icu)
-hash=$({ cat "$0"; echo "$sqlite_version $pq_version"; } | sha256sum | cut -c1-12)
+hash=$({ cat "$0" "$here/scripts/debian-source.sh"; echo "$sqlite_version $pq_version"; } | sha256sum | cut -c1-12)
 prefix="$cache_root/dbclients-${sqlite_version%%-*}-${pq_version%%-*}-mingw64-$hash"
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
@@ -46,7 +46,10 @@ mkdir -p "$work/sqlite/build"
 # libpq: only the client library and what it is built from.
 debian_source "$pq_source=$pq_version" "$work/pq"
 mkdir -p "$work/pq/build"
+# The headers generated from the server's sources (utils/errcodes.h and its neighbours), which
+# src/common includes, are made only by the backend's generated-headers step.
 (cd "$work/pq/build" && ../src/configure "${pq_options[@]}" >"$work/pq.log" 2>&1 &&
+ make -C src/backend generated-headers >>"$work/pq.log" 2>&1 &&
  for dir in src/include src/common src/port src/interfaces/libpq; do
    make -j"$jobs" -C "$dir" >>"$work/pq.log" 2>&1 || exit 1
  done &&

@@ -6,7 +6,7 @@
 # them. Configured as small as the window allows.
 #
 # Usage: scripts/build-qt-windows.sh [CACHE_ROOT [JOBS]]   (default ~/.cache/quarnelix-dfu, 2)
-# Installs into CACHE_ROOT/qt-VERSION-mingw64-HASH, HASH naming the version and the options, and
+# Installs into CACHE_ROOT/qt-VERSION-mingw64-HASH, HASH naming this script and its inputs, and
 # prints that folder. With it present the script only prints it: the build (some 17 minutes on two
 # cores, a 2.6 GB tree) is paid once per machine; only the installed prefix (about 100 MB) is kept.
 set -euo pipefail
@@ -27,7 +27,10 @@ options=(
   # cross build has no Android deployment tool.
   -no-feature-tabletevent -no-feature-direct2d -no-feature-directwrite3 -no-feature-androiddeployqt
 )
-hash=$(printf '%s\n' "$version" "${options[@]}" "$(cat "$here/cmake/mingw-w64-x86_64.cmake")" | sha256sum | cut -c1-12)
+# The key covers everything the build depends on: this script (options, steps), the source
+# fetching it shares, the toolchain file and the version of Debian's source.
+hash=$(cat "$0" "$here/scripts/debian-source.sh" "$here/cmake/mingw-w64-x86_64.cmake" <(echo "$version") |
+  sha256sum | cut -c1-12)
 prefix="$cache_root/qt-$upstream-mingw64-$hash"
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
