@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "temp_dir.h"
 
 extern char** environ;
@@ -21,23 +23,35 @@ namespace qdfu::test {
 
 namespace {
 
-// The command lines of the tests keep their resume points in a folder of the test run's own,
-// never in the user's state folder.
-struct OwnStateFolder {
-    OwnStateFolder() {
+// Each test gets a state folder of its own for the command lines it runs (XDG_STATE_HOME, where
+// they keep their resume points), made when the test starts and removed when it ends: no test sees
+// another's points, and none touches the user's own.
+class StateFolderPerTest final : public ::testing::EmptyTestEventListener {
+public:
+    void OnTestStart(const ::testing::TestInfo&) override {
         char name[] = "/tmp/qdfu-state-XXXXXX";
-        if (::mkdtemp(name)) {
-            path = name;
-            ::setenv("XDG_STATE_HOME", name, 1);
-        }
+        path_ = ::mkdtemp(name) ? name : "";
+        if (!path_.empty()) ::setenv("XDG_STATE_HOME", path_.c_str(), 1);
     }
-    ~OwnStateFolder() {
+    void OnTestEnd(const ::testing::TestInfo&) override {
         std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+        path_.clear();
     }
-    std::string path;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
 };
-const OwnStateFolder g_stateFolder;
+StateFolderPerTest& StateFolders() {
+    static StateFolderPerTest* const listener = [] {
+        auto* l = new StateFolderPerTest;  // owned by gtest's listener list
+        ::testing::UnitTest::GetInstance()->listeners().Append(l);
+        return l;
+    }();
+    return *listener;
+}
+[[maybe_unused]] const bool g_stateFoldersListen = (StateFolders(), true);
 
 Outcome Run(std::vector<std::string> args, const std::function<void(int)>& during, int closeAfterLines,
             const std::string& program = QDFU_CLI) {
@@ -80,6 +94,8 @@ Outcome Run(std::vector<std::string> args, const std::function<void(int)>& durin
 }
 
 }  // namespace
+
+std::string StateFolder() { return StateFolders().Path(); }
 
 Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals, int closeAfterLines) {
     return Run(std::move(args), [&signals](int pid) {

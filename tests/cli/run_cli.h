@@ -19,6 +19,10 @@ struct TimedSignal {
     int signal;
 };
 
+// The state folder (XDG_STATE_HOME) of the command lines that the running test starts: its own,
+// made empty when the test starts.
+std::string StateFolder();
+
 // Runs the CLI with args, sending the signals in turn. With closeAfterLines > 0 its standard output
 // is a pipe that this reader closes after that many lines (the output is then not kept).
 Outcome RunCli(std::vector<std::string> args, std::vector<TimedSignal> signals = {}, int closeAfterLines = 0);

@@ -624,7 +624,7 @@ TEST_F(CliTest, SkipGapsOnOnePortWritesOnlyTheBlocksOfTheFile) {
 TEST_F(CliTest, ResumePointOutlivesTheProcessAndFitsOnlyTheSameFile) {
     StartDevice({.CutLineAt = {50}, .CutForMs = 400});  // frame 50 writes in the page at 0x3000
     TempDir dir;
-    const auto state = std::filesystem::path(std::getenv("XDG_STATE_HOME")) / "quarnelix-dfu";
+    const auto state = std::filesystem::path(StateFolder()) / "quarnelix-dfu";
     Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--timeout", "100"});
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("a resume point was kept: --resume goes on from the page at 0x00003000"), std::string::npos)
