@@ -87,7 +87,7 @@ class ManualCommand final : public Command {
                 cmd->add_option("address", address_, "hex address")->required();
                 cmd->add_option("length", length_, "hex length");
                 SetFooter(cmd, "0 answered, 1 refused or no answer, 64 bad usage",
-                          "quarnelix-dfu-cli read 300000 10 --port COM3");
+                          "quarnelix-dfu-cli read 2A000 10 --port COM3");
                 break;
             case Manual::Write:
                 cmd =
@@ -97,7 +97,7 @@ class ManualCommand final : public Command {
                 cmd->add_flag("--boot-area", bootArea_,
                               "allow an address below 2800, in the bootloader's own area");
                 SetFooter(cmd, "0 answered, 1 refused or no answer, 64 bad usage",
-                          "quarnelix-dfu-cli write 300000 12 34 --port COM3");
+                          "quarnelix-dfu-cli write 2A000 12 34 --port COM3");
                 break;
             case Manual::Erase:
                 cmd = app.add_subcommand("erase", "erase at ADDR (hex)");
@@ -105,7 +105,7 @@ class ManualCommand final : public Command {
                 cmd->add_flag("--boot-area", bootArea_,
                               "allow an address below 2800, in the bootloader's own area");
                 SetFooter(cmd, "0 answered, 1 refused or no answer, 64 bad usage",
-                          "quarnelix-dfu-cli erase 300000 --port COM3");
+                          "quarnelix-dfu-cli erase 2A000 --port COM3");
                 break;
             case Manual::Start:
                 cmd = app.add_subcommand("start", "start the bootloader");
@@ -143,7 +143,9 @@ class ManualCommand final : public Command {
         switch (kind_) {
             case Manual::Read:
                 result = panel.Leggi();
-                std::printf("%s\n%s\n", fields.LeggiFrame.c_str(), fields.LeggiDati.c_str());
+                // the data line only for memory that was read
+                std::printf("%s\n", fields.LeggiFrame.c_str());
+                if (result == SERIAL_OK) std::printf("%s\n", fields.LeggiDati.c_str());
                 break;
             case Manual::Write:
                 result = panel.Scrivi();

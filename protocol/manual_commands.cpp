@@ -115,8 +115,9 @@ SerialError ManualPanel::Leggi() {
     f_.LeggiFrame = FrameHexText(TxBuffer.data(), static_cast<std::size_t>(n), "");
     const SerialError result =
         Exchange(static_cast<uint16_t>(n), static_cast<int32_t>(length) + 4, f_.LeggiFrame, "  -  ");
+    // a refusal or a broken answer carries no memory: the data field is left empty
     uint8_t data[256];
-    const std::size_t count = ReadAnswerData(data, sizeof data);
+    const std::size_t count = result == SERIAL_OK ? ReadAnswerData(data, sizeof data) : 0;
     f_.LeggiDati = FrameHexText(data, count, " ");
     Report(result);
     return result;

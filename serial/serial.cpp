@@ -22,6 +22,7 @@ BackendFactory g_factory;
 std::string g_lastDevice;
 std::string g_lastSystemError;
 IdleHook g_idle;
+bool g_callLines = false;
 
 constexpr int kBaudRates[] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 constexpr const char* kSpeedTexts[] = {"110",   "300",   "1200",  "2400",  "4800",
@@ -49,7 +50,15 @@ constexpr const char* kErrorTexts[] = {
     "RX ERROR (CMD)",
     "RX ERROR (CHECKSUM)",
     "RX ERROR (NAK)",
+    "RX ERROR (NO CARRIER)",
 };
+
+// A refusal as the bootloader sends it: FRAME_START, a status other than ACK, the command, the
+// 8-bit sum of those three, FRAME_END at index 4.
+bool CompleteRefusal(int32_t index) {
+    return index == 4 && RxBuffer[0] == 0x03 && RxBuffer[1] != 0x06 && RxBuffer[4] == 0x02 &&
+           static_cast<uint8_t>(RxBuffer[0] + RxBuffer[1] + RxBuffer[2]) == RxBuffer[3];
+}
 
 template <std::size_t N>
 const char* TableText(const char* const (&table)[N], int32_t index) {
@@ -69,6 +78,7 @@ SerialError CloseWith(SerialError code) {
 }  // namespace
 
 void SerialSetSimulation(bool on) { SimulationMode = on; }
+void SerialSetCallLines(bool on) { g_callLines = on; }
 
 SerialError SerialOpen(uint32_t port, int32_t speedIndex, int32_t parity, int32_t dataBitsIndex,
                        int32_t stopBits, int32_t timeoutMs) {
@@ -131,6 +141,7 @@ SerialError SerialRead(int32_t expectedLength, bool lineMode) {
     }
     int32_t index = 0;
     bool startSeen = false;
+    std::string modemLine;  // the text since the last line end, before the answer's start
     for (;;) {
         uint8_t byte = 0;
         if (g_port->ReadByte(byte) != ReadResult::Byte) {
@@ -142,7 +153,18 @@ SerialError SerialRead(int32_t expectedLength, bool lineMode) {
             index = 0;
         }
         RxBuffer[static_cast<std::size_t>(index)] = byte;
-        if (byte == 0x02 && (expectedLength == 0 || index + 1 == expectedLength)) {
+        if (g_callLines && !lineMode && !startSeen) {
+            if (byte == '\r' || byte == '\n') {
+                if (modemLine == "NO CARRIER") {
+                    RxLast = index;
+                    return SERIAL_RX_NO_CARRIER;
+                }
+                modemLine.clear();
+            } else if (modemLine.size() < 16) {
+                modemLine += static_cast<char>(byte);
+            }
+        }
+        if (byte == 0x02 && (expectedLength == 0 || index + 1 == expectedLength || CompleteRefusal(index))) {
             RxLast = index;
             return SERIAL_OK;
         }
@@ -164,6 +186,7 @@ SerialError SerialTransact(uint16_t sendCount, int32_t expectedLength) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         result = SerialWrite(sendCount);
         if (result == SERIAL_OK) result = SerialRead(expectedLength, false);
+        if (result == SERIAL_RX_NO_CARRIER) return result;  // no one is left to try again with
         if (result == SERIAL_OK) {
             if (RxBuffer[1] == 0x06) return SERIAL_OK;
             result = SERIAL_RX_NAK;

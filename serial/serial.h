@@ -35,6 +35,9 @@ enum : SerialError {
     SERIAL_TX_ERROR = 9,
     SERIAL_RX_TIMEOUT = 10,
     SERIAL_RX_NAK = 17,
+    // The modem said NO CARRIER while an answer was awaited: the call is gone (heard only with
+    // SerialSetCallLines on).
+    SERIAL_RX_NO_CARRIER = 18,
 };
 
 extern std::array<uint8_t, SERIAL_BUFFER_SIZE> TxBuffer;
@@ -48,8 +51,17 @@ SerialError SerialOpen(uint32_t port, int32_t speedIndex, int32_t parity, int32_
                        int32_t stopBits, int32_t timeoutMs);
 void SerialClose();
 SerialError SerialWrite(uint16_t count);
+// Reads one answer into RxBuffer. It ends at FRAME_END at index expectedLength - 1 (any FRAME_END
+// with expectedLength 0), at a carriage return in line mode, or early at a complete refusal (03,
+// a status other than FRAME_ACK, the command, their sum, 02: 5 bytes) when a longer answer was
+// expected. Outside line mode with call lines on, a "NO CARRIER" line before the answer's start
+// ends it with SERIAL_RX_NO_CARRIER.
 SerialError SerialRead(int32_t expectedLength, bool lineMode);
+// Write and read, twice at most: a refusal gives SERIAL_RX_NAK, a dropped call ends it at once.
 SerialError SerialTransact(uint16_t sendCount, int32_t expectedLength);
+// On for an exchange through a modem in a call: its NO CARRIER line ends the wait for an answer.
+// Off by default; the run that dials sets it and clears it when it closes the port.
+void SerialSetCallLines(bool on);
 std::string SerialErrorText(int32_t code);
 std::string SerialDescribe(uint32_t port, int32_t speedIndex, int32_t parity, int32_t dataBitsIndex,
                            int32_t stopBits);

@@ -480,10 +480,13 @@ TEST_F(CliTest, SingleCommandArgumentsAreCheckedBeforeAnythingIsSent) {
         {{"read", "0x2800", "2"}, 0, "03A30200280000D002  -  "},
         {{"read", "2800", "0"}, 64, "read: LEN '0' is not a length from 1 to 10"},
         {{"read", "2800", "11"}, 64, "read: LEN '11'"},
+        {{"read", "2800", "10"}, 0, "03A31000280000DE02  -  "},
         {{"write", "2800", "GG"}, 64, "write: BYTE 'GG' is not a byte"},
         {{"write", "2800", "100"}, 64, "write: BYTE '100'"},
         {{"write", "2800", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F", "10", "11"},
          64, "write: 17 bytes given, at most 16"},
+        {{"write", "2800", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F", "10"},
+         0, "03A210002800000102030405060708090A0B0C0D0E0F106502->"},
         {{"write", "0x2800", "0x12"}, 0, "03A2010028000012E002->"},
         {{"erase", "0"}, 64, "erase: ADDR 00000000 lies in the bootloader's own area"},
         {{"write", "27FF", "1"}, 64, "write: ADDR 000027FF lies in the bootloader's own area"},
@@ -503,6 +506,39 @@ TEST_F(CliTest, SingleCommandArgumentsAreCheckedBeforeAnythingIsSent) {
             EXPECT_EQ(device->FrameCount(), before + 1) << c.text;
         }
     }
+}
+
+// A refusal of a read is recognised as soon as it is complete, even with a time-out of 30 s, and
+// said as one ("RX ERROR (NAK)"); no memory is made of its bytes: read prints no data line, backup
+// writes no file.
+TEST(CliRefusedReadTest, IsSaidAtOnceAndGivesNoData) {
+    TempDir dir;
+    const struct {
+        std::vector<std::string> args;
+        sim::Options device;
+        int status;
+        const char* err;
+    } cases[] = {
+        {{"read", "300000", "10"}, {}, 1, "RX ERROR (NAK)\n"},
+        {{"verify", Example()}, {.NakCommand = 0xA3}, 2, "verify did not complete: read at 0x00002800: RX ERROR (NAK)"},
+        {{"backup", dir.File("b.hex")}, {.NakCommand = 0xA3}, 1,
+         "backup did not complete: read at 0x00002800: RX ERROR (NAK)"},
+    };
+    for (const auto& c : cases) {
+        sim::Device d(c.device);
+        ASSERT_TRUE(d.Open());
+        d.Start();
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--port", d.Path(), "--timeout", "30000"});
+        const Outcome o = RunCli(args);
+        d.Stop();
+        EXPECT_EQ(o.status, c.status) << c.args[0] << ": " << o.err;
+        EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
+        if (c.args[0] == "read") {
+            EXPECT_EQ(o.out, "03A31000003000E602  -  0315A3BB02\n");
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.File("b.hex")));
 }
 
 // A run that does not complete ends standard error with one line: the reason and what to check.

@@ -206,6 +206,7 @@ struct ReadCase {
     SerialError code;
     int32_t rxLast;
     std::vector<uint8_t> frame;  // RxBuffer[0..RxLast] on success
+    bool callLines = false;
 };
 
 class SerialReadTableTest : public SerialDriverTest, public ::testing::WithParamInterface<ReadCase> {};
@@ -213,8 +214,10 @@ class SerialReadTableTest : public SerialDriverTest, public ::testing::WithParam
 TEST_P(SerialReadTableTest, Reception) {
     const ReadCase& c = GetParam();
     OpenShort(60);
+    SerialSetCallLines(c.callLines);
     pty.Send(c.incoming);
     EXPECT_EQ(SerialRead(c.expected, c.lineMode), c.code);
+    SerialSetCallLines(false);
     EXPECT_EQ(RxLast, c.rxLast);
     if (c.code == SERIAL_OK) {
         EXPECT_EQ(Rx(), c.frame);
@@ -222,6 +225,8 @@ TEST_P(SerialReadTableTest, Reception) {
 }
 
 const std::vector<uint8_t> kRead4WithEtxInside{0x03, 0x06, 0x02, 0x11, 0x22, 0x55, 0x9A, 0x02};
+const std::vector<uint8_t> kReadRefused{0x03, 0x15, 0xA3, 0xBB, 0x02};
+const std::vector<uint8_t> kNoCarrier{'\r', '\n', 'N', 'O', ' ', 'C', 'A', 'R', 'R', 'I', 'E', 'R', '\r', '\n'};
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, SerialReadTableTest,
@@ -237,7 +242,13 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"TooLongExpectationNeverMet", {0x03, 0x06, 0x02}, 300, false, SERIAL_RX_TIMEOUT, 3, {}},
         ReadCase{"NegativeExpectationNeverMet", {0x03, 0x06, 0x02}, -1, false, SERIAL_RX_TIMEOUT, 3, {}},
         ReadCase{"NegativeExpectationLineMode", {0x03, 0x06, 0x02, 0x0D}, -5, true, SERIAL_OK, 3, {0x03, 0x06, 0x02, 0x0D}},
-        ReadCase{"SilenceTimesOut", {}, 0, false, SERIAL_RX_TIMEOUT, 0, {}}),
+        ReadCase{"SilenceTimesOut", {}, 0, false, SERIAL_RX_TIMEOUT, 0, {}},
+        // a refusal is complete at its fifth byte, whatever length the read expected
+        ReadCase{"RefusalEndsALongerRead", kReadRefused, 20, false, SERIAL_OK, 4, kReadRefused},
+        ReadCase{"AcknowledgedFiveBytesAreNoRefusal", {0x03, 0x06, 0xA3, 0xAC, 0x02}, 20, false, SERIAL_RX_TIMEOUT, 5, {}},
+        ReadCase{"RefusalWithAnotherSumIsNone", {0x03, 0x15, 0xA3, 0x00, 0x02}, 20, false, SERIAL_RX_TIMEOUT, 5, {}},
+        ReadCase{"NoCarrierEndsTheWaitInACall", kNoCarrier, 0, false, SERIAL_RX_NO_CARRIER, 12, {}, true},
+        ReadCase{"NoCarrierIsNothingOutsideACall", kNoCarrier, 0, false, SERIAL_RX_TIMEOUT, 14, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SerialDriverTest, TwoHundredFiftySixBytesWithoutAnEnd) {
@@ -272,6 +283,16 @@ TEST_F(SerialDriverTest, TransactTriesTwiceThenGivesNak) {
     TxBuffer = {0x03, 0x55, 0x58, 0x02};
     EXPECT_EQ(SerialTransact(4, 0), SERIAL_RX_NAK);
     EXPECT_EQ(responder.Chunks(), 2);
+}
+
+TEST_F(SerialDriverTest, TransactEndsAtOnceWhenTheCallDrops) {
+    OpenShort(30000);
+    SerialSetCallLines(true);
+    PtyResponder responder(pty, [](const auto&) { return kNoCarrier; });
+    TxBuffer = {0x03, 0x55, 0x58, 0x02};
+    EXPECT_EQ(SerialTransact(4, 0), SERIAL_RX_NO_CARRIER);
+    SerialSetCallLines(false);
+    EXPECT_EQ(responder.Chunks(), 1);
 }
 
 TEST_F(SerialDriverTest, TransactWithoutAnswerCostsTwoTimeOuts) {
@@ -399,7 +420,8 @@ TEST(SerialTextTest, ErrorTexts) {
     EXPECT_EQ(SerialErrorText(10), "RX ERROR (TIMEOUT)");
     EXPECT_EQ(SerialErrorText(16), "RX ERROR (CHECKSUM)");
     EXPECT_EQ(SerialErrorText(17), "RX ERROR (NAK)");
-    EXPECT_EQ(SerialErrorText(18), "UNDEFINED ERROR");
+    EXPECT_EQ(SerialErrorText(18), "RX ERROR (NO CARRIER)");
+    EXPECT_EQ(SerialErrorText(19), "UNDEFINED ERROR");
     EXPECT_EQ(SerialErrorText(-1), "UNDEFINED ERROR");
 }
 
