@@ -32,6 +32,8 @@ public:
     void Retrying(int n, uint32_t page) override;
     void SelectDumpRow(int) override {}
     void ShowMessage(const std::string& text) override;
+    // On standard error, as the message is.
+    void Warn(const std::string& text) override { ShowMessage(text); }
     void ProcessEvents() override;
     bool UploadActive() override { return active_; }
     bool VerifyChecked() override { return verify_; }

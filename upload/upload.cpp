@@ -45,6 +45,8 @@ bool IsModemCallFailure(const std::string& line) {
     return false;
 }
 
+uint32_t PageOf(uint32_t address) { return address & ~uint32_t{ERASE_PAGE - 1}; }
+
 // The pages erased so far in one run: one contiguous span, since blocks go up in address order. A
 // page outside the span (an image replaced under the run) starts a new span.
 class ErasedPages {
@@ -94,6 +96,7 @@ private:
             ++result_.CommunicationErrors;
             result_.LastSerialError = SerialErrorText(r);
             lineError_ = SerialLineError();
+            if (r == SERIAL_RX_NO_CARRIER) callDropped_ = true;
             Show(StatField::STTot5, result_.CommunicationErrors);
         }
         return r;
@@ -104,8 +107,10 @@ private:
     // A failed exchange as a report says it: the line's own words where it went away (a server
     // that closed the connection), else the driver's code.
     std::string At(const char* what, uint32_t address, SerialError code) const {
-        return std::string(what) + " at 0x" + HexDigits(address, 8) + ": " +
-               (lineError_.empty() ? SerialErrorText(code) : lineError_);
+        const std::string why = code == SERIAL_RX_NO_CARRIER ? "the call dropped (the modem said NO CARRIER)"
+                                : lineError_.empty()         ? SerialErrorText(code)
+                                                             : lineError_;
+        return std::string(what) + " at 0x" + HexDigits(address, 8) + ": " + why;
     }
     // The blocks of the image that lie in program memory.
     int32_t ProgramBlocks() const {
@@ -123,6 +128,11 @@ private:
     bool ModemSetup();
     SerialError StartBootloader(SerialError lastResult);
     void Transfer();
+    // Whether the pages below a resume point hold the image, as UploadRequest::ResumePage says
+    // what is read back: Yes, No (difference names the first byte that differs), or Unknown when
+    // a read failed or the run was stopped (the run has then failed).
+    enum class Held { Yes, No, Unknown };
+    Held EarlierPagesHold(uint32_t point, std::string& difference);
     void Compare();
     void ReadBack();
     // One block read of length bytes at address, read again while the line garbles the answer;
@@ -145,6 +155,7 @@ private:
     UploadResult result_;
     uint32_t port_ = 0;
     std::string lineError_;  // SerialLineError() after the last failed exchange
+    bool callDropped_ = false;  // the modem said NO CARRIER and no new call was made since
 };
 
 UploadResult Run::Execute() {
@@ -182,6 +193,7 @@ UploadResult Run::Execute() {
     }
 
     SerialSetSimulation(req_.Simulate);
+    SerialSetCallLines(gsm_);
     SerialError last = SerialOpenDefault(port_, req_.TimeoutMs);
     view_.Log("Apertura Porta di Comunicazione: " + SerialErrorText(last));
     if (last != SERIAL_OK) {
@@ -292,6 +304,10 @@ void Run::Transfer() {
     }
     view_.SetProgress(0, toWrite);
     c.BlocksWritten = 0;
+    // written[i]: block i was written at least once, so that BlocksWritten counts it once however
+    // often retries write it again; writes counts every write, for the read-back rule.
+    std::vector<bool> written(static_cast<std::size_t>(std::max(blocks, 0)));
+    uint32_t writes = 0;
 
     auto fail = [&](const char* what, uint32_t address, SerialError code) {
         view_.Log(SerialErrorText(code));
@@ -300,15 +316,45 @@ void Run::Transfer() {
     };
 
     const auto start = static_cast<uint32_t>(*image_.ImageStart);
-    auto pageOf = [](uint32_t address) { return address & ~uint32_t{ERASE_PAGE - 1}; };
     // Nothing below resumeAt is erased or written: an earlier connection (or run) completed it.
     uint32_t resumeAt = req_.ResumePage;
-    if (resumeAt > start) view_.Log(" *** Ripresa Trasferimento dalla pagina " + HexDigits(resumeAt, 8) + " *** ");
-    uint32_t current = start;  // the page the walk is in, for the resume point
+    // The page of the first byte not yet written (and read back where the rule reads it back): the
+    // page a retry or a later resume goes on from.
+    uint32_t current = PageOf(std::max(start, resumeAt));
+    auto finish = [&] {
+        if (skipping) view_.SetProgress(static_cast<int>(c.BlocksWritten), toWrite);
+        if (result_.Outcome == UploadOutcome::Completed) return;
+        result_.ResumePage = current;
+        if (result_.Retries > 0)
+            result_.Reason += " (after " + std::to_string(result_.Retries) + " retries; stopped in the page at 0x" +
+                              HexDigits(current, 8) + ")";
+    };
+    if (resumeAt > start) {
+        view_.Log(" *** Ripresa Trasferimento dalla pagina " + HexDigits(resumeAt, 8) + " *** ");
+        // The pages below the point are another run's work, perhaps on another unit: trusted only
+        // once read back.
+        for (;;) {
+            std::string difference;
+            const Held held = EarlierPagesHold(resumeAt, difference);
+            if (held == Held::Yes) break;
+            if (held == Held::No) {
+                const std::string text = "the pages before " + HexDigits(resumeAt, 8) +
+                                         " do not hold this file (" + difference + "): uploading from the start";
+                view_.Log(text);
+                view_.Warn("resume: " + text);
+                result_.ResumeRefused = true;
+                resumeAt = 0;
+                current = PageOf(start);
+                break;
+            }
+            if (!RetryFrom(resumeAt)) return finish();
+        }
+    }
     ErasedPages erasedPages;
-    // After a failed exchange: reconnect and go on from the page of the failed block.
+    // After a failed exchange on the block at address (the first byte not done): reconnect and go
+    // on from its page.
     auto retry = [&](uint32_t address, int32_t& i) {
-        current = pageOf(address);
+        current = PageOf(address);
         if (!RetryFrom(current)) return false;
         resumeAt = current;
         erasedPages = ErasedPages{};
@@ -320,7 +366,7 @@ void Run::Transfer() {
             view_.SetStat(StatField::STEsito, "Interrotto !!!");
             Because("aborted by the operator after " + std::to_string(c.BlocksWritten) + " blocks");
             result_.Outcome = UploadOutcome::Failed;
-            current = std::max(resumeAt, pageOf(start + static_cast<uint32_t>(i) * BLOCK_SIZE));
+            current = std::max(resumeAt, PageOf(start + static_cast<uint32_t>(i) * BLOCK_SIZE));
             break;
         }
         view_.SelectDumpRow(i);
@@ -347,25 +393,25 @@ void Run::Transfer() {
         block.Length = static_cast<uint8_t>(block.Length - skip);
         const std::size_t at = static_cast<std::size_t>(i) * BLOCK_SIZE + skip;  // in the image
         std::memcpy(block.Data.data(), image_.Memory + at, block.Length);
-        current = pageOf(block.Address);
+        current = PageOf(block.Address);
         view_.SetStat(StatField::STTot1, HexDigits(block.Address, 8));
 
         // Every page the block touches is erased once before its first write, so a start inside a
         // page still writes onto erased flash. For a page-aligned start this is one erase at each
-        // multiple of ERASE_PAGE, before that block's write.
+        // multiple of ERASE_PAGE, before that block's write. When an erase fails, nothing of the
+        // block is written: the walk goes on from the block's own page, even when the erase was of
+        // the next page.
         bool erased = true;
-        uint32_t failedPage = 0;
-        const uint32_t lastPage = (block.Address + block.Length - 1) & ~uint32_t{ERASE_PAGE - 1};
-        for (uint32_t page = block.Address & ~uint32_t{ERASE_PAGE - 1}; erased; page += ERASE_PAGE) {
+        const uint32_t lastPage = PageOf(block.Address + block.Length - 1);
+        for (uint32_t page = PageOf(block.Address); erased; page += ERASE_PAGE) {
             if (!erasedPages.Contains(page)) {
                 erased = ErasePage(page);
                 if (erased) erasedPages.Add(page);
-                failedPage = page;
             }
             if (page == lastPage) break;
         }
         if (!erased) {
-            if (retry(std::max(failedPage, block.Address), i)) continue;
+            if (retry(block.Address, i)) continue;
             break;
         }
         if (req_.SkipGaps && image_.Given) {
@@ -395,11 +441,15 @@ void Run::Transfer() {
                 break;
             }
             Pause(0);
-            ++c.BlocksWritten;
+            ++writes;
+            if (!written[static_cast<std::size_t>(i)]) {
+                written[static_cast<std::size_t>(i)] = true;
+                ++c.BlocksWritten;
+            }
         }
 
         const bool mustReadBack = block.Address < req_.ReadBackTo && req_.ReadBackFrom < block.Address + block.Length;
-        if ((view_.VerifyChecked() && c.BlocksWritten % static_cast<uint32_t>(std::max(req_.VerifyEvery, 1)) == 0) ||
+        if ((view_.VerifyChecked() && writes % static_cast<uint32_t>(std::max(req_.VerifyEvery, 1)) == 0) ||
             mustReadBack) {
             view_.ShowOperation(Operation::Reading);
             view_.ProcessEvents();
@@ -427,13 +477,52 @@ void Run::Transfer() {
             }
         }
     }
-    if (skipping) view_.SetProgress(static_cast<int>(c.BlocksWritten), toWrite);
-    if (result_.Outcome != UploadOutcome::Completed) {
-        result_.ResumePage = current;
-        if (result_.Retries > 0)
-            result_.Reason += " (after " + std::to_string(result_.Retries) + " retries; stopped in the page at 0x" +
-                              HexDigits(current, 8) + ")";
+    finish();
+}
+
+Run::Held Run::EarlierPagesHold(uint32_t point, std::string& difference) {
+    if (req_.Simulate) return Held::Yes;  // no unit to ask
+    const auto start = static_cast<uint32_t>(*image_.ImageStart);
+    const bool skipping = req_.SkipGaps && image_.Given;
+    const bool everyBlock = view_.VerifyChecked() && req_.VerifyEvery == 1;
+    // The walk's blocks below the point, cut at it; with gaps skipped, only those it wrote bytes
+    // of the file in.
+    struct Span {
+        uint32_t from, to;
+    };
+    std::vector<Span> spans;
+    const int32_t blocks = ProgramBlocks();
+    for (int32_t i = 0; i < blocks; ++i) {
+        const uint32_t from = start + static_cast<uint32_t>(i) * BLOCK_SIZE;
+        if (from >= point) break;
+        const uint32_t to = std::min({from + BLOCK_SIZE, point, PROGRAM_MEMORY_END});
+        const uint8_t* given = skipping ? image_.Given + (from - start) : nullptr;
+        if (given && std::none_of(given, given + (to - from), [](uint8_t g) { return g != 0; })) continue;
+        spans.push_back({from, to});
     }
+    const uint32_t pageBelowPoint = point - ERASE_PAGE;
+    for (std::size_t k = 0; k < spans.size(); ++k) {
+        const Span& s = spans[k];
+        const uint32_t first = PageOf(s.from), last = PageOf(s.to - 1);
+        const bool opensPage = k == 0 || PageOf(spans[k - 1].to - 1) != first || first != last;
+        const bool closesPage = k + 1 == spans.size() || PageOf(spans[k + 1].from) != last || first != last;
+        const bool kept = s.from < req_.ReadBackTo && req_.ReadBackFrom < s.to;
+        if (!(everyBlock || opensPage || closesPage || last >= pageBelowPoint || kept)) continue;
+        if (Stopped()) return Held::Unknown;
+        view_.ProcessEvents();
+        const auto length = static_cast<uint8_t>(s.to - s.from);
+        if (!ReadAt(s.from, length)) return Held::Unknown;
+        const std::size_t at = s.from - start;  // in the image
+        for (std::size_t b = 0; b < length; ++b) {
+            if (skipping && !image_.Given[at + b]) continue;
+            const uint8_t device = RxBuffer[b + 2], file = image_.Memory[at + b];
+            if (device == file) continue;
+            difference = "the byte at 0x" + HexDigits(s.from + static_cast<uint32_t>(b), 8) + ": device " +
+                         HexDigits(device, 2) + ", file " + HexDigits(file, 2);
+            return Held::No;
+        }
+    }
+    return Held::Yes;
 }
 
 bool Run::RetryFrom(uint32_t page) {
@@ -463,6 +552,7 @@ bool Run::Reconnect() {
     }
     if (gsm_) {
         if (!ModemSetup()) return false;
+        callDropped_ = false;
     } else {
         ResetFirmware();
     }
@@ -591,6 +681,11 @@ bool Run::ErasePage(uint32_t page) {
 
 void Run::CpuReset() {
     view_.ShowOperation(Operation::ResetCpu);
+    // A dropped call leaves no one to take the reset: nothing is sent and nothing waited for.
+    if (callDropped_) {
+        view_.Log("Reset CPU: not sent, the call dropped");
+        return;
+    }
     view_.Log("Reset CPU");
     const int n = ResetFrame(gsm_);
     if (gsm_) ShowSent(n);
@@ -616,6 +711,7 @@ void Run::Close() {
     view_.Log(text);
     view_.Log("Chiusura Porta di Comunicazione");
     SerialCloseDefault();
+    SerialSetCallLines(false);
 }
 
 }  // namespace
@@ -651,6 +747,9 @@ std::string FailureAdvice(const UploadResult& result) {
     }
     if (has("closed the connection"))
         return "the serial device server ended the connection: check that it is on and that no one else is using it";
+    if (code == SerialErrorText(SERIAL_RX_NO_CARRIER) || has("the call dropped"))
+        return "the call dropped: check the signal at both ends and the SIM's data service, then upload again "
+               "(--retries dials again at once, --resume goes on where it stopped)";
     if (code == "RX ERROR (TIMEOUT)")
         return "no answer from the controller: check its power, the cable, and that it is in the mode that takes "
                "an upgrade (its firmware running, or its bootloader)";

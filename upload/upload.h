@@ -48,6 +48,9 @@ public:
         (void)n;
         (void)page;
     }
+    // Something the operator must hear although the run goes on (besides the log): a resume point
+    // whose earlier pages do not hold the image. The command line says it on standard error.
+    virtual void Warn(const std::string& text) { (void)text; }
 };
 
 // The loaded image as the window or the command line holds it. Read at every block, so a reload
@@ -88,7 +91,12 @@ struct UploadRequest {
     uint32_t ReadBackFrom = 0;
     uint32_t ReadBackTo = 0;
     // Non-zero: the walk starts at this page (a multiple of ERASE_PAGE), nothing before it is erased
-    // or written: the resume point of an earlier run that failed there.
+    // or written: the resume point of an earlier run that failed there. Before it trusts the pages
+    // below the point, the run reads back the first and the last block of each of them, every block
+    // of the page just below the point, and the ReadBackFrom block when it lies below (every block
+    // with verification of each block, VerifyEvery 1); with SkipGaps only the blocks that hold bytes
+    // of the file and only those bytes. Any difference: a warning, and the walk starts over at the
+    // image's start.
     uint32_t ResumePage = 0;
     // Direct upload: writes the settings record after PortNumber, AutoPortSelect,
     // ApplyLineSettings and VerifyAfterWrite were stored in it. Empty: the record is not saved.
@@ -99,7 +107,7 @@ struct UploadCounters {
     uint32_t BytesSent = 0;
     uint32_t FirmwareBytesSent = 0;
     uint32_t ExchangeCount = 0;
-    uint32_t BlocksWritten = 0;
+    uint32_t BlocksWritten = 0;  // blocks of the image written, each once however often retried
 };
 
 struct UploadResult {
@@ -116,9 +124,13 @@ struct UploadResult {
     // "" when it completed.
     std::string Reason;
     int Retries = 0;  // reconnections made in the walk
-    // The first page not complete when the run failed after its walk began (the page to resume
-    // from); -1 when it completed or never began the walk.
+    // The page of the first byte not yet written (and read back, where the rule reads it back)
+    // when the run failed after its walk began: the page to resume from; -1 when it completed or
+    // never began the walk.
     int64_t ResumePage = -1;
+    // A resume point (UploadRequest::ResumePage) that the unit's memory did not bear out: the run
+    // went from the start instead.
+    bool ResumeRefused = false;
 };
 
 UploadResult UploadDirect(const UploadRequest& request, const UploadImage& image, UploadView& view);

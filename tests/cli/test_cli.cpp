@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -560,6 +561,9 @@ TEST(CliFailureTest, EveryFailedRunSaysWhyAndWhatToCheck) {
          "upload did not complete: erase at 0x00002800: RX ERROR (NAK); the controller refused to erase"},
         {"modem", {.Gsm = true, .DialAnswer = "BUSY"}, {"--gsm", "123"}, "upload", 2,
          "upload did not complete: the modem answered the dial with BUSY; the modem could not reach the controller"},
+        {"call dropped", {.Gsm = true, .DropCallAfter = {5}}, {"--gsm", "123"}, "upload", 1,
+         "upload did not complete: write at 0x00002880: the call dropped (the modem said NO CARRIER); the call "
+         "dropped: check the signal"},
         {"verify, no answer", {.Silent = true}, {}, "verify", 2, "verify did not complete: the bootloader did not start"},
         {"backup, no answer", {.Silent = true}, {}, "backup", 2, "backup did not complete: the bootloader did not start"},
     };
@@ -656,7 +660,7 @@ TEST_F(CliTest, SkipGapsOnOnePortWritesOnlyTheBlocksOfTheFile) {
 
 // A run that fails in its walk keeps a resume point that a later process takes with --resume: it
 // goes on from the page where the first stopped, and a completed run removes the point. A changed
-// file is uploaded from the start, with the reason said.
+// file, or another unit on the port, is uploaded from the start, with the reason said.
 TEST_F(CliTest, ResumePointOutlivesTheProcessAndFitsOnlyTheSameFile) {
     StartDevice({.CutLineAt = {50}, .CutForMs = 400});  // frame 50 writes in the page at 0x3000
     TempDir dir;
@@ -684,18 +688,40 @@ TEST_F(CliTest, ResumePointOutlivesTheProcessAndFitsOnlyTheSameFile) {
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.err.find("--resume: going on from the page at 0x00003000"), std::string::npos) << o.err;
     const auto frames = device->Frames();
-    ASSERT_GT(frames.size(), firstRun + 2);
+    ASSERT_GT(frames.size(), firstRun + 34);
     EXPECT_EQ(frames[firstRun][1], CMD_START_DFU);
-    EXPECT_EQ(frames[firstRun + 1], (std::vector<uint8_t>{0x03, 0xA1, 0x00, 0x30, 0x00, 0x00, 0xD4, 0x02}));
+    for (std::size_t k = 1; k <= 32; ++k) EXPECT_EQ(frames[firstRun + k][1], CMD_READ);  // the page below 0x3000
+    EXPECT_EQ(frames[firstRun + 33], (std::vector<uint8_t>{0x03, 0xA1, 0x00, 0x30, 0x00, 0x00, 0xD4, 0x02}));
     for (std::size_t k = firstRun; k < frames.size(); ++k) {
         if (frames[k][1] == CMD_WRITE) {
             EXPECT_GE(frames[k][4] << 8 | frames[k][3], 0x3000);
         }
     }
     const auto image = ExampleImage();
-    const auto mem = device->Memory();
+    auto mem = device->Memory();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0x2800));
     EXPECT_TRUE(std::filesystem::is_empty(state));
+    // the run stops there again, and another unit, whose first page holds other bytes, takes the
+    // place of the first on the port
+    device->Stop();
+    device.reset();
+    StartDevice({.CutLineAt = {50}, .CutForMs = 400});
+    EXPECT_EQ(RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--timeout", "100"}).status, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    device->SetMemory(0x2800, std::vector<uint8_t>(0x800, 0x00));
+    const std::size_t secondRun = device->Frames().size();
+    o = RunCli({"upload", Example(), "--port", device->Path(), "--verify", "--resume", "--timeout", "100"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("resume: the pages before 00003000 do not hold this file (the byte at 0x00002800: device 00"),
+              std::string::npos)
+        << o.err;
+    const auto again = device->Frames();
+    const auto firstErase = std::find_if(again.begin() + static_cast<std::ptrdiff_t>(secondRun), again.end(),
+                                         [](const auto& f) { return f[1] == CMD_ERASE; });
+    ASSERT_NE(firstErase, again.end());
+    EXPECT_EQ(*firstErase, (std::vector<uint8_t>{0x03, 0xA1, 0x00, 0x28, 0x00, 0x00, 0xCC, 0x02}));
+    mem = device->Memory();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0x2800));
 }
 
 // --json: standard output holds nothing but JSON Lines, each with schema 1 and its event: the start,

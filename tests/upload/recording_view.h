@@ -23,6 +23,7 @@ public:
     }
     void SelectDumpRow(int row) override { rows.push_back(row); }
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    void Warn(const std::string& text) override { warnings.push_back(text); }
     void ProcessEvents() override {
         ++eventPoints;
         if (onEvents) onEvents(*this);
@@ -35,6 +36,7 @@ public:
     std::vector<Operation> operations;
     std::vector<int> rows;
     std::vector<std::string> messages;
+    std::vector<std::string> warnings;
     int progress = -1;
     int progressMax = -1;
     int eventPoints = 0;

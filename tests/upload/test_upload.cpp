@@ -600,10 +600,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A line that goes away in the walk (a dropped call, a cut cable) costs one retry: the run connects
-// again, erases again the page of the failed block and goes on from its first byte, never sending
-// a block of an earlier page again. Frames count those the device acted on; the example image is
-// 48 blocks from 0x2800 with every fourth read back: frame 2 erases page 0x2800, 3 writes its first
-// block, 7 reads back its fourth, 41 writes its last block (0x2FC0), 42 reads that back.
+// again, erases again the page of the first byte not yet written and read back, and goes on from
+// there, never sending a block of an earlier page again; the unit then holds the image, each block
+// counted once. A run that stops keeps that page as its resume point. Frames count those the
+// device acted on; the image is 48 blocks from 0x2800 with every fourth read back: frame 2 erases
+// page 0x2800, 3 writes its first block, 7 reads back its fourth, 41 writes its last block
+// (0x2FC0), 42 reads that back, 43 erases page 0x3000. From 0x2810, frame 41 erases page 0x3000
+// for the block at 0x2FD0, which crosses into it.
 struct DropCase {
     const char* name;
     bool gsm;
@@ -612,6 +615,9 @@ struct DropCase {
     bool completes;
     std::vector<uint32_t> pages;  // where the walk goes on after each drop
     int32_t start = 0x2800;       // of the image
+    int32_t timeoutMs = 100;      // a modem's NO CARRIER is heard long before 30 s
+    bool skipGaps = false;        // with every byte given
+    int cutForMs = 300;
 };
 
 class UploadDropTest : public UploadTest, public ::testing::WithParamInterface<DropCase> {};
@@ -621,26 +627,39 @@ TEST_P(UploadDropTest, RetriesGoOnFromThePageOfTheFailedBlock) {
     sim::Options opt;
     opt.Gsm = c.gsm;
     (c.gsm ? opt.DropCallAfter : opt.CutLineAt) = c.drops;
-    opt.CutForMs = 300;
+    opt.CutForMs = c.cutForMs;
     StartDevice(opt);
     MakeImage(c.start, 48 * 64);
+    const std::vector<uint8_t> everyByte(MEMORY_IMAGE_SIZE, 1);
+    if (c.skipGaps) given = everyByte.data();
     RecordingView view;
     view.verify = true;
     UploadRequest req;
     req.PortText = portText;
-    req.TimeoutMs = 100;
+    req.TimeoutMs = c.timeoutMs;
     req.Retries = c.retries;
+    req.SkipGaps = c.skipGaps;
     if (c.gsm) req.DialNumber = "3351234567";
     const UploadResult r = c.gsm ? UploadGsm(req, Image(), view) : UploadDirect(req, Image(), view);
+    given = nullptr;
     EXPECT_EQ(r.Outcome, c.completes ? UploadOutcome::Completed : UploadOutcome::Failed) << r.Reason;
     EXPECT_EQ(r.Retries, std::min<int>(c.retries, static_cast<int>(c.drops.size())));
+    if (c.gsm) {
+        EXPECT_EQ(r.LastSerialError, "RX ERROR (NO CARRIER)");
+    }
     if (c.completes) {
         ExpectDeviceHoldsImage(48);
         EXPECT_EQ(r.ResumePage, -1);
+        EXPECT_EQ(r.Counters.BlocksWritten, 48u);
+        EXPECT_EQ(view.progress, c.skipGaps ? 48 : 47);
     } else {
         EXPECT_EQ(r.ResumePage, c.pages.back());
-        EXPECT_NE(r.Reason.find("stopped in the page at 0x" + HexDigits(c.pages.back(), 8)), std::string::npos) << r.Reason;
+        if (c.retries > 0) {
+            EXPECT_NE(r.Reason.find("stopped in the page at 0x" + HexDigits(c.pages.back(), 8)), std::string::npos)
+                << r.Reason;
+        }
     }
+    EXPECT_LE(view.progress, view.progressMax);
     // after each new start of the bootloader: the erase of the page, then writes from its first
     // block on, none below it
     const auto frames = device->Frames();
@@ -656,7 +675,7 @@ TEST_P(UploadDropTest, RetriesGoOnFromThePageOfTheFailedBlock) {
         };
         EXPECT_EQ(le32(frames[k + 1], 2), page);
         EXPECT_EQ(frames[k + 2][1], CMD_WRITE);
-        EXPECT_EQ(le32(frames[k + 2], 3), page);
+        EXPECT_EQ(le32(frames[k + 2], 3), std::max<uint32_t>(page, static_cast<uint32_t>(c.start)));
     }
     EXPECT_EQ(drop, std::min<std::size_t>(c.drops.size(), static_cast<std::size_t>(c.retries)));
     EXPECT_EQ(device->Frames().back()[1], CMD_RESET);
@@ -674,8 +693,96 @@ INSTANTIATE_TEST_SUITE_P(
         DropCase{"DirectMoreDropsThanRetries", false, {20, 30}, 1, false, {0x2800, 0x2800}},
         // blocks cross the page boundaries: the walk goes on with the part of a block in the page
         DropCase{"DirectUnalignedImage", false, {55}, 1, true, {0x3000}, 0x2810},
-        DropCase{"GsmTwiceInOneRun", true, {50, 70}, 2, true, {0x3000, 0x3000}}),
+        // the block at 0x2FD0 was never written: the walk goes back to its page
+        DropCase{"DirectUnalignedAtAnErase", false, {41}, 1, true, {0x2800}, 0x2810},
+        DropCase{"DirectStopsJustBeforeAPage", false, {43}, 0, false, {0x3000}, 0x2800, 100, false, 150},
+        DropCase{"DirectSkippingGaps", false, {50}, 1, true, {0x3000}, 0x2800, 100, true},
+        DropCase{"GsmTwiceInOneRun", true, {50, 70}, 2, true, {0x3000, 0x3000}},
+        DropCase{"GsmUnalignedAtAnEraseHeardAtOnce", true, {41}, 1, true, {0x2800}, 0x2810, 30000}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A resume trusts the pages below its point only once the unit shows that they hold the image: it
+// reads back the first and the last block of each, every block of the page just below the point
+// (every block below it with each block verified) and the block that must always be read back;
+// with gaps skipped only the blocks and bytes the file gives. Any difference and the walk starts
+// over at the image's start. The image is 96 blocks from 0x2800, the point 0x3800.
+TEST_F(UploadTest, ResumeReadsBackThePagesBelowItsPointBeforeTrustingThem) {
+    constexpr uint32_t kPoint = 0x3800;
+    std::vector<uint32_t> pageBelow;  // 0x3000 .. 0x37C0
+    for (uint32_t a = 0x3000; a < kPoint; a += 64) pageBelow.push_back(a);
+    auto with = [](std::vector<uint32_t> first, const std::vector<uint32_t>& more) {
+        first.insert(first.end(), more.begin(), more.end());
+        return first;
+    };
+    std::vector<uint32_t> everyBlock;
+    for (uint32_t a = 0x2800; a < kPoint; a += 64) everyBlock.push_back(a);
+    const struct {
+        const char* name;
+        int32_t heldUpTo;  // the unit holds the image from 0x2800 to here, old firmware beyond
+        std::vector<uint32_t> otherBytes;  // where the unit holds another byte than the file
+        bool verifyAll = false;
+        uint32_t keptBlock = 0;  // non-zero: ReadBackFrom
+        bool gapAtStart = false;  // the file gives nothing in 0x2800..0x283F, nor the byte at 0x2845
+        std::vector<uint32_t> reads;  // before the walk's first erase
+        bool trusted;
+    } cases[] = {
+        {"the same unit", kPoint, {}, false, 0, false, with({0x2800, 0x2FC0}, pageBelow), true},
+        {"another unit", 0x2800, {}, false, 0, false, {0x2800}, false},
+        {"another last block", kPoint, {0x2FC1}, false, 0, false, {0x2800, 0x2FC0}, false},
+        {"another byte in the page below", kPoint, {0x37FF}, false, 0, false, with({0x2800, 0x2FC0}, pageBelow), false},
+        {"every block verified", kPoint, {}, true, 0, false, everyBlock, true},
+        {"the serial's block", kPoint, {0x2A01}, false, 0x2A00, false, {0x2800, 0x2A00}, false},
+        {"gaps never written", kPoint, {0x2805, 0x2845}, false, 0, true, with({0x2840, 0x2FC0}, pageBelow), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeImage(0x2800, 96 * 64);
+        std::vector<uint8_t> givenBytes(MEMORY_IMAGE_SIZE, 1);
+        if (c.gapAtStart) {
+            std::fill_n(givenBytes.begin(), 64, 0);
+            givenBytes[0x45] = 0;
+            given = givenBytes.data();
+        }
+        StartDevice({.OldFirmware = true});
+        device->SetMemory(0x2800, std::vector<uint8_t>(MemoryImage(), MemoryImage() + (c.heldUpTo - 0x2800)));
+        for (uint32_t at : c.otherBytes)
+            device->SetMemory(at, {static_cast<uint8_t>(~MemoryImage()[at - 0x2800])});
+        RecordingView view;
+        view.verify = c.verifyAll;
+        UploadRequest req;
+        req.PortText = portText;
+        req.TimeoutMs = kTimeout;
+        req.VerifyEvery = 1;
+        req.SkipGaps = c.gapAtStart;
+        req.ResumePage = kPoint;
+        req.ReadBackFrom = c.keptBlock;
+        req.ReadBackTo = c.keptBlock ? c.keptBlock + 4 : 0;
+        const UploadResult r = UploadDirect(req, Image(), view);
+        given = nullptr;
+        EXPECT_EQ(r.Outcome, UploadOutcome::Completed) << r.Reason;
+        EXPECT_EQ(r.ResumeRefused, !c.trusted);
+        std::vector<uint32_t> reads;
+        uint32_t firstErase = 0;
+        for (const auto& f : device->Frames()) {
+            const uint32_t at = f[1] == CMD_ERASE ? f[2] | f[3] << 8 | f[4] << 16 | uint32_t{f[5]} << 24
+                                                  : f[3] | f[4] << 8 | f[5] << 16 | uint32_t{f[6]} << 24;
+            if (f[1] == CMD_ERASE) {
+                firstErase = at;
+                break;
+            }
+            if (f[1] == CMD_READ) reads.push_back(at);
+        }
+        EXPECT_EQ(reads, c.reads);
+        EXPECT_EQ(firstErase, c.trusted ? kPoint : 0x2800u);
+        EXPECT_EQ(view.warnings.size(), c.trusted ? 0u : 1u);
+        if (!c.trusted) {
+            EXPECT_NE(view.warnings[0].find("the pages before 00003800 do not hold this file"), std::string::npos)
+                << view.warnings[0];
+            ExpectDeviceHoldsImage(96);  // the walk started over
+        }
+        device->Stop();
+    }
+}
 
 }  // namespace
 }  // namespace qdfu
