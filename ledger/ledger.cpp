@@ -1,11 +1,76 @@
-// Choosing the database of a ledger.
+// Choosing the database of a ledger, and keeping a PostgreSQL URI's password out of what is said.
 #include "ledger.h"
 
 namespace qdfu {
+namespace {
 
-std::unique_ptr<Ledger> OpenLedger(const std::string& where, std::string& why) {
-    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) return OpenPostgresLedger(where, why);
-    return OpenSqliteLedger(where, why);
+// %XY sequences decoded; a bad one stays as it is.
+std::string PercentDecoded(const std::string& text) {
+    const auto digit = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && digit(text[i + 1]) >= 0 &&
+            digit(text[i + 2]) >= 0) {
+            out += static_cast<char>(digit(text[i + 1]) * 16 + digit(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void ReplaceAll(std::string& text, const std::string& what, const std::string& with) {
+    if (what.empty()) return;
+    for (std::size_t at = text.find(what); at != std::string::npos;
+         at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+}
+
+}  // namespace
+
+bool IsPostgresLedger(const std::string& where) {
+    return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
+}
+
+std::unique_ptr<Ledger> OpenLedger(const std::string& where, std::string& why, bool createMissing) {
+    if (IsPostgresLedger(where)) {
+        auto ledger = OpenPostgresLedger(where, why);
+        why = HidePassword(why, where);
+        return ledger;
+    }
+    return OpenSqliteLedger(where, why, createMissing);
+}
+
+std::string HidePassword(const std::string& text, const std::string& where) {
+    std::vector<std::string> secrets;
+    // userinfo ends at the first '@' before any '/', as libpq reads it
+    if (const std::size_t scheme = where.find("://"); scheme != std::string::npos) {
+        const std::size_t from = scheme + 3, at = where.find_first_of("@/", from);
+        if (at != std::string::npos && where[at] == '@') {
+            const std::size_t colon = where.find(':', from);
+            if (colon != std::string::npos && colon < at)
+                secrets.push_back(where.substr(colon + 1, at - colon - 1));
+        }
+    }
+    for (std::size_t p = where.find("password="); p != std::string::npos;
+         p = where.find("password=", p + 1)) {
+        if (p > 0 && where[p - 1] != '?' && where[p - 1] != '&' && where[p - 1] != ' ') continue;
+        const std::size_t from = p + 9, end = where.find_first_of("& ", from);
+        secrets.push_back(
+            where.substr(from, end == std::string::npos ? std::string::npos : end - from));
+    }
+    std::string out = text;
+    for (const std::string& secret : secrets) {
+        ReplaceAll(out, secret, "***");
+        ReplaceAll(out, PercentDecoded(secret), "***");
+    }
+    return out;
 }
 
 }  // namespace qdfu

@@ -3,7 +3,8 @@
 // small interface; SQLite (a file, for one station) and PostgreSQL (shared by every station of a
 // factory) each in a file of their own. A serial is given to one device only, ever: it is reserved
 // before the device is touched, spent once an erase or a write reached the device, and returned
-// (given to the next device) when the device was never touched.
+// (given to the next device) when the device was never touched. The sequence ends at 4294967295:
+// a serial is 32 bits on the unit, and a number that wrapped would be one given already.
 #pragma once
 
 #include <cstdint>
@@ -23,12 +24,21 @@ struct LedgerRun {
     std::string Start, End;  // 2026-12-08T12:59:08Z
 };
 
+// The last serial of the sequence; Reserve refuses with kNoSerialsLeft once it was given.
+inline constexpr uint32_t kLastSerial = 0xFFFFFFFF;
+inline constexpr const char* kNoSerialsLeft = "no serial numbers are left";
+// Why a device got no serial, from what Reserve said.
+inline std::string NoSerialReason(const std::string& why) {
+    return why.rfind(kNoSerialsLeft, 0) == 0 ? why : "no serial number: " + why;
+}
+
 class Ledger {
 public:
     virtual ~Ledger() = default;
     // Each returns false with why set when the database would not do it.
 
-    // The next serial in one transaction: the lowest one returned, else the next of the sequence.
+    // The next serial in one transaction: the lowest one returned, else the next of the sequence
+    // (false with why starting with kNoSerialsLeft when the sequence has ended).
     virtual bool Reserve(uint32_t& serial, std::string& why) = 0;
     virtual bool Spend(uint32_t serial, std::string& why) = 0;
     virtual bool Return(uint32_t serial, std::string& why) = 0;
@@ -36,7 +46,7 @@ public:
     // The serial a new sequence starts at; on a ledger that has given serials it may only move the
     // sequence forward (false with why otherwise).
     virtual bool StartSerialsAt(uint32_t first, std::string& why) = 0;
-    // The serial Reserve would give now.
+    // The serial Reserve would give now (false with kNoSerialsLeft as Reserve).
     virtual bool Next(uint32_t& serial, std::string& why) = 0;
     // The runs, oldest first; only those of serial, and only those that started at since or later
     // (an ISO time, "" for all).
@@ -44,11 +54,20 @@ public:
                       std::string& why) = 0;
 };
 
-// "postgresql://..." (or "postgres://...") opens a PostgreSQL ledger, anything else an SQLite file
-// (created when missing). Null with why set when it cannot be opened.
-std::unique_ptr<Ledger> OpenLedger(const std::string& where, std::string& why);
-std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why);
+// "postgresql://..." (or "postgres://...") opens a PostgreSQL ledger, anything else an SQLite file,
+// created when missing only with createMissing. Null with why set when it cannot be opened; why
+// never holds the password of a PostgreSQL URI (see HidePassword). A PostgreSQL ledger whose
+// connection was lost connects again for its next statement outside a transaction.
+bool IsPostgresLedger(const std::string& where);
+std::unique_ptr<Ledger> OpenLedger(const std::string& where, std::string& why,
+                                   bool createMissing = true);
+std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why,
+                                         bool createMissing = true);
 std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& why);
+// text with the password of where (a PostgreSQL URI: the one after user: before @, and a
+// password=VALUE parameter), as written and percent-decoded, replaced by "***" wherever it occurs.
+// text as it is when where holds no password.
+std::string HidePassword(const std::string& text, const std::string& where);
 
 // Where a serial goes in the image: its 4 bytes least significant first (le32), or two program
 // words as the toolchain lays out a 32-bit constant (prog32: the low 16 bits at ADDR and ADDR+1,

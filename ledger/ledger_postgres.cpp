@@ -1,6 +1,9 @@
 // The ledger in a PostgreSQL database shared by the stations of a factory: every reservation in one
 // transaction that holds the serials table, so that no serial is given twice whatever the number
-// of stations.
+// of stations. A connection lost (the server restarted, the network gone a while) is made again
+// for the next statement that runs outside a transaction (a transaction's BEGIN included), so a
+// station that runs for days keeps its ledger; a statement inside a transaction is never sent
+// again on a new connection.
 #include <libpq-fe.h>
 
 #include "sql_ledger.h"
@@ -24,7 +27,7 @@ std::string OneLineMessage(const char* message) {
 
 class PostgresLedger final : public SqlLedger {
   public:
-    explicit PostgresLedger(PGconn* db) : db_(db) {}
+    PostgresLedger(PGconn* db, std::string uri) : db_(db), uri_(std::move(uri)) {}
     ~PostgresLedger() override { PQfinish(db_); }
 
     bool Open(std::string& why) {
@@ -45,9 +48,11 @@ class PostgresLedger final : public SqlLedger {
             sql += std::to_string(k);
             sql += k < kRunColumnCount ? ", " : ")";
         }
-        PGresult* res = PQexecParams(db_, sql.c_str(), kRunColumnCount, nullptr, params.data(),
-                                     nullptr, nullptr, 0);
-        return Done(res, PGRES_COMMAND_OK, why);
+        return Transaction(why, [&] {
+            PGresult* res = PQexecParams(db_, sql.c_str(), kRunColumnCount, nullptr, params.data(),
+                                         nullptr, nullptr, 0);
+            return Done(res, PGRES_COMMAND_OK, why);
+        });
     }
 
     bool Runs(std::optional<uint32_t> serial, const std::string& since,
@@ -56,7 +61,7 @@ class PostgresLedger final : public SqlLedger {
         if (serial) sql += " AND serial = " + std::to_string(*serial);
         sql += " ORDER BY id";
         const char* values[] = {since.c_str()};
-        PGresult* res = PQexecParams(db_, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0);
+        PGresult* res = Query(sql, 1, values);
         if (PQresultStatus(res) != PGRES_TUPLES_OK) return Done(res, PGRES_TUPLES_OK, why);
         for (int row = 0; row < PQntuples(res); ++row) {
             runs.push_back(RunFromColumns([&](int c) -> std::optional<std::string> {
@@ -70,12 +75,12 @@ class PostgresLedger final : public SqlLedger {
 
   protected:
     bool Exec(const std::string& sql, std::string& why) override {
-        PGresult* res = PQexec(db_, sql.c_str());
+        PGresult* res = Query(sql);
         const ExecStatusType status = PQresultStatus(res);
         return Done(res, status == PGRES_TUPLES_OK ? PGRES_TUPLES_OK : PGRES_COMMAND_OK, why);
     }
     bool Scalar(const std::string& sql, int64_t& value, std::string& why) override {
-        PGresult* res = PQexec(db_, sql.c_str());
+        PGresult* res = Query(sql);
         if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) > 0 && !PQgetisnull(res, 0, 0))
             value = std::stoll(PQgetvalue(res, 0, 0));
         return Done(res, PGRES_TUPLES_OK, why);
@@ -88,19 +93,47 @@ class PostgresLedger final : public SqlLedger {
   private:
     bool Done(PGresult* res, ExecStatusType wanted, std::string& why) {
         const bool ok = PQresultStatus(res) == wanted;
-        if (!ok) why = "ledger: " + OneLineMessage(PQerrorMessage(db_));
+        if (!ok) why = HidePassword("ledger: " + OneLineMessage(PQerrorMessage(db_)), uri_);
         PQclear(res);
         return ok;
     }
     bool Transaction(std::string& why, const std::function<bool()>& body) {
         if (!Exec("BEGIN", why)) return false;
-        if (body() && Exec("COMMIT", why)) return true;
-        std::string ignored;
-        Exec("ROLLBACK", ignored);
-        return false;
+        inTransaction_ = true;
+        bool ok = body() && Exec("COMMIT", why);
+        if (!ok) {
+            std::string ignored;
+            Exec("ROLLBACK", ignored);
+        }
+        inTransaction_ = false;
+        return ok;
+    }
+    // sql (with its parameters, none for several statements at once); outside a transaction, on a
+    // connection made again when it was lost, and sent once more when it was lost on the way
+    // (every such statement may run twice: BEGIN, a serial's state, a reading).
+    PGresult* Query(const std::string& sql, int count = 0, const char* const* values = nullptr) {
+        const auto send = [&] {
+            return count == 0 ? PQexec(db_, sql.c_str())
+                              : PQexecParams(db_, sql.c_str(), count, nullptr, values, nullptr,
+                                             nullptr, 0);
+        };
+        if (inTransaction_) return send();
+        if (PQstatus(db_) != CONNECTION_OK) PQreset(db_);
+        PGresult* res = send();
+        // libpq says a connection found closed in an error of its own, without the server's
+        // SQLSTATE, and marks the connection bad only at the next statement
+        const bool lost =
+            PQstatus(db_) != CONNECTION_OK || (PQresultStatus(res) == PGRES_FATAL_ERROR &&
+                                               !PQresultErrorField(res, PG_DIAG_SQLSTATE));
+        if (!lost) return res;
+        PQclear(res);
+        PQreset(db_);
+        return send();
     }
 
     PGconn* db_;
+    std::string uri_;  // for the password that no message may hold
+    bool inTransaction_ = false;
 };
 
 }  // namespace
@@ -108,13 +141,14 @@ class PostgresLedger final : public SqlLedger {
 std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& why) {
     PGconn* db = PQconnectdb(uri.c_str());
     if (PQstatus(db) != CONNECTION_OK) {
-        why = "--ledger: cannot reach the database: " + OneLineMessage(PQerrorMessage(db));
+        why = HidePassword(
+            "--ledger: cannot reach the database: " + OneLineMessage(PQerrorMessage(db)), uri);
         PQfinish(db);
         return nullptr;
     }
     PQsetNoticeProcessor(
         db, [](void*, const char*) {}, nullptr);  // "already exists, skipping"
-    auto ledger = std::make_unique<PostgresLedger>(db);
+    auto ledger = std::make_unique<PostgresLedger>(db, uri);
     if (!ledger->Open(why)) return nullptr;
     return ledger;
 }

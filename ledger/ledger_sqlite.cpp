@@ -1,6 +1,7 @@
 // The ledger in an SQLite file: WAL mode and a busy time-out so that several processes (the
 // stations of one bench, the children of one run) share it, and every reservation in one
-// immediate transaction so that no serial is given twice.
+// immediate transaction so that no serial is given twice. Only a database held by another process
+// is waited for (up to kBusyMs); one that cannot be written (a read-only file) is said at once.
 #include <sqlite3.h>
 
 #include <chrono>
@@ -24,7 +25,10 @@ class SqliteLedger final : public SqlLedger {
         sqlite3_busy_timeout(db_, kBusyMs);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMs);
         while (!Exec("PRAGMA journal_mode=WAL", why)) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
+            const int code = sqlite3_errcode(db_);
+            if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) ||
+                std::chrono::steady_clock::now() > deadline)
+                return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return SerialsTransaction(why, [&] {
@@ -106,10 +110,11 @@ class SqliteLedger final : public SqlLedger {
 
 }  // namespace
 
-std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why) {
+std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why,
+                                         bool createMissing) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    const int create = createMissing ? SQLITE_OPEN_CREATE : 0;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | create | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         why = "--ledger: cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);

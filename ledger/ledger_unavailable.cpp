@@ -4,7 +4,7 @@
 
 namespace qdfu {
 
-std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why) {
+std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why, bool) {
     why = "--ledger " + path + ": this build has no SQLite ledger";
     return nullptr;
 }

@@ -1,4 +1,6 @@
-// The serial rules in SQL that SQLite and PostgreSQL take alike (see sql_ledger.h).
+// The serial rules in SQL that SQLite and PostgreSQL take alike (see sql_ledger.h). The sequence's
+// next is kept as a 64-bit number: after kLastSerial it holds kLastSerial + 1, which is never
+// given.
 #include "sql_ledger.h"
 
 #include <cstdlib>
@@ -107,7 +109,11 @@ bool SqlLedger::SetState(uint32_t serial, const char* state, std::string& why) {
 
 bool SqlLedger::NextOfSequence(int64_t& next, std::string& why) {
     next = 1;  // a new ledger's sequence starts at 1
-    return Scalar("SELECT next FROM sequence", next, why);
+    if (!Scalar("SELECT next FROM sequence", next, why)) return false;
+    if (next <= int64_t{kLastSerial}) return true;
+    why = std::string(kNoSerialsLeft) + ": the sequence ends at " + std::to_string(kLastSerial) +
+          ", which was given";
+    return false;
 }
 
 }  // namespace qdfu

@@ -3,7 +3,8 @@
 # given PORT, on 127.0.0.1:PORT too, for clients that have no Unix sockets: the Windows build under
 # Wine), owned by an unprivileged user when run as root (the server refuses to run as root).
 #   pg-test-server.sh start DIR [PORT]   prints the connection URI of database "postgres" when it
-#                                        is ready (over TCP when PORT is given)
+#                                        is ready (over TCP when PORT is given); a cluster already
+#                                        in DIR (a server stopped) starts again with its data
 #   pg-test-server.sh stop DIR
 set -euo pipefail
 cmd=$1 dir=$2 tcp_port=${3:-}
@@ -19,7 +20,7 @@ case "$cmd" in
   start)
     mkdir -p "$dir"
     [ "$(id -u)" -eq 0 ] && chown postgres "$dir"
-    "${as[@]}" "$bin/initdb" -D "$dir/data" -U "$user" -A trust >"$dir/initdb.log" 2>&1
+    [ -d "$dir/data" ] || "${as[@]}" "$bin/initdb" -D "$dir/data" -U "$user" -A trust >"$dir/initdb.log" 2>&1
     "${as[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
       -o "-k $dir -c listen_addresses=${tcp_port:+127.0.0.1} -c fsync=off -p ${tcp_port:-5432}" start >/dev/null
     if [ -n "$tcp_port" ]; then

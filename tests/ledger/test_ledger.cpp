@@ -87,6 +87,8 @@ TEST_P(LedgerTest, SerialsAreGivenOnceSpentOrReturnedAndTheSequenceOnlyMovesForw
     EXPECT_EQ(c, 1000u);  // given to the next device
     EXPECT_FALSE(ledger->StartSerialsAt(5, why));
     EXPECT_NE(why.find("may only move forward"), std::string::npos) << why;
+    EXPECT_FALSE(ledger->StartSerialsAt(1001, why));  // the last serial given
+    ASSERT_TRUE(ledger->StartSerialsAt(1002, why)) << why;  // the one after it
     ASSERT_TRUE(ledger->StartSerialsAt(2000, why)) << why;
     ASSERT_TRUE(ledger->Reserve(s, why));
     EXPECT_EQ(s, 2000u);
@@ -175,6 +177,26 @@ TEST_P(LedgerTest, StationsAtOnceNeverGiveASerialTwice) {
         }
     }
     EXPECT_GT(spent, static_cast<std::size_t>(kDevices));
+}
+
+// The sequence ends at 4294967295 and never wraps to serials given already; a serial returned after
+// the end is still given.
+TEST_P(LedgerTest, TheSequenceEndsAtTheLastSerial) {
+    auto ledger = Open(Where());
+    ASSERT_TRUE(ledger);
+    std::string why;
+    uint32_t s = 0;
+    ASSERT_TRUE(ledger->StartSerialsAt(kLastSerial, why)) << why;
+    ASSERT_TRUE(ledger->Reserve(s, why)) << why;
+    EXPECT_EQ(s, kLastSerial);
+    EXPECT_FALSE(ledger->Reserve(s, why));
+    EXPECT_EQ(why.rfind(kNoSerialsLeft, 0), 0u) << why;
+    why.clear();
+    EXPECT_FALSE(ledger->Next(s, why));
+    EXPECT_EQ(why.rfind(kNoSerialsLeft, 0), 0u) << why;
+    ASSERT_TRUE(ledger->Return(kLastSerial, why)) << why;
+    ASSERT_TRUE(ledger->Reserve(s, why)) << why;
+    EXPECT_EQ(s, kLastSerial);
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, LedgerTest, ::testing::Values("SQLite", "PostgreSQL"),
