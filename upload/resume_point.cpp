@@ -1,4 +1,5 @@
-// Resume points as small text files: one "key value" line per field.
+// Resume points as small text files: one "key value" line per field; a key that is not there keeps
+// its default, so a point written before the serial's lines existed reads as one without a serial.
 #include "resume_point.h"
 
 #include <cstdio>
@@ -46,6 +47,10 @@ bool SaveResumePoint(const std::string& folder, const ResumePoint& p) {
             << "page " << p.Page << "\n"
             << "verify_every " << p.VerifyEvery << "\n"
             << "skip_gaps " << (p.SkipGaps ? 1 : 0) << "\n";
+        if (p.Serial)
+            out << "serial " << *p.Serial << "\n"
+                << "serial_at " << p.SerialAt << "\n"
+                << "serial_format " << p.SerialFormat << "\n";
         out.close();
         if (!out) {
             std::remove(part.c_str());
@@ -73,6 +78,9 @@ std::optional<ResumePoint> LoadResumePoint(const std::string& folder, const std:
             if (key == "page") p.Page = static_cast<uint32_t>(std::stoul(value)), page = true;
             if (key == "verify_every") p.VerifyEvery = std::stoi(value);
             if (key == "skip_gaps") p.SkipGaps = value == "1";
+            if (key == "serial") p.Serial = static_cast<uint32_t>(std::stoul(value));
+            if (key == "serial_at") p.SerialAt = static_cast<uint32_t>(std::stoul(value));
+            if (key == "serial_format") p.SerialFormat = value;
         } catch (const std::exception&) {
             return std::nullopt;
         }
@@ -89,6 +97,18 @@ std::string ResumeMismatch(const ResumePoint& p, const std::string& imageSha256,
     if (p.ImageSha256 != imageSha256) return "the file is not the one the interrupted run uploaded";
     if (p.VerifyEvery != verifyEvery) return "the read-back options differ from the interrupted run's";
     if (p.SkipGaps != skipGaps) return "--skip-gaps differs from the interrupted run's";
+    return {};
+}
+
+std::string ResumeSerialMismatch(const ResumePoint& p, bool wantsSerial, uint32_t serialAt,
+                                 const std::string& format) {
+    if (p.Serial && !wantsSerial)
+        return "the interrupted run placed serial " + std::to_string(*p.Serial) +
+               " and this run places none";
+    if (!p.Serial && wantsSerial)
+        return "this run places a serial and the interrupted run placed none";
+    if (p.Serial && (p.SerialAt != serialAt || p.SerialFormat != format))
+        return "--serial-at or --serial-format differs from the interrupted run's";
     return {};
 }
 

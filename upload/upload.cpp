@@ -156,6 +156,7 @@ private:
     uint32_t port_ = 0;
     std::string lineError_;  // SerialLineError() after the last failed exchange
     bool callDropped_ = false;  // the modem said NO CARRIER and no new call was made since
+    bool touchAllowed_ = false;  // req_.BeforeTouch was asked and agreed
 };
 
 UploadResult Run::Execute() {
@@ -401,6 +402,15 @@ void Run::Transfer() {
         // multiple of ERASE_PAGE, before that block's write. When an erase fails, nothing of the
         // block is written: the walk goes on from the block's own page, even when the erase was of
         // the next page.
+        if (!touchAllowed_) {
+            std::string why;
+            if (req_.BeforeTouch && !req_.BeforeTouch(why)) {
+                Because(why);
+                result_.Outcome = UploadOutcome::NotDone;
+                return;  // nothing reached the device: no page to resume from
+            }
+            touchAllowed_ = true;
+        }
         bool erased = true;
         const uint32_t lastPage = PageOf(block.Address + block.Length - 1);
         for (uint32_t page = PageOf(block.Address); erased; page += ERASE_PAGE) {

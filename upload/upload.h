@@ -98,6 +98,10 @@ struct UploadRequest {
     // of the file and only those bytes. Any difference: a warning, and the walk starts over at the
     // image's start.
     uint32_t ResumePage = 0;
+    // Called once per run, before its first erase (the first frame that changes the device) goes
+    // out: false, with why set, ends the run NotDone with why as its reason, nothing erased or
+    // written. Empty: nothing is asked. (A unit's serial is spent here.)
+    std::function<bool(std::string& why)> BeforeTouch;
     // Direct upload: writes the settings record after PortNumber, AutoPortSelect,
     // ApplyLineSettings and VerifyAfterWrite were stored in it. Empty: the record is not saved.
     std::function<void()> SaveSettings;
