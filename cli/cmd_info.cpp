@@ -138,13 +138,20 @@ class LedgerCommand final : public Command {
         next_ = ledgerCmd->add_subcommand("next", "print the serial number the next unit gets");
         next_->add_option("--ledger", ledgerWhere, "an SQLite file or postgresql://...")
             ->required();
-        SetFooter(ledgerCmd, "0 done, 1 the ledger would not answer, 73 it cannot be opened",
+        SetFooter(ledgerCmd,
+                  "0 done, 1 the ledger would not answer (or next: no serial numbers are left), 66 "
+                  "no such ledger, 73 it cannot be opened",
                   "quarnelix-dfu-cli ledger show --ledger ledger.sqlite --serial 100004");
         return ledgerCmd;
     }
     int Run(const std::string&) override {
         std::string why;
-        const auto books = OpenRunLedger(ledgerWhere, why);
+        // only read: a mistyped name is said, never made into a new ledger
+        if (!LedgerExists(ledgerWhere)) {
+            std::fprintf(stderr, "--ledger %s: no such ledger\n", LedgerName(ledgerWhere).c_str());
+            return kExitNoInput;
+        }
+        const auto books = OpenRunLedger(ledgerWhere, why, false);
         if (!books) {
             std::fprintf(stderr, "%s\n", why.c_str());
             return kExitCannotCreate;

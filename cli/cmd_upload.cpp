@@ -62,11 +62,20 @@ struct FlashOptions {
 
 // The ledger's options checked, and the ledger reached before any device is touched: 0, or the
 // exit status with the cause said (73 when it cannot be reached).
+// A missing SQLite file is a new ledger only when this run says where its serials start (or gives
+// none): a mistyped name must not start the serials at 1 again.
 int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
     if (const int rc = CheckLedgerOptions(o.Ledger)) return rc;
     if (o.Ledger.Where.empty()) return 0;
+    const bool mayCreate = o.Ledger.SerialAtText.empty() || o.Ledger.SerialFirst >= 0;
+    if (!mayCreate && !LedgerExists(o.Ledger.Where)) {
+        std::fprintf(stderr,
+                     "--ledger %s: no such ledger; give --serial-first to start a new ledger\n",
+                     LedgerName(o.Ledger.Where).c_str());
+        return kExitNoInput;
+    }
     std::string why;
-    books = OpenRunLedger(o.Ledger.Where, why);
+    books = OpenRunLedger(o.Ledger.Where, why, mayCreate);
     if (!books) {
         std::fprintf(stderr, "%s\n", why.c_str());
         return kExitCannotCreate;
@@ -216,24 +225,6 @@ int RunOne(FlashOptions& o, Ledger* books) {
     // One port keeps its log on standard output, and takes a report and a log file as well.
     RunOutputs outputs;
     if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
-    // The unit's serial: a production line's child was given it; a run of its own reserves it
-    // (after checking where it goes) before anything is sent.
-    std::optional<uint32_t> serial;
-    if (ledgerOpt.Serial >= 0) serial = static_cast<uint32_t>(ledgerOpt.Serial);
-    if (!ledgerOpt.SerialAtText.empty()) {
-        std::string why;
-        if (!PlaceSerial(r, ledgerOpt, 0, why)) {
-            std::fprintf(stderr, "%s\n", why.c_str());
-            return kExitUsage;
-        }
-        uint32_t reserved = 0;
-        if (!serial && !books->Reserve(reserved, why)) {
-            std::fprintf(stderr, "no serial number: %s\n", why.c_str());
-            return kExitCannotCreate;
-        }
-        if (!serial) serial = reserved;
-        PlaceSerial(r, ledgerOpt, *serial, why);
-    }
     int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
     const bool valid = r.Valid;
     UploadRequest req = Request(port, gsmNumber, portOpt.TimeoutMs);
@@ -242,29 +233,66 @@ int RunOne(FlashOptions& o, Ledger* books) {
     req.VerifyEvery = verifyAll ? 1 : VERIFY_EVERY;
     req.SkipGaps = skipGaps;
     req.Retries = line.Retries;
-    if (serial) {  // the block that holds it is always read back
-        req.ReadBackFrom = ledgerOpt.SerialAt;
-        req.ReadBackTo = ledgerOpt.SerialAt + static_cast<uint32_t>(SerialBytes(ledgerOpt.Layout));
-    }
     // A resume point is kept per target for a run of its own (never for a production line's
-    // child), and taken only with --resume and when it fits this run.
+    // child), and taken only with --resume and when it fits this run, its serial included.
     const std::string resumeFolder = DefaultResumeFolder();
     const std::string canonical = CanonicalPath(port.Device);
     const std::string resumeTarget =
         ResumeTarget(canonical.empty() ? port.Device : canonical, gsmNumber);
     const std::string imageSha = Sha256Hex(text);
     const int verifyEvery = verifyAll ? 1 : verify ? VERIFY_EVERY : 0;
+    const bool placesSerial = !ledgerOpt.SerialAtText.empty();
+    std::optional<ResumePoint> resumed;
     if (resume) {
         const auto point = LoadResumePoint(resumeFolder, resumeTarget);
-        const std::string why = point ? ResumeMismatch(*point, imageSha, verifyEvery, skipGaps)
-                                      : "no interrupted run to " + resumeTarget + " is known";
+        std::string why = point ? ResumeMismatch(*point, imageSha, verifyEvery, skipGaps)
+                                : "no interrupted run to " + resumeTarget + " is known";
+        if (why.empty())
+            why = ResumeSerialMismatch(*point, placesSerial, ledgerOpt.SerialAt, ledgerOpt.Format);
         if (why.empty()) {
+            resumed = point;
             req.ResumePage = point->Page;
             std::fprintf(stderr, "--resume: going on from the page at 0x%s\n",
                          HexDigits(point->Page, 8).c_str());
         } else {
             std::fprintf(stderr, "--resume: %s; uploading from the start\n", why.c_str());
         }
+    }
+    // The unit's serial: a production line's child was given it; a resume keeps the one the
+    // interrupted run placed (the device may hold it already: it is never returned); a run of its
+    // own reserves it, after checking where it goes, before anything is sent, and spends it just
+    // before its first erase. A serial that cannot be reserved or spent leaves the device
+    // untouched and the run not done.
+    std::optional<uint32_t> serial;
+    bool serialHeld = false;
+    std::string noSerial;
+    if (ledgerOpt.Serial >= 0) serial = static_cast<uint32_t>(ledgerOpt.Serial);
+    if (placesSerial) {
+        std::string why;
+        if (!PlaceSerial(r, ledgerOpt, 0, why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return kExitUsage;
+        }
+        if (!serial && resumed) {
+            serial = resumed->Serial;
+            serialHeld = true;
+        }
+        uint32_t reserved = 0;
+        if (!serial && books->Reserve(reserved, why)) serial = reserved;
+        if (!serial) noSerial = NoSerialReason(why);
+        if (serial) PlaceSerial(r, ledgerOpt, *serial, why);
+    }
+    // a production line's parent keeps its children's
+    const bool ownLedger = books && statusFd < 0;
+    if (serial) {  // the block that holds it is always read back
+        req.ReadBackFrom = ledgerOpt.SerialAt;
+        req.ReadBackTo = ledgerOpt.SerialAt + static_cast<uint32_t>(SerialBytes(ledgerOpt.Layout));
+        if (ownLedger)
+            req.BeforeTouch = [&](std::string& why) {
+                if (books->Spend(*serial, why)) return true;
+                why = "serial " + std::to_string(*serial) + " could not be spent: " + why;
+                return false;
+            };
     }
     ProcessSettings().ApplyLineSettings = keepLine ? 0 : 1;
     std::FILE* status = statusFd >= 0 ? OpenStatusChannel(statusFd) : nullptr;
@@ -288,14 +316,24 @@ int RunOne(FlashOptions& o, Ledger* books) {
     const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid, r.Given.data()};
     const auto startWall = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
-    const UploadResult result =
-        o.Gsm && o.Gsm->count() ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
+    UploadResult result;
+    if (!noSerial.empty())
+        result.Reason = noSerial;  // not done: nothing was opened or sent
+    else
+        result =
+            o.Gsm && o.Gsm->count() ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
+    // the device may hold the serial: it is the unit's, and never goes back
+    const bool holdsSerial = serial && (serialHeld || view.Touched());
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     SerialSetIdleHook({});
     if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
     if (statusFd < 0 && !simulate &&
-        RecordResumePoint(resumeFolder, {resumeTarget, imageSha, 0, verifyEvery, skipGaps}, result))
+        RecordResumePoint(
+            resumeFolder,
+            {resumeTarget, imageSha, 0, verifyEvery, skipGaps, holdsSerial ? serial : std::nullopt,
+             ledgerOpt.SerialAt, ledgerOpt.Format},
+            result))
         std::fprintf(stderr, "a resume point was kept: --resume goes on from the page at 0x%s\n",
                      HexDigits(static_cast<uint32_t>(result.ResumePage), 8).c_str());
     if (statusFd < 0) SayFailure("upload", result);
@@ -317,8 +355,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
                            : result.Outcome == UploadOutcome::Failed  ? 1
                                                                       : 2;
     outputs.Log(portArg, startWall, OutcomeWord(result.Outcome), logText, "");
-    const bool ownLedger =
-        books && statusFd < 0;  // a production line's parent keeps its children's
+    bool ledgerLost = false;  // a row or a serial's state the ledger did not keep
     if (!line.ReportPath.empty() || ownLedger || jsonEvents) {
         const Target target =
             ResolveTarget(port.Label.empty() ? port.Text : port.Label, DefaultPortPaths());
@@ -344,21 +381,24 @@ int RunOne(FlashOptions& o, Ledger* books) {
                                                       : VerifyMode::Off);
         rep.Reason = result.Reason;
         rep.Retries = static_cast<uint32_t>(result.Retries);
-        rep.Serial =
-            view.Touched() ? serial : std::nullopt;  // a serial that goes back is not this device's
+        rep.Serial = holdsSerial ? serial : std::nullopt;  // one gone back is not this device's
         outputs.Report(rep);
         if (jsonEvents) events.End(rep);
         if (ownLedger) {
             std::string why;
-            // a serial that may have reached the device is spent; one that never did goes back
-            if (serial &&
-                !(view.Touched() ? books->Spend(*serial, why) : books->Return(*serial, why)))
+            // the serial was spent before the first erase; one that never reached the device
+            // goes back
+            if (serial && !holdsSerial && !books->Return(*serial, why)) {
                 std::fprintf(stderr, "%s\n", why.c_str());
-            if (!books->Record(LedgerRunOf(rep, HostName(), ledgerOpt.Operator), why))
+                ledgerLost = true;
+            }
+            if (!books->Record(LedgerRunOf(rep, HostName(), ledgerOpt.Operator), why)) {
                 std::fprintf(stderr, "%s\n", why.c_str());
+                ledgerLost = true;
+            }
         }
     }
-    return RunExitStatus({result.Outcome}, outputs.Failed());
+    return RunExitStatus({result.Outcome}, outputs.Failed() || ledgerLost);
 }
 
 class UploadCommand final : public Command {
@@ -402,7 +442,8 @@ class UploadCommand final : public Command {
         SetFooter(upload,
                   "0 completed, 1 failed, 2 not done, 64 bad usage, 65 a HEX file refused, 66 a "
                   "file that cannot be "
-                  "read, 73 an output or the ledger that cannot be opened, 74 a report line lost, "
+                  "read or no such ledger, 73 an output or the ledger that cannot be opened, 74 a "
+                  "report line or ledger row lost, "
                   "130 a second interrupt",
                   "quarnelix-dfu-cli upload fw.hex --port COM3 --verify");
         return upload;
@@ -450,9 +491,8 @@ class StationCommand final : public Command {
         station->add_option("--sysfs-root", o.Line.Paths.SysfsRoot, "")->group("");
         SetFooter(
             station,
-            "0 every device completed, 1 any failed, 2 any not done, 73 an output or the ledger "
-            "that cannot be "
-            "opened",
+            "0 every device completed, 1 any failed, 2 any not done, 66 no such ledger, 73 an "
+            "output or the ledger that cannot be opened, 74 a report line or ledger row lost",
             "quarnelix-dfu-cli station fw.hex --verify-all --match FTDI --report flash.jsonl");
         return station;
     }

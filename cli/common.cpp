@@ -276,11 +276,28 @@ int CheckLedgerOptions(LedgerOptions& o) {
 }
 
 #if QDFU_WITH_LEDGER
-std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why) {
-    return OpenLedger(where, why);
+bool LedgerExists(const std::string& where) {
+    if (IsPostgresLedger(where)) return true;
+    std::FILE* f = std::fopen(where.c_str(), "rb");
+    if (f) std::fclose(f);
+    return f || errno != ENOENT;
+}
+std::string LedgerName(const std::string& where) {
+    return HidePassword(where, where);
+}
+std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why,
+                                      bool createMissing) {
+    return OpenLedger(where, why, createMissing);
 }
 #else
-std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why) {
+// never asked: this program hands every run that keeps a ledger to its companion
+bool LedgerExists(const std::string&) {
+    return true;
+}
+std::string LedgerName(const std::string& where) {
+    return where;
+}
+std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why, bool) {
     why = "--ledger: this program was built without the database clients";
     return nullptr;
 }

@@ -98,7 +98,7 @@ public:
                 Run& r = *run;
                 runs_.push_back(std::move(run));
                 r.end.Started = false;
-                r.end.FirstError = "no serial number: " + why;
+                r.end.FirstError = NoSerialReason(why);
                 std::fprintf(stderr, "%s: %s\n", target.Port.c_str(), r.end.FirstError.c_str());
                 End(r);
                 return false;
@@ -172,6 +172,10 @@ public:
             if (!r->done) children_.Abort(r->id, nth);
     }
 
+    // A run's row or a serial's state that the ledger did not keep: the run exits as for a lost
+    // report line.
+    bool LedgerLost() const { return ledgerLost_; }
+
     std::vector<UploadOutcome> Outcomes() const {
         std::vector<UploadOutcome> out;
         for (const auto& r : runs_) out.push_back(r->outcome);
@@ -219,7 +223,10 @@ private:
             } else if (line == "touched") {
                 if (r->serial && !r->spent) {
                     std::string why;
-                    if (!o_.RunLedger->Spend(*r->serial, why)) std::fprintf(stderr, "%s\n", why.c_str());
+                    if (!o_.RunLedger->Spend(*r->serial, why)) {
+                        std::fprintf(stderr, "%s\n", why.c_str());
+                        ledgerLost_ = true;
+                    }
                 }
                 r->spent = true;  // a serial the device may hold is never given again
             } else if (line.rfind("retry ", 0) == 0) {
@@ -256,7 +263,10 @@ private:
         const Wall::time_point end = Wall::now();
         if (r.serial && !r.spent) {  // nothing reached the device: its serial goes to the next one
             std::string why;
-            if (!o_.RunLedger->Return(*r.serial, why)) std::fprintf(stderr, "%s\n", why.c_str());
+            if (!o_.RunLedger->Return(*r.serial, why)) {
+                std::fprintf(stderr, "%s\n", why.c_str());
+                ledgerLost_ = true;
+            }
         }
         outputs_.Log(r.target.Port, r.startWall, OutcomeWord(r.outcome), r.out, r.err);
         RunReport rep;
@@ -284,8 +294,10 @@ private:
         if (o_.Events) o_.Events->End(rep);
         if (o_.RunLedger) {
             std::string why;
-            if (!o_.RunLedger->Record(LedgerRunOf(rep, o_.Station, o_.Operator), why))
+            if (!o_.RunLedger->Record(LedgerRunOf(rep, o_.Station, o_.Operator), why)) {
                 std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());
+                ledgerLost_ = true;
+            }
         }
         if (!tty_ && !o_.Events) {
             std::printf("%s\t%s\t%s\t%.1f s\t%s\n", r.target.Port.c_str(), r.target.Device.c_str(),
@@ -347,6 +359,7 @@ private:
     std::vector<std::unique_ptr<Run>> runs_;
     Clock::time_point lastDraw_{};
     int drawnLines_ = 0;
+    bool ledgerLost_ = false;
     static constexpr std::size_t kLiveLines = 20;  // port lines at most, the totals line besides
 };
 
@@ -368,10 +381,15 @@ void PassOnInterrupts(Line& line, int& passed) {
 }  // namespace
 
 LedgerRun LedgerRunOf(const RunReport& r, const std::string& station, const std::string& op) {
+    // as the report line has them: a byte that is not UTF-8 (a file or operator name) as the
+    // character of the same value, which every database takes
+    const auto text = [](const std::string& t) { return ValidUtf8(t); };
     LedgerRun run;
     run.Serial = r.Serial;
-    run.Port = r.Port, run.Device = r.Device, run.ById = r.ById, run.Station = station, run.Operator = op;
-    run.HexPath = r.HexPath, run.HexSha256 = r.HexSha256, run.Outcome = r.Outcome, run.Reason = r.Reason;
+    run.Port = text(r.Port), run.Device = text(r.Device), run.ById = text(r.ById),
+    run.Station = text(station), run.Operator = text(op);
+    run.HexPath = text(r.HexPath), run.HexSha256 = r.HexSha256, run.Outcome = r.Outcome,
+    run.Reason = text(r.Reason);
     run.Blocks = r.Blocks, run.Retries = r.Retries, run.Start = r.Start, run.End = r.End;
     return run;
 }
@@ -556,6 +574,7 @@ int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmwar
                        const std::vector<std::string>& ports, RunOutputs& outputs) {
     proc::InstallParentHandlers();
     std::vector<UploadOutcome> outcomes;
+    bool ledgerLost = false;
     {
         Line line(options, firmware, outputs);
         for (const std::string& p : ports) line.Start(ResolveTarget(p, options.Paths));
@@ -566,8 +585,9 @@ int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmwar
         }
         line.PrintTotals();
         outcomes = line.Outcomes();
+        ledgerLost = line.LedgerLost();
     }
-    return RunExitStatus(outcomes, outputs.Failed());
+    return RunExitStatus(outcomes, outputs.Failed() || ledgerLost);
 }
 
 int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOutputs& outputs) {
@@ -580,6 +600,7 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
         return list;
     };
     std::vector<UploadOutcome> outcomes;
+    bool ledgerLost = false;
     {
         Line line(options, firmware, outputs);
         std::set<std::string> known;  // present since the start or already flashed, until unplugged
@@ -626,8 +647,9 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
         }
         line.PrintTotals();
         outcomes = line.Outcomes();
+        ledgerLost = line.LedgerLost();
     }
-    return RunExitStatus(outcomes, outputs.Failed());
+    return RunExitStatus(outcomes, outputs.Failed() || ledgerLost);
 }
 
 }  // namespace qdfu

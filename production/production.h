@@ -108,7 +108,7 @@ struct RunReport {
 };
 // A ledger's run as one JSON object on one line, with the report's field names.
 std::string LedgerRunLine(const LedgerRun& run);
-// The ledger's row of a run as its report gives it.
+// The ledger's row of a run as its report gives it (text made valid UTF-8 as the report's is).
 LedgerRun LedgerRunOf(const RunReport& report, const std::string& station, const std::string& op);
 
 std::string OutcomeWord(UploadOutcome outcome);  // completed, failed, not_done
