@@ -61,9 +61,9 @@ struct FlashOptions {
 };
 
 // The ledger's options checked, and the ledger reached before any device is touched: 0, or the
-// exit status with the cause said (73 when it cannot be reached).
-// A missing SQLite file is a new ledger only when this run says where its serials start (or gives
-// none): a mistyped name must not start the serials at 1 again.
+// exit status with the cause said (73 when it cannot be reached). A missing SQLite file is a new
+// ledger only when this run says where its serials start, or gives none (66 otherwise): a mistyped
+// name must not start the serials at 1 again.
 int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
     if (const int rc = CheckLedgerOptions(o.Ledger)) return rc;
     if (o.Ledger.Where.empty()) return 0;
@@ -266,6 +266,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
     std::optional<uint32_t> serial;
     bool serialHeld = false;
     std::string noSerial;
+    bool ledgerRefused = false;  // the run ended untouched because of the ledger
     if (ledgerOpt.Serial >= 0) serial = static_cast<uint32_t>(ledgerOpt.Serial);
     if (placesSerial) {
         std::string why;
@@ -291,6 +292,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
             req.BeforeTouch = [&](std::string& why) {
                 if (books->Spend(*serial, why)) return true;
                 why = "serial " + std::to_string(*serial) + " could not be spent: " + why;
+                ledgerRefused = true;
                 return false;
             };
     }
@@ -336,7 +338,12 @@ int RunOne(FlashOptions& o, Ledger* books) {
             result))
         std::fprintf(stderr, "a resume point was kept: --resume goes on from the page at 0x%s\n",
                      HexDigits(static_cast<uint32_t>(result.ResumePage), 8).c_str());
-    if (statusFd < 0) SayFailure("upload", result);
+    if (statusFd < 0 && (ledgerRefused || !noSerial.empty()))
+        std::fprintf(stderr,
+                     "upload did not complete: %s; the device was not touched: check the ledger\n",
+                     result.Reason.c_str());
+    else if (statusFd < 0)
+        SayFailure("upload", result);
     if (transcript) std::fclose(transcript);
     const UploadCounters& c = result.Counters;
     if (status) {

@@ -1079,34 +1079,52 @@ TEST(SerialNumberTest, AResumeKeepsTheSerialOfTheRunItContinues) {
     device.Stop();
 }
 
-// A ledger locked by another program once the run began: the upload completes, its row is not
-// recorded, and it exits as for a lost report line; its serial, spent before the first erase, is
-// never left reserved.
-TEST(SerialNumberTest, ARowTheLedgerCouldNotRecordIsALostLine) {
-    TempDir dir;
-    const std::string ledger = dir.File("ledger.sqlite");
-    sim::Device device({.DelayMs = 20});
-    ASSERT_TRUE(device.Open());
-    device.Start();
-    sqlite3* other = nullptr;
-    const Outcome o = RunCliDuring({"upload", Example(), "--port", device.Path(), "--ledger", ledger, "--serial-at",
-                                    "2804", "--serial-first", "1", "--timeout", "300"},
-                                   [&](int cli) {
-                                       ASSERT_TRUE(Eventually([&] { return SerialState(ledger, 1) == "spent"; }));
-                                       ASSERT_EQ(sqlite3_open(ledger.c_str(), &other), SQLITE_OK);
-                                       sqlite3_busy_timeout(other, 5000);
-                                       ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr),
-                                                 SQLITE_OK);
-                                       AwaitEnd(cli);
-                                   });
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
-    EXPECT_EQ(o.status, 74) << o.err;
-    EXPECT_NE(o.out.find("Trasferimento Firmware Completato"), std::string::npos);
-    EXPECT_NE(o.err.find("database is locked"), std::string::npos) << o.err;
-    EXPECT_EQ(SerialState(ledger, 1), "spent");
-    EXPECT_EQ(RunCli({"ledger", "show", "--ledger", ledger}).out, "");
-    device.Stop();
+// A ledger locked by another program once the run began. Locked once the serial was spent and
+// until the end: the upload completes, its row is not recorded, and it exits as for a lost report
+// line, the serial spent, never left reserved. Locked before the spend (until the CPU reset):
+// nothing is erased or written, the run is not done with the reason and its serial goes back.
+TEST(SerialNumberTest, ALedgerLockedMidRunIsNeverPassedOverInSilence) {
+    const struct {
+        const char* lockedAt;  // the serial's state when the other program locks the ledger
+        bool untilEnd;         // else until the controller's CPU reset
+        int status;
+        bool flashed;
+        const char* said;
+        const char* state;  // the serial's, at the end
+        std::size_t rows;
+    } cases[] = {{"spent", true, 74, true, "database is locked", "spent", 0},
+                 {"reserved", false, 2, false, "serial 1 could not be spent: ledger: database is locked",
+                  "returned", 1}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string ledger = dir.File("ledger.sqlite");
+        sim::Device device({.DelayMs = 40});
+        ASSERT_TRUE(device.Open());
+        device.Start();
+        sqlite3* other = nullptr;
+        const Outcome o = RunCliDuring(
+            {"upload", Example(), "--port", device.Path(), "--ledger", ledger, "--serial-at", "2804",
+             "--serial-first", "1", "--timeout", "300"},
+            [&](int cli) {
+                ASSERT_TRUE(Eventually([&] { return SerialState(ledger, 1) == c.lockedAt; }));
+                ASSERT_EQ(sqlite3_open(ledger.c_str(), &other), SQLITE_OK);
+                sqlite3_busy_timeout(other, 5000);
+                ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+                if (c.untilEnd)
+                    AwaitEnd(cli);
+                else
+                    EXPECT_TRUE(Eventually([&] { return device.ResetCount() > 0; }));
+                sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+            });
+        sqlite3_close(other);
+        EXPECT_EQ(o.status, c.status) << c.lockedAt << ": " << o.err;
+        EXPECT_NE(o.err.find(c.said), std::string::npos) << o.err;
+        EXPECT_EQ(FramesWith(device, 0xA1) + FramesWith(device, 0xA2) > 0, c.flashed) << c.lockedAt;
+        EXPECT_EQ(SerialState(ledger, 1), c.state) << c.lockedAt;
+        const std::string rows = RunCli({"ledger", "show", "--ledger", ledger}).out;
+        EXPECT_EQ(static_cast<std::size_t>(std::count(rows.begin(), rows.end(), '\n')), c.rows) << rows;
+        device.Stop();
+    }
 }
 
 // Two Ctrl-C's after the first write end the process at once: the serial the device may hold was
