@@ -289,7 +289,21 @@ int RunOne(FlashOptions& o, Ledger* books) {
         req.ReadBackFrom = ledgerOpt.SerialAt;
         req.ReadBackTo = ledgerOpt.SerialAt + static_cast<uint32_t>(SerialBytes(ledgerOpt.Layout));
         if (ownLedger)
-            req.BeforeTouch = [&](std::string& why) {
+            req.BeforeTouch = [&](bool resuming, std::string& why) {
+                // A resume the unit did not bear out starts over, perhaps on another unit, while
+                // the interrupted run's serial may be in the first unit's flash: this one gets a
+                // serial of its own.
+                if (serialHeld && !resuming) {
+                    uint32_t fresh = 0;
+                    if (!books->Reserve(fresh, why)) {
+                        why = NoSerialReason(why);
+                        ledgerRefused = true;
+                        return false;
+                    }
+                    serial = fresh;
+                    serialHeld = false;
+                    PlaceSerial(r, ledgerOpt, fresh, why);
+                }
                 if (books->Spend(*serial, why)) return true;
                 why = "serial " + std::to_string(*serial) + " could not be spent: " + why;
                 ledgerRefused = true;

@@ -85,7 +85,8 @@ std::optional<ResumePoint> LoadResumePoint(const std::string& folder, const std:
             return std::nullopt;
         }
     }
-    if (!page || p.Target != target || p.ImageSha256.size() != 64) return std::nullopt;
+    // a page that is not one (a file edited by hand) would leave the bytes below it in its page unwritten
+    if (!page || p.Page % ERASE_PAGE != 0 || p.Target != target || p.ImageSha256.size() != 64) return std::nullopt;
     return p;
 }
 

@@ -216,7 +216,9 @@ UploadResult Run::Execute() {
         if (last != SERIAL_OK) {
             view_.Log(SerialErrorText(last));
             Because("the bootloader did not start after " + std::to_string(result_.StartAttempts) +
-                    " attempts: " + (lineError_.empty() ? SerialErrorText(last) : lineError_));
+                    " attempts: " + (last == SERIAL_RX_NO_CARRIER ? "the call dropped (the modem said NO CARRIER)"
+                                     : lineError_.empty()         ? SerialErrorText(last)
+                                                                  : lineError_));
             Close();
             return result_;
         }
@@ -281,7 +283,8 @@ SerialError Run::StartBootloader(SerialError last) {
         result_.Counters.BytesSent += 4;
         Show(StatField::STTot2, result_.Counters.BytesSent);
         view_.ProcessEvents();
-        if (last == SERIAL_OK) break;
+        // a dropped call takes no more start frames: only a new call can
+        if (last == SERIAL_OK || last == SERIAL_RX_NO_CARRIER) break;
     }
     return last;
 }
@@ -393,6 +396,16 @@ void Run::Transfer() {
         block.Address += skip;
         block.Length = static_cast<uint8_t>(block.Length - skip);
         const std::size_t at = static_cast<std::size_t>(i) * BLOCK_SIZE + skip;  // in the image
+        // asked before the first block is taken from the image, which the answer may change
+        if (!touchAllowed_) {
+            std::string why;
+            if (req_.BeforeTouch && !req_.BeforeTouch(resumeAt > start, why)) {
+                Because(why);
+                result_.Outcome = UploadOutcome::NotDone;
+                return;  // nothing reached the device: no page to resume from
+            }
+            touchAllowed_ = true;
+        }
         std::memcpy(block.Data.data(), image_.Memory + at, block.Length);
         current = PageOf(block.Address);
         view_.SetStat(StatField::STTot1, HexDigits(block.Address, 8));
@@ -402,15 +415,6 @@ void Run::Transfer() {
         // multiple of ERASE_PAGE, before that block's write. When an erase fails, nothing of the
         // block is written: the walk goes on from the block's own page, even when the erase was of
         // the next page.
-        if (!touchAllowed_) {
-            std::string why;
-            if (req_.BeforeTouch && !req_.BeforeTouch(why)) {
-                Because(why);
-                result_.Outcome = UploadOutcome::NotDone;
-                return;  // nothing reached the device: no page to resume from
-            }
-            touchAllowed_ = true;
-        }
         bool erased = true;
         const uint32_t lastPage = PageOf(block.Address + block.Length - 1);
         for (uint32_t page = PageOf(block.Address); erased; page += ERASE_PAGE) {
@@ -494,7 +498,9 @@ Run::Held Run::EarlierPagesHold(uint32_t point, std::string& difference) {
     if (req_.Simulate) return Held::Yes;  // no unit to ask
     const auto start = static_cast<uint32_t>(*image_.ImageStart);
     const bool skipping = req_.SkipGaps && image_.Given;
-    const bool everyBlock = view_.VerifyChecked() && req_.VerifyEvery == 1;
+    // With any read-back asked for, every block below the point is read back: sampled pages let an
+    // earlier build of the same file (a few bytes changed mid-page) pass.
+    const bool everyBlock = view_.VerifyChecked();
     // The walk's blocks below the point, cut at it; with gaps skipped, only those it wrote bytes
     // of the file in.
     struct Span {
@@ -569,7 +575,9 @@ bool Run::Reconnect() {
     last = StartBootloader(last);
     if (last == SERIAL_OK) return true;
     view_.Log(SerialErrorText(last));
-    Because("the bootloader did not start again: " + SerialErrorText(last));
+    Because("the bootloader did not start again: " + (last == SERIAL_RX_NO_CARRIER
+                                                          ? std::string("the call dropped (the modem said NO CARRIER)")
+                                                          : SerialErrorText(last)));
     return false;
 }
 
@@ -758,8 +766,7 @@ std::string FailureAdvice(const UploadResult& result) {
     if (has("closed the connection"))
         return "the serial device server ended the connection: check that it is on and that no one else is using it";
     if (code == SerialErrorText(SERIAL_RX_NO_CARRIER) || has("the call dropped"))
-        return "the call dropped: check the signal at both ends and the SIM's data service, then upload again "
-               "(--retries dials again at once, --resume goes on where it stopped)";
+        return "the call dropped: check the signal at both ends and the SIM's data service, then try again";
     if (code == "RX ERROR (TIMEOUT)")
         return "no answer from the controller: check its power, the cable, and that it is in the mode that takes "
                "an upgrade (its firmware running, or its bootloader)";

@@ -94,14 +94,16 @@ struct UploadRequest {
     // or written: the resume point of an earlier run that failed there. Before it trusts the pages
     // below the point, the run reads back the first and the last block of each of them, every block
     // of the page just below the point, and the ReadBackFrom block when it lies below (every block
-    // with verification of each block, VerifyEvery 1); with SkipGaps only the blocks that hold bytes
+    // when verification is on, whatever VerifyEvery); with SkipGaps only the blocks that hold bytes
     // of the file and only those bytes. Any difference: a warning, and the walk starts over at the
     // image's start.
     uint32_t ResumePage = 0;
     // Called once per run, before its first erase (the first frame that changes the device) goes
     // out: false, with why set, ends the run NotDone with why as its reason, nothing erased or
-    // written. Empty: nothing is asked. (A unit's serial is spent here.)
-    std::function<bool(std::string& why)> BeforeTouch;
+    // written. resuming is whether the walk goes on from ResumePage (false when there is none, or
+    // the unit did not bear it out and the walk starts over). The image may be changed here (a
+    // unit's serial placed anew). Empty: nothing is asked. (A unit's serial is spent here.)
+    std::function<bool(bool resuming, std::string& why)> BeforeTouch;
     // Direct upload: writes the settings record after PortNumber, AutoPortSelect,
     // ApplyLineSettings and VerifyAfterWrite were stored in it. Empty: the record is not saved.
     std::function<void()> SaveSettings;

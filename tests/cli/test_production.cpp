@@ -1050,33 +1050,43 @@ TEST(SerialNumberTest, TheSequenceEndsAndATouchedDevicesSerialIsNeverGivenAgain)
 // A resume keeps the serial of the run it continues, which the device holds already in a page
 // before the resume point: both runs are recorded with it, and only it is spent.
 TEST(SerialNumberTest, AResumeKeepsTheSerialOfTheRunItContinues) {
-    TempDir dir;
-    const std::string ledger = dir.File("ledger.sqlite");
-    sim::Device device({.CutLineAt = {50}, .CutForMs = 400});  // frame 50 is in the page at 0x3000
-    ASSERT_TRUE(device.Open());
-    device.Start();
-    const std::vector<std::string> run = {"upload", Example(), "--port", device.Path(), "--verify", "--ledger",
-                                          ledger, "--serial-at", "2804", "--timeout", "100"};
-    auto with = [&](std::vector<std::string> extra) {
-        std::vector<std::string> args = run;
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    };
-    Outcome o = RunCli(with({"--serial-first", "7"}));
-    ASSERT_EQ(o.status, 1) << o.err;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the line is back
-    o = RunCli(with({"--resume"}));
-    EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_NE(o.err.find("--resume: going on from the page at 0x00003000"), std::string::npos) << o.err;
-    const auto mem = device.Memory();
-    EXPECT_EQ(std::vector<uint8_t>(mem.begin() + 0x2804, mem.begin() + 0x2808), (std::vector<uint8_t>{7, 0, 0, 0}));
-    o = RunCli({"ledger", "show", "--ledger", ledger});
-    std::vector<std::string> serials;
-    for (std::istringstream in(o.out); std::getline(in, o.err);)
-        serials.push_back(nlohmann::json::parse(o.err).value("serial", nlohmann::json()).dump());
-    EXPECT_EQ(serials, (std::vector<std::string>{"7", "7"})) << o.out;
-    EXPECT_EQ(RunCli({"ledger", "next", "--ledger", ledger}).out, "8\n");
-    device.Stop();
+    // On the same unit the resume keeps serial 7; on another unit put on the port meanwhile, the
+    // resume is not borne out and the upload starts over with a serial of its own, since the first
+    // unit may hold 7 already.
+    for (const bool anotherUnit : {false, true}) {
+        TempDir dir;
+        const std::string ledger = dir.File("ledger.sqlite");
+        sim::Device device({.CutLineAt = {50}, .CutForMs = 400});  // frame 50 is in the page at 0x3000
+        ASSERT_TRUE(device.Open());
+        device.Start();
+        const std::vector<std::string> run = {"upload", Example(), "--port", device.Path(), "--verify", "--ledger",
+                                              ledger, "--serial-at", "2804", "--timeout", "100"};
+        auto with = [&](std::vector<std::string> extra) {
+            std::vector<std::string> args = run;
+            args.insert(args.end(), extra.begin(), extra.end());
+            return args;
+        };
+        Outcome o = RunCli(with({"--serial-first", "7"}));
+        ASSERT_EQ(o.status, 1) << o.err;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the line is back
+        // another unit, whose first page holds other bytes, takes the place of the first
+        if (anotherUnit) device.SetMemory(0x2800, std::vector<uint8_t>(0x800, 0x00));
+        o = RunCli(with({"--resume"}));
+        EXPECT_EQ(o.status, 0) << o.err;
+        const std::string said = anotherUnit ? "do not hold this file" : "--resume: going on from the page at 0x00003000";
+        EXPECT_NE(o.err.find(said), std::string::npos) << o.err;
+        const auto mem = device.Memory();
+        const uint8_t held = anotherUnit ? 8 : 7;
+        EXPECT_EQ(std::vector<uint8_t>(mem.begin() + 0x2804, mem.begin() + 0x2808),
+                  (std::vector<uint8_t>{held, 0, 0, 0}));
+        o = RunCli({"ledger", "show", "--ledger", ledger});
+        std::vector<std::string> serials;
+        for (std::istringstream in(o.out); std::getline(in, o.err);)
+            serials.push_back(nlohmann::json::parse(o.err).value("serial", nlohmann::json()).dump());
+        EXPECT_EQ(serials, (std::vector<std::string>{"7", std::to_string(held)})) << o.out;
+        EXPECT_EQ(RunCli({"ledger", "next", "--ledger", ledger}).out, std::to_string(held + 1) + "\n");
+        device.Stop();
+    }
 }
 
 // A ledger locked by another program once the run began. Locked once the serial was spent and

@@ -19,6 +19,9 @@ TEST(ResumePointTest, KeepsTheSerialItsRunPlacedAndFitsOnlyTheSameOne) {
     EXPECT_EQ(with->Serial, 7u);
     EXPECT_EQ(with->Page, 0x3000u);
     EXPECT_FALSE(without->Serial);
+    // a page that is not one (a file edited by hand) is no point
+    ASSERT_TRUE(SaveResumePoint(dir.Path(), {"/dev/ttyUSB2", sha, 0x3801, 4, false, std::nullopt, 0, ""}));
+    EXPECT_FALSE(LoadResumePoint(dir.Path(), "/dev/ttyUSB2"));
     struct Case {
         const ResumePoint& point;
         bool wantsSerial;

@@ -373,6 +373,19 @@ TEST_F(UploadTest, GsmFramesCarryACarriageReturnAndTheModemIsDialled) {
     EXPECT_EQ(Commands().back(), CMD_RESET);
 }
 
+// A call that drops while the bootloader is being started takes no more start frames: the run
+// ends at once, saying the call dropped.
+TEST_F(UploadTest, GsmCallDroppedAtTheBootloaderStartEndsTheStart) {
+    StartDevice({.Gsm = true, .DropCallAfter = {1}});
+    MakeImage(0x2800, 256);
+    RecordingView view;
+    const UploadResult r = Gsm(view);
+    EXPECT_EQ(r.Outcome, UploadOutcome::NotDone);
+    EXPECT_EQ(r.StartAttempts, 1);
+    EXPECT_NE(r.Reason.find("the call dropped"), std::string::npos) << r.Reason;
+    EXPECT_NE(FailureAdvice(r).find("the call dropped"), std::string::npos);
+}
+
 TEST_F(UploadTest, GsmLinkWaitEndsAtTheMarkOrAfterFifteenLines) {
     // A modem that never answers: every one of the 15 link reads costs a time-out.
     test::RecordingView view;
@@ -703,7 +716,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A resume trusts the pages below its point only once the unit shows that they hold the image: it
 // reads back the first and the last block of each, every block of the page just below the point
-// (every block below it with each block verified) and the block that must always be read back;
+// (every block below it with any read-back asked for) and the block that must always be read back;
 // with gaps skipped only the blocks and bytes the file gives. Any difference and the walk starts
 // over at the image's start. The image is 96 blocks from 0x2800, the point 0x3800.
 TEST_F(UploadTest, ResumeReadsBackThePagesBelowItsPointBeforeTrustingThem) {
@@ -720,17 +733,21 @@ TEST_F(UploadTest, ResumeReadsBackThePagesBelowItsPointBeforeTrustingThem) {
         const char* name;
         int32_t heldUpTo;  // the unit holds the image from 0x2800 to here, old firmware beyond
         std::vector<uint32_t> otherBytes;  // where the unit holds another byte than the file
-        bool verifyAll = false;
+        bool verify = false;  // read-back asked for, every verifyEvery-th block
         uint32_t keptBlock = 0;  // non-zero: ReadBackFrom
         bool gapAtStart = false;  // the file gives nothing in 0x2800..0x283F, nor the byte at 0x2845
         std::vector<uint32_t> reads;  // before the walk's first erase
         bool trusted;
+        int verifyEvery = 1;
     } cases[] = {
         {"the same unit", kPoint, {}, false, 0, false, with({0x2800, 0x2FC0}, pageBelow), true},
         {"another unit", 0x2800, {}, false, 0, false, {0x2800}, false},
         {"another last block", kPoint, {0x2FC1}, false, 0, false, {0x2800, 0x2FC0}, false},
         {"another byte in the page below", kPoint, {0x37FF}, false, 0, false, with({0x2800, 0x2FC0}, pageBelow), false},
         {"every block verified", kPoint, {}, true, 0, false, everyBlock, true},
+        // an earlier build of the file, a byte changed mid-page, is caught whenever a read-back is asked
+        {"an earlier build, every fourth verified", kPoint, {0x2A20}, true, 0, false,
+         std::vector<uint32_t>(everyBlock.begin(), everyBlock.begin() + 9), false, 4},
         {"the serial's block", kPoint, {0x2A01}, false, 0x2A00, false, {0x2800, 0x2A00}, false},
         {"gaps never written", kPoint, {0x2805, 0x2845}, false, 0, true, with({0x2840, 0x2FC0}, pageBelow), true},
     };
@@ -748,11 +765,11 @@ TEST_F(UploadTest, ResumeReadsBackThePagesBelowItsPointBeforeTrustingThem) {
         for (uint32_t at : c.otherBytes)
             device->SetMemory(at, {static_cast<uint8_t>(~MemoryImage()[at - 0x2800])});
         RecordingView view;
-        view.verify = c.verifyAll;
+        view.verify = c.verify;
         UploadRequest req;
         req.PortText = portText;
         req.TimeoutMs = kTimeout;
-        req.VerifyEvery = 1;
+        req.VerifyEvery = c.verifyEvery;
         req.SkipGaps = c.gapAtStart;
         req.ResumePage = kPoint;
         req.ReadBackFrom = c.keptBlock;
