@@ -16,7 +16,7 @@ deps:
 	@scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQDFU_BUILD_APP=ON -DQDFU_BUILD_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQDFU_BUILD_APP=ON -DQDFU_BUILD_BENCH=ON -DQDFU_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS) -- --no-print-directory
@@ -62,7 +62,7 @@ windows:
 	@db=$$(scripts/build-db-clients-windows.sh "$(DBCLIENTS_CACHE)" $(JOBS)) && \
 	qt=$$(scripts/build-qt-windows.sh "$(WINDOWS_CACHE)" $(JOBS)) && \
 	  cmake -S . -B build-windows-gui -DCMAKE_TOOLCHAIN_FILE=$$qt/lib/cmake/Qt6/qt.toolchain.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_APP=ON -DQDFU_BUILD_BENCH=OFF -DQT_HOST_PATH=/usr -DQDFU_DB_CLIENTS=$$db \
+	    -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_APP=ON -DQDFU_BUILD_BENCH=OFF -DQDFU_WERROR=ON -DQT_HOST_PATH=/usr -DQDFU_DB_CLIENTS=$$db \
 	    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null && \
 	  cmake --build build-windows-gui -j$(JOBS) -- --no-print-directory && \
 	  scripts/windows-package.sh build-windows-gui "$$qt"
@@ -82,7 +82,7 @@ windows-cli:
 	@scripts/install-deps.sh --windows
 	@db=$$(scripts/build-db-clients-windows.sh "$(DBCLIENTS_CACHE)" $(JOBS)) && \
 	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-	  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_BENCH=OFF -DQDFU_DB_CLIENTS=$$db >/dev/null
+	  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_BENCH=OFF -DQDFU_WERROR=ON -DQDFU_DB_CLIENTS=$$db >/dev/null
 	@cmake --build build-windows -j$(JOBS) -- --no-print-directory
 	@scripts/windows-package.sh build-windows
 
@@ -92,7 +92,7 @@ windows-cli-test: windows-cli build
 # dist/quarnelix-dfu_VERSION_amd64.deb, built with Debian's build flags.
 package:
 	@scripts/install-deps.sh --package
-	@cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_TESTS=OFF -DQDFU_BUILD_BENCH=OFF \
+	@cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DQDFU_BUILD_TESTS=OFF -DQDFU_BUILD_BENCH=OFF -DQDFU_WERROR=ON \
 	  -DQDFU_STATIC_CLI=OFF -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 	@cmake --build build-package -j$(JOBS) -- --no-print-directory
@@ -103,4 +103,4 @@ package-test: package
 	@scripts/package-test.sh
 
 clean:
-	rm -rf build build-asan build-fuzz build-windows build-windows-gui build-package dist
+	rm -rf build build-asan build-fuzz build-release build-windows build-windows-gui build-package dist

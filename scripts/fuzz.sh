@@ -5,7 +5,7 @@
 set -euo pipefail
 seconds=${FUZZ_SECONDS:-60}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQDFU_BUILD_FUZZ=ON \
-  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_TESTS=OFF -DQDFU_BUILD_BENCH=OFF -DQDFU_SANITIZE=ON \
+  -DQDFU_BUILD_APP=OFF -DQDFU_BUILD_TESTS=OFF -DQDFU_BUILD_BENCH=OFF -DQDFU_SANITIZE=ON -DQDFU_WERROR=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" >/dev/null
 cmake --build build-fuzz -j2 --target fuzz_frame_reader fuzz_serial_read fuzz_hex_loader -- --no-print-directory
 for name in frame_reader serial_read hex_loader; do
