@@ -7,7 +7,8 @@
 // log line lost after every device completed, 130 a second interrupt.
 //
 // Signals: the first SIGINT, SIGTERM or SIGHUP is the abort press (the run stops at its next check
-// and still resets the CPU); a second one ends the process at once. SIGPIPE is ignored, so a log
+// and still resets the CPU); a second SIGINT ends the process at once (a SIGTERM or SIGHUP never
+// does: a service manager or a closing terminal may send several). SIGPIPE is ignored, so a log
 // line that cannot be written is dropped and the run goes on to its end.
 //
 // Each command declares its options and runs in a file of its own (cmd_*.cpp, on common.h); this

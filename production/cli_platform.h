@@ -13,9 +13,10 @@
 namespace qdfu {
 
 // The first abort request (Ctrl-C; SIGTERM and SIGHUP on POSIX, Ctrl-Break on Windows) clears
-// active, which the upload polls: it stops at its next check and still resets the CPU. A second
-// one lets go of the port and ends the process at once with status 130, saying on standard error
-// that the controller may not have been reset. A closed console on Windows is an abort press that
+// active, which the upload polls: it stops at its next check and still resets the CPU. The
+// operator's second press (Ctrl-C or Ctrl-Break; SIGTERM and SIGHUP are never one) lets go of the
+// port and ends the process at once with status 130, saying on standard error that the
+// controller may not have been reset. A closed console on Windows is an abort press that
 // waits up to 4.5 s for the run to stop (Windows ends the process then). A reader that goes away never
 // ends the process: what cannot be written is dropped.
 //

@@ -31,7 +31,9 @@ bool g_child = false;
 void OnAbortSignal(int sig) {
     if (g_active) *g_active = false;
     if (g_child && sig != kCutShortSignal) return;  // one stop request, however many come
-    if (!g_child && g_interrupts.fetch_add(1) == 0) return;
+    // SIGTERM and SIGHUP (a service manager, a closed terminal) only ask for the stop; only the
+    // operator's second Ctrl-C ends the process at once
+    if (!g_child && (sig != SIGINT || g_interrupts.fetch_add(1) == 0)) return;
     static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
     SerialReleaseForExit(g_lastWords.load() ? g_lastWordsBytes : nullptr, g_lastWords.load());

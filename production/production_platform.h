@@ -11,8 +11,10 @@
 
 namespace qdfu::proc {
 
-// Abort presses to this process (Ctrl-C, SIGTERM, SIGHUP) are counted from here on, each one, and
-// a SIGCHLD inherited as ignored is set back to its default.
+// Abort presses to this process are counted from here on, and a SIGCHLD inherited as ignored is
+// set back to its default. Each of the operator's presses (Ctrl-C; Ctrl-Break on Windows) counts;
+// SIGTERM and SIGHUP (a closed console, a logoff on Windows) only ask for the stop: however many
+// come, they are one press, and never the second one that cuts the children short.
 void InstallParentHandlers();
 int Interrupts();
 

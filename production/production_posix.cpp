@@ -25,8 +25,16 @@ extern char** environ;
 namespace qdfu::proc {
 namespace {
 
-std::atomic<int> g_interrupts{0};
-void OnInterrupt(int) { g_interrupts.fetch_add(1); }
+// The operator's presses (SIGINT) are counted each; SIGTERM and SIGHUP (a service manager
+// stopping the line, a terminal closing) only ask for the stop, however many come.
+std::atomic<int> g_presses{0};
+std::atomic<bool> g_stopAsked{false};
+void OnInterrupt(int sig) {
+    if (sig == SIGINT)
+        g_presses.fetch_add(1);
+    else
+        g_stopAsked.store(true);
+}
 
 constexpr int kAbortSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // The operator's second press, for a child that takes every abort signal as one stop request.
@@ -54,7 +62,10 @@ void InstallParentHandlers() {
     ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-int Interrupts() { return g_interrupts.load(); }
+int Interrupts() {
+    const int presses = g_presses.load();
+    return presses > 0 ? presses : g_stopAsked.load() ? 1 : 0;
+}
 
 struct Children::Impl {
     struct Child {

@@ -21,17 +21,20 @@
 namespace qdfu::proc {
 namespace {
 
-std::atomic<int> g_interrupts{0};
+// The operator's presses (Ctrl-C, Ctrl-Break) are counted each; a closed console, a logoff or a
+// shutdown only asks for the stop, however many come.
+std::atomic<int> g_presses{0};
+std::atomic<bool> g_stopAsked{false};
 
 BOOL WINAPI OnParentConsoleEvent(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT: g_interrupts.fetch_add(1); return TRUE;
+        case CTRL_BREAK_EVENT: g_presses.fetch_add(1); return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            // the process ends when this returns: the children get their abort press meanwhile
-            g_interrupts.fetch_add(1);
+            // the process ends when this returns: the children get their stop request meanwhile
+            g_stopAsked.store(true);
             ::Sleep(4500);
             return TRUE;
         default: return FALSE;
@@ -71,7 +74,10 @@ void InstallParentHandlers() {
     if (::GetConsoleMode(out, &mode)) ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
-int Interrupts() { return g_interrupts.load(); }
+int Interrupts() {
+    const int presses = g_presses.load();
+    return presses > 0 ? presses : g_stopAsked.load() ? 1 : 0;
+}
 
 struct Children::Impl {
     struct Child {

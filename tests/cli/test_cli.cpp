@@ -114,10 +114,14 @@ TEST_F(CliTest, ReaderThatGoesAwayDoesNotStopTheRun) {
     EXPECT_EQ(device->Memory()[0x33FF], 0x00);  // the last block went out too
 }
 
+// SIGTERM and SIGHUP are the abort press, and never the second one, whatever came before.
 TEST_F(CliTest, TerminateAndHangupActAsTheAbortPress) {
-    for (int sig : {SIGTERM, SIGHUP}) {
+    const std::vector<std::vector<TimedSignal>> schedules = {
+        {{400, SIGTERM}}, {{400, SIGHUP}}, {{400, SIGTERM}, {20, SIGHUP}}, {{400, SIGINT}, {20, SIGTERM}}};
+    for (const auto& signals : schedules) {
+        const int sig = signals.front().signal * 100 + signals.back().signal;
         StartDevice({.DelayMs = 20});
-        const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--timeout", "500"}, {{400, sig}});
+        const Outcome o = RunCli({"upload", Example(), "--port", device->Path(), "--timeout", "500"}, signals);
         EXPECT_EQ(o.status, 1) << sig;
         EXPECT_NE(o.out.find("Reset CPU\nTrasferimento Firmware Fallito!!!\n"), std::string::npos);
         EXPECT_EQ(o.err.rfind(ExampleNote() + "Interrotto !!!\n", 0), 0u) << o.err;

@@ -577,10 +577,11 @@ TEST(ProductionOnePortTest, KeepsItsLogOnStandardOutputAndWritesReportAndLogFile
 }
 
 // However a stop reaches the children (the parent killed, a press and then the parent's death, a
-// SIGTERM to every process as a service manager sends it), each takes it as one stop request: it
-// stops at the next block and its last frame is its one CPU reset.
+// SIGTERM to every process as a service manager sends it, a SIGTERM and then a SIGHUP to the
+// parent, which are no second press), each takes it as one stop request: it stops at the next
+// block and its last frame is its one CPU reset.
 TEST(ProductionStopTest, EveryStopEndsWithOneCpuReset) {
-    enum class Stop { ParentKilled, PressThenParentKilled, TermToEveryProcess };
+    enum class Stop { ParentKilled, PressThenParentKilled, TermToEveryProcess, TermThenHangup };
     const struct {
         const char* name;
         Stop stop;
@@ -589,6 +590,7 @@ TEST(ProductionStopTest, EveryStopEndsWithOneCpuReset) {
         {"parent killed", Stop::ParentKilled, 128 + SIGKILL},
         {"a press, then the parent killed", Stop::PressThenParentKilled, 128 + SIGKILL},
         {"SIGTERM to every process", Stop::TermToEveryProcess, 1},
+        {"SIGTERM, then SIGHUP to the parent", Stop::TermThenHangup, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -610,6 +612,11 @@ TEST(ProductionStopTest, EveryStopEndsWithOneCpuReset) {
                                                case Stop::TermToEveryProcess:
                                                    for (const ChildProcess& child : children) ::kill(child.pid, SIGTERM);
                                                    ::kill(cli, SIGTERM);
+                                                   break;
+                                               case Stop::TermThenHangup:
+                                                   ::kill(cli, SIGTERM);
+                                                   std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                                   ::kill(cli, SIGHUP);
                                                    break;
                                            }
                                        });
