@@ -291,6 +291,7 @@ TEST(ReportLineTest, EveryLineIsStrictJsonWhateverTheFileNameHolds) {
         // of the same values
         {"\xff-\xc3-\xed\xa0\x80", "\xc3\xbf-\xc3\x83-\xc3\xad\xc2\xa0\xc2\x80"},
         {"\xc0\xaf", "\xc3\x80\xc2\xaf"},
+        {"\xe0\x80\xaf", "\xc3\xa0\xc2\x80\xc2\xaf"},  // '/' as three bytes: overlong as well
     };
     for (const Case& c : cases) {
         RunReport r;

@@ -144,6 +144,9 @@ TEST_F(HexLoaderTest, FaultTextsNameLineAddressAndCause) {
         {{":0128Z00001FF"}, "line 1: the address '28Z0' is not hexadecimal"},
         {{":0428000001"}, "line 1: data at 0x00002800: the line ends before its 4 data bytes"},
         {{":042800000102G304EA"}, "line 1: data at 0x00002800: byte 3 'G3' is not hexadecimal"},
+        // an extended address of another length would move every byte after it
+        {{Record(0x2800, 0, {1}), Record(0, 0x04, {0x00})}, "line 2: record type 04 carries 2 data bytes, this one 1"},
+        {{Record(0x2800, 0, {1}), Record(0, 0x04, {0, 0, 0, 1})}, "line 2: record type 04 carries 2 data bytes, this one 4"},
     };
     for (const auto& c : cases) {
         const auto r = Load(c.lines);
@@ -266,6 +269,27 @@ TEST_F(HexLoaderTest, ProgramBytesBeyondTheImageAreRejected) {
     EXPECT_TRUE(over.Fault);
     const auto far = Load({Record(0x2800, 0, {1}), Ela(0x00FF), Record(0xFF00, 0, {2})});
     EXPECT_FALSE(far.Valid);
+}
+
+// Program memory ends at 0x2B000: a file that gives a byte there (within the image, so it loads)
+// cannot be uploaded, the first such byte named; its last address 0x2AFFF can.
+TEST_F(HexLoaderTest, BytesFromTheEndOfProgramMemoryOnAreRefusedForUpload) {
+    const struct {
+        uint16_t address;
+        std::vector<uint8_t> data;
+        const char* refusal;
+    } cases[] = {
+        {0xAFFF, {1}, ""},
+        {0xB000, {1}, "data at 0x0002B000: the controller's program memory ends at 0x2B000 (is this file built for "
+                      "another device?)"},
+        {0xAFFE, {1, 2, 3}, "data at 0x0002B000: the controller's program memory ends at 0x2B000 (is this file "
+                            "built for another device?)"},
+    };
+    for (const auto& c : cases) {
+        const auto r = Load({Record(0x2800, 0, {1}), Ela(0x0002), Record(c.address, 0, c.data), ":00000001FF"});
+        ASSERT_TRUE(r.Valid) << c.address;
+        EXPECT_EQ(UploadRefusal(r), c.refusal) << c.address;
+    }
 }
 
 TEST_F(HexLoaderTest, UpperAddressTextThatIsNotHexIsAFault) {

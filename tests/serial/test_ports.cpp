@@ -167,6 +167,7 @@ TEST(UsbInstanceIdTest, IdsAndTheSerialWhereTheAdapterHasOne) {
         {"USB\\VID_0403&PID_6001\\A1B2c3D4", "0403", "6001", "A1B2c3D4"},  // the serial as the adapter gives it
         {"usb\\vid_10C4&pid_EA60\\0001", "10c4", "ea60", "0001"},
         {"FTDIBUS\\VID_0403+PID_6015+DN05XYZAA\\0000", "0403", "6015", "DN05XYZA"},  // less the channel letter
+        {"ftdibus\\vid_0403+pid_6001+a1B2c3D4A\\0000", "0403", "6001", "a1B2c3D4"},  // its case as given
         {"USB\\VID_067B&PID_2303\\5&2B6F3F7&0&2", "067b", "2303", ""},            // made up by Windows
         {"USB\\VID_2341&PID_0043&MI_00\\6&1A2B3C&0&0000", "2341", "0043", ""},     // an interface
         {"ACPI\\PNP0501\\1", "", "", ""},                                          // a motherboard UART
