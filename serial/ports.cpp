@@ -13,6 +13,14 @@ std::string UsbIdentityText(const UsbIdentity& id) {
     return text;
 }
 
+std::vector<PresentPort> PortsWithUsbSerial(const std::string& serial, const PortPaths& paths) {
+    std::vector<PresentPort> found;
+    if (const auto present = ListPresentPorts(paths))
+        for (const PresentPort& p : *present)
+            if (const auto usb = UsbIdentityOf(p.Device, paths); usb && usb->Serial == serial) found.push_back(p);
+    return found;
+}
+
 std::optional<UsbIdentity> UsbIdentityFromInstanceId(const std::string& instanceId) {
     const auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
     std::string id;

@@ -35,7 +35,9 @@ struct PresentPort {
 };
 
 // What a USB serial adapter tells of itself (sysfs on Linux; SetupAPI on Windows, where the product
-// is the driver's description of the device); empty fields where it tells nothing.
+// is the driver's description of the device); empty fields where it tells nothing. A control
+// character that sysfs gives (a tab, a line end) stands as '?', so that a field never breaks a
+// line or a column.
 struct UsbIdentity {
     std::string VendorId, ProductId;  // four hex digits each, "0403"
     std::string Manufacturer, Product, Serial;
@@ -50,6 +52,9 @@ std::optional<UsbIdentity> UsbIdentityOf(const std::string& device, const PortPa
 std::optional<UsbIdentity> UsbIdentityFromInstanceId(const std::string& instanceId);
 // "usb 0403:6001 FTDI FT232R USB UART serial A1B2C3D4", as ports lists it.
 std::string UsbIdentityText(const UsbIdentity& id);
+// The present ports whose USB adapter gives this serial number (exactly as given), ordered by
+// number: none, one, or several when adapters share it.
+std::vector<PresentPort> PortsWithUsbSerial(const std::string& serial, const PortPaths& paths);
 
 // The present ports, ordered by number; nullopt when neither sysfs nor the ports directory can be
 // read. May write comN links for adapters seen for the first time. An adapter whose link cannot be

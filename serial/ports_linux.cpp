@@ -130,6 +130,9 @@ std::optional<UsbIdentity> UsbIdentityOf(const std::string& device, const PortPa
                 id.Manufacturer = ReadFirstLine(dir + "/manufacturer");
                 id.Product = ReadFirstLine(dir + "/product");
                 id.Serial = ReadFirstLine(dir + "/serial");
+                for (std::string* field : {&id.VendorId, &id.ProductId, &id.Manufacturer, &id.Product, &id.Serial})
+                    for (char& c : *field)
+                        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
                 return id;
             }
             return std::nullopt;

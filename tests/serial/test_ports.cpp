@@ -154,6 +154,41 @@ TEST(PresentPortsTest, LinksAloneWithoutSysfs) {
     EXPECT_EQ(t.Names(), (std::vector<std::string>{"COM2"}));
 }
 
+// What an adapter tells of itself through sysfs, a control character in it made harmless, and the
+// adapters that give a USB serial number: every one of them, so that a caller can refuse a serial
+// that two adapters share.
+TEST(PresentPortsTest, UsbIdentityAndTheAdaptersOfASerialNumber) {
+    FakeTree t;
+    const auto adapter = [&](const std::string& tty, const std::string& serial) {
+        t.AddTty(tty);
+        const std::pair<const char*, std::string> fields[] = {
+            {"idVendor", "0403"}, {"idProduct", "6001"}, {"manufacturer", "FTDI"}, {"product", "FT232R"}, {"serial", serial}};
+        for (const auto& [name, value] : fields) t.root.Write("sys/devices/" + tty + "/" + name, value + "\n");
+    };
+    t.AddTty("ttyS0", "4");
+    adapter("ttyUSB0", "A1\tB2\x7f");
+    adapter("ttyUSB1", "TWIN");
+    adapter("ttyUSB2", "TWIN");
+    const auto id = UsbIdentityOf(t.paths.DevRoot + "/ttyUSB0", t.paths);
+    ASSERT_TRUE(id.has_value());
+    EXPECT_EQ(UsbIdentityText(*id), "usb 0403:6001 FTDI FT232R serial A1?B2?");
+    EXPECT_FALSE(UsbIdentityOf(t.paths.DevRoot + "/ttyS0", t.paths).has_value());
+    const struct {
+        const char* serial;
+        std::vector<std::string> devices;
+    } cases[] = {
+        {"TWIN", {"ttyUSB1", "ttyUSB2"}},
+        {"A1?B2?", {"ttyUSB0"}},
+        {"twin", {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> devices;
+        for (const PresentPort& p : PortsWithUsbSerial(c.serial, t.paths))
+            devices.push_back(p.Device.substr(p.Device.rfind('/') + 1));
+        EXPECT_EQ(devices, c.devices) << c.serial;
+    }
+}
+
 // What Windows's device instance ids give of a USB adapter (the ports listing there reads them
 // through SetupAPI).
 TEST(UsbInstanceIdTest, IdsAndTheSerialWhereTheAdapterHasOne) {
