@@ -28,26 +28,45 @@ using namespace qdfu::cli;
 
 namespace {
 
-// The word of words nearest to word (fewest letters to change, add or drop).
+// The letters to change, add, drop or swap with their neighbour that turn a into b.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i)
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+// The word of words that word is a slip of: at most one edit from a word of up to 4 letters, two
+// from a longer one, and fewer than the word's own length. "" when none is that close (a port
+// or a file name given where a command goes).
 std::string NearestWord(const std::string& word, const std::vector<std::string>& words) {
     std::string best;
     std::size_t bestDistance = SIZE_MAX;
     for (const std::string& w : words) {
-        std::vector<std::size_t> row(w.size() + 1);
-        for (std::size_t j = 0; j <= w.size(); ++j) row[j] = j;
-        for (std::size_t i = 1; i <= word.size(); ++i) {
-            std::size_t diagonal = row[0];
-            row[0] = i;
-            for (std::size_t j = 1; j <= w.size(); ++j) {
-                const std::size_t up = row[j];
-                row[j] = std::min(
-                    {row[j] + 1, row[j - 1] + 1, diagonal + (word[i - 1] == w[j - 1] ? 0 : 1)});
-                diagonal = up;
-            }
-        }
-        if (row[w.size()] < bestDistance) bestDistance = row[w.size()], best = w;
+        const std::size_t distance = EditDistance(word, w);
+        const std::size_t allowed = w.size() <= 4 ? 1 : 2;
+        if (distance <= allowed && distance < w.size() && distance < bestDistance)
+            bestDistance = distance, best = w;
     }
     return best;
+}
+
+// "'word' is not a command; did you mean X?", or without a guess when none is close.
+void SayNotACommand(const char* what, const std::string& word, const std::vector<std::string>& words) {
+    const std::string nearest = NearestWord(word, words);
+    if (nearest.empty())
+        std::fprintf(stderr, "quarnelix-dfu-cli: '%s' is not a%s command (--help lists them)\n",
+                     word.c_str(), what);
+    else
+        std::fprintf(stderr, "quarnelix-dfu-cli: '%s' is not a%s command; did you mean %s?\n",
+                     word.c_str(), what, nearest.c_str());
 }
 
 #if !QDFU_WITH_LEDGER
@@ -100,9 +119,18 @@ int main(int argc, char** argv) {
         for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
         const bool isCommand = std::find(commands.begin(), commands.end(), first) != commands.end();
         if (!first.empty() && first[0] != '-' && !isCommand) {
-            std::fprintf(stderr, "quarnelix-dfu-cli: '%s' is not a command; did you mean %s?\n",
-                         first.c_str(), NearestWord(first, commands).c_str());
+            SayNotACommand("", first, commands);
             return kExitUsage;
+        }
+        // the same for the commands that take one of their own (ledger show, ledger next)
+        for (const CLI::App* sub : app.get_subcommands({})) {
+            if (sub->get_name() != first || argc < 3 || argv[2][0] == '-') continue;
+            std::vector<std::string> own;
+            for (const CLI::App* leaf : sub->get_subcommands({})) own.push_back(leaf->get_name());
+            if (!own.empty() && std::find(own.begin(), own.end(), std::string(argv[2])) == own.end()) {
+                SayNotACommand((" " + first).c_str(), argv[2], own);
+                return kExitUsage;
+            }
         }
         if (first.rfind("--", 0) == 0 && first != "--help" && first != "--version") {
             for (int i = 2; i < argc; ++i) {

@@ -354,10 +354,24 @@ TEST(CliHexTest, RejectedAndUnreadableFilesAndUsage) {
     EXPECT_EQ(RunCli({"upload", Example(), "--port", "ttyS0"}).status, 64);
     EXPECT_EQ(RunCli({"read", "10", "--port", "COM1", "--timeout", "0"}).status, 64);
     EXPECT_EQ(RunCli({"frobnicate"}).status, 64);
-    Outcome typo = RunCli({"uplaod", Example(), "--port", "COM1"});
-    EXPECT_EQ(typo.status, 64);
-    EXPECT_EQ(typo.err, "quarnelix-dfu-cli: 'uplaod' is not a command; did you mean upload?\n");
-    typo = RunCli({"--port", "COM1", "upload", Example()});
+    // a slip of a command is named with it; a word that is far from every command is not
+    const struct {
+        std::vector<std::string> args;
+        const char* err;
+    } slips[] = {
+        {{"uplaod", Example(), "--port", "COM1"}, "quarnelix-dfu-cli: 'uplaod' is not a command; did you mean upload?\n"},
+        {{"verfy", Example()}, "quarnelix-dfu-cli: 'verfy' is not a command; did you mean verify?\n"},
+        {{"/dev/ttyUSB0", "upload"}, "quarnelix-dfu-cli: '/dev/ttyUSB0' is not a command (--help lists them)\n"},
+        {{"fw.hex"}, "quarnelix-dfu-cli: 'fw.hex' is not a command (--help lists them)\n"},
+        {{"ledger", "shwo", "--ledger", "x"}, "quarnelix-dfu-cli: 'shwo' is not a ledger command; did you mean show?\n"},
+        {{"ledger", "everything"}, "quarnelix-dfu-cli: 'everything' is not a ledger command (--help lists them)\n"},
+    };
+    for (const auto& c : slips) {
+        const Outcome o = RunCli(c.args);
+        EXPECT_EQ(o.status, 64) << c.err;
+        EXPECT_EQ(o.err, c.err);
+    }
+    const Outcome typo = RunCli({"--port", "COM1", "upload", Example()});
     EXPECT_EQ(typo.status, 64);
     EXPECT_NE(typo.err.find("--port goes after the command"), std::string::npos) << typo.err;
     const Outcome help = RunCli({"--help"});
