@@ -16,9 +16,10 @@
 namespace qdfu::cli {
 namespace {
 
-// --from and --to of a backup: hexadecimal, --from below --to, within program memory.
+// --from and --to of a backup: hexadecimal, --from below --to, within program memory. False with
+// the cause said on standard error and kept in refusal.
 bool BackupRange(const std::string& fromText, const std::string& toText, uint32_t& from,
-                 uint32_t& to) {
+                 uint32_t& to, std::string& refusal) {
     const char* why = nullptr;
     if (!ParseTypedHex(fromText, from))
         why = "--from is not a hexadecimal address";
@@ -29,21 +30,21 @@ bool BackupRange(const std::string& fromText, const std::string& toText, uint32_
     else if (from >= to)
         why = "--from must lie below --to";
     if (!why) return true;
-    std::fprintf(stderr, "backup: %s (given --from %s --to %s; program memory is 0 to 2B000)\n",
-                 why, fromText.c_str(), toText.c_str());
+    refusal = std::string("backup: ") + why + " (given --from " + fromText + " --to " + toText +
+              "; program memory is 0 to 2B000)";
+    std::fprintf(stderr, "%s\n", refusal.c_str());
     return false;
 }
 
 // The backup's output must be a file that can be written before the device is touched: 0, or
-// the exit status with the cause said.
-int CheckBackupOutput(const std::string& path) {
-    if (IsDirectory(path)) {
-        std::fprintf(stderr, "backup: %s is a folder; name the file to write\n", path.c_str());
-        return kExitCannotCreate;
-    }
-    const std::string probe = CreateTempBeside(path);
-    if (probe.empty()) {
-        std::fprintf(stderr, "backup: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+// the exit status with the cause said (and kept in refusal).
+int CheckBackupOutput(const std::string& path, std::string& refusal) {
+    if (IsDirectory(path)) refusal = "backup: " + path + " is a folder; name the file to write";
+    const std::string probe = refusal.empty() ? CreateTempBeside(path) : std::string();
+    if (refusal.empty() && probe.empty())
+        refusal = "backup: cannot create " + path + ": " + std::strerror(errno);
+    if (!refusal.empty()) {
+        std::fprintf(stderr, "%s\n", refusal.c_str());
         return kExitCannotCreate;
     }
     std::remove(probe.c_str());
@@ -92,20 +93,34 @@ class FieldCommand final : public Command {
     }
 
     int Run(const std::string&) override {
+        const int rc = RunField();
+        // with --json every run ends with its end event, a run refused before it started too
+        if (json && events.Ends() == 0)
+            events.End(ToolEnd{
+                verify_ ? "verify" : "backup", portOpt.Ports.empty() ? "" : portOpt.Ports.front(),
+                OutcomeWord(UploadOutcome::NotDone),
+                refusal.empty() ? "refused (status " + std::to_string(rc) + ")" : refusal, 0, 0,
+                verify_ ? "" : backupPath, 0, 0, 0});
+        return rc;
+    }
+
+  private:
+    int RunField() {
         // What the backup was given is checked before anything is opened.
         uint32_t from = 0, to = 0;
         if (!verify_) {
-            if (!BackupRange(fromText, toText, from, to)) return kExitUsage;
-            if (const int rc = CheckBackupOutput(backupPath)) return rc;
+            if (!BackupRange(fromText, toText, from, to, refusal)) return kExitUsage;
+            if (const int rc = CheckBackupOutput(backupPath, refusal)) return rc;
         }
         PortChoice port;
         std::FILE* transcript = nullptr;
-        if (const int rc = OpenOnePort(portOpt, "", -1, port, transcript)) return rc;
+        if (const int rc = OpenOnePort(portOpt, "", -1, port, transcript, &refusal)) return rc;
         const std::string portArg = portOpt.Ports.front();
         HexLoadResult r;
         if (verify_) {
             if (const int rc =
-                    LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true}))
+                    LoadImage(hexPath, r, {.IgnoreChecksums = ignoreChecksums, .ForUpload = true},
+                              nullptr, &refusal))
                 return rc;
         }
         int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
@@ -116,13 +131,17 @@ class FieldCommand final : public Command {
         SerialSetIdleHook(
             [&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
         const char* command = verify_ ? "verify" : "backup";
-        JsonEvents events(stdout);
         ToolEnd end{command, portArg, "", "", 0, 0, backupPath, from, to, 0};
         if (json) {
             view.SetEvents(&events, portArg);
             std::string sha;
             if (FileText bytes; verify_ && bytes.Open(hexPath)) sha = Sha256Hex(bytes.Text());
             events.Start(portArg, port.Device, verify_ ? hexPath : backupPath, sha, EventOptions{});
+            // what a second press writes as the process ends
+            ToolEnd cut = end;
+            cut.Outcome = OutcomeWord(UploadOutcome::Failed);
+            cut.Reason = "interrupted again";
+            SetSecondPressEndEvent(ToolEndLine(cut) + "\n", "", -1);
         }
         // These only read: a second press still resets the CPU before the port is let go.
         uint8_t resetFrame[8];
@@ -138,6 +157,7 @@ class FieldCommand final : public Command {
         SerialSetIdleHook({});
         if (transcript) std::fclose(transcript);
         SetSecondPressLastWords(nullptr, 0);
+        SetSecondPressEndEvent("", "", -1);
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
         end.Outcome = OutcomeWord(result.Outcome);
         end.Reason = result.Reason;
@@ -172,9 +192,15 @@ class FieldCommand final : public Command {
         if (temp.empty() ||
             !WriteWholeFile(temp, reinterpret_cast<const uint8_t*>(text.data()), text.size()) ||
             !RenameOver(temp, backupPath)) {
-            std::fprintf(stderr, "backup: cannot write %s: %s; nothing was saved\n",
-                         backupPath.c_str(), std::strerror(errno));
+            const std::string why = "backup: cannot write " + backupPath + ": " +
+                                    std::strerror(errno) + "; nothing was saved";
+            std::fprintf(stderr, "%s\n", why.c_str());
             if (!temp.empty()) std::remove(temp.c_str());
+            if (json) {  // read whole, but not kept
+                end.Outcome = OutcomeWord(UploadOutcome::Failed);
+                end.Reason = why.substr(8);
+                events.End(end);
+            }
             return kExitCannotCreate;
         }
         if (json) {
@@ -187,11 +213,12 @@ class FieldCommand final : public Command {
         return 0;
     }
 
-  private:
     const bool verify_;
     std::string hexPath, backupPath, fromText = "2800", toText = "2B000", gsmNumber;
     PortOptions portOpt;
     bool json = false, ignoreChecksums = false;
+    JsonEvents events{stdout};
+    std::string refusal;  // why the run was refused before it started
 };
 
 }  // namespace

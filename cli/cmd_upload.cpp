@@ -1,6 +1,7 @@
 // upload and station: flashing a firmware into one controller, into several at once (one child
 // process per port, from the production engine), or into every adapter plugged in. Both keep a
 // ledger of their runs and give serial numbers when asked.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -34,10 +35,9 @@ void AddProductionOptions(CLI::App* cmd, ProductionOptions& o) {
     cmd->add_option("--report", o.ReportPath, "append one JSON line per device run to FILE");
 }
 
-// The report and the log folder, before any device is touched; false (said on standard error) when
-// either cannot be written.
-bool OpenOutputs(RunOutputs& outputs, const ProductionOptions& line) {
-    std::string why;
+// The report and the log folder, before any device is touched; false (said on standard error and
+// kept in why) when either cannot be written.
+bool OpenOutputs(RunOutputs& outputs, const ProductionOptions& line, std::string& why) {
     if (outputs.Open(line.ReportPath, line.LogDir, why)) return true;
     std::fprintf(stderr, "%s\n", why.c_str());
     return false;
@@ -58,7 +58,48 @@ struct FlashOptions {
     bool Simulate = false, Resume = false;
     int StatusFd = -1;   // a production line's child reports here
     std::string Device;  // and opens the device its parent resolved
+    // --json: every port given ends with one end event, a run refused before it started too
+    JsonEvents Events{stdout};
+    std::string Refusal;  // why the run was refused, when it was
 };
+
+std::string VerificationOf(const FlashOptions& o) {
+    return VerificationWord(o.VerifyAll ? VerifyMode::All
+                            : o.Verify  ? VerifyMode::EveryFourth
+                                        : VerifyMode::Off);
+}
+
+// The report's fields that a run knows before it starts (the port given as the report names it,
+// the file as read) of a run that has not started yet: not done, at now.
+RunReport ReportBefore(const std::string& port, const std::string& device, const PortPaths& paths,
+                       const std::string& hexPath, const std::string* text,
+                       const std::string& verification, std::chrono::system_clock::time_point now) {
+    const Target target = ResolveTarget(port, paths);
+    RunReport rep;
+    rep.Port = target.Port;
+    rep.Device = device.empty() ? target.Device : device;
+    rep.ById = target.ById;
+    rep.HexPath = CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath);
+    if (text && !text->empty()) rep.HexSha256 = Sha256Hex(*text);
+    rep.Start = rep.End = IsoTime(now);
+    rep.Outcome = OutcomeWord(UploadOutcome::NotDone);
+    rep.OutcomeText = UploadOutcomeText(UploadOutcome::NotDone);
+    rep.Verification = verification;
+    return rep;
+}
+
+// A run refused with status rc before it started (why: what was said on standard error), as its
+// report line and end event give it.
+RunReport RefusedRun(const FlashOptions& o, const std::string& port, const std::string* text,
+                     int rc, const std::string& why) {
+    RunReport rep = ReportBefore(port, "", o.Port.Paths, o.HexPath, text, VerificationOf(o),
+                                 std::chrono::system_clock::now());
+    rep.ExitStatus = rc;
+    rep.Reason =
+        why.empty() ? "the upload refused to start (status " + std::to_string(rc) + ")" : why;
+    rep.Simulated = o.Simulate;
+    return rep;
+}
 
 // The ledger's options checked, and the ledger reached before any device is touched: 0, or the
 // exit status with the cause said (73 when it cannot be reached). A missing SQLite file is a new
@@ -67,24 +108,22 @@ struct FlashOptions {
 int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
     if (const int rc = CheckLedgerOptions(o.Ledger)) return rc;
     if (o.Ledger.Where.empty()) return 0;
+    auto refuse = [&](const std::string& why, int rc) {
+        o.Refusal = why;
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return rc;
+    };
     const bool mayCreate = o.Ledger.SerialAtText.empty() || o.Ledger.SerialFirst >= 0;
-    if (!mayCreate && !LedgerExists(o.Ledger.Where)) {
-        std::fprintf(stderr,
-                     "--ledger %s: no such ledger; give --serial-first to start a new ledger\n",
-                     LedgerName(o.Ledger.Where).c_str());
-        return kExitNoInput;
-    }
+    if (!mayCreate && !LedgerExists(o.Ledger.Where))
+        return refuse("--ledger " + LedgerName(o.Ledger.Where) +
+                          ": no such ledger; give --serial-first to start a new ledger",
+                      kExitNoInput);
     std::string why;
     books = OpenRunLedger(o.Ledger.Where, why, mayCreate);
-    if (!books) {
-        std::fprintf(stderr, "%s\n", why.c_str());
-        return kExitCannotCreate;
-    }
+    if (!books) return refuse(why, kExitCannotCreate);
     if (o.Ledger.SerialFirst >= 0 &&
-        !books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), why)) {
-        std::fprintf(stderr, "%s\n", why.c_str());
-        return kExitUsage;
-    }
+        !books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), why))
+        return refuse(why, kExitUsage);
     return 0;
 }
 
@@ -92,7 +131,7 @@ int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
 int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* ledger) {
     ProductionOptions& line = o.Line;
     const std::string& hexPath = o.HexPath;
-    const PortOptions& portOpt = o.Port;
+    PortOptions& portOpt = o.Port;
     const bool verify = o.Verify, verifyAll = o.VerifyAll, ignoreChecksums = o.IgnoreChecksums;
     LedgerOptions& ledgerOpt = o.Ledger;
     line.Self = ThisProgram(self.c_str());
@@ -110,23 +149,26 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
     line.IgnoreChecksums = ignoreChecksums;
     line.SkipGaps = o.SkipGaps;
     line.TimeoutMs = portOpt.TimeoutMs;  // line.Retries is set by --retries
+    if (!stationMode) line.Paths = portOpt.Paths;
     if (!portOpt.Transcript.empty() || o.Simulate || o.Resume) {
-        std::fprintf(stderr, "--transcript, --simulate and --resume take a single port\n");
+        o.Refusal = "--transcript, --simulate and --resume take a single port";
+        std::fprintf(stderr, "%s\n", o.Refusal.c_str());
         return kExitUsage;
     }
-    for (const std::string& p : portOpt.Ports) {
+    for (std::string& p : portOpt.Ports) {
         PortChoice check;
-        if (!ChoosePort(p, check)) {
-            std::fprintf(stderr,
-                         "--port: '%s' is neither COMn, a device path nor tcp://HOST:PORT\n",
-                         p.c_str());
+        std::string why;
+        if (!ChoosePort(p, check, {}, portOpt.Paths, &why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            o.Refusal = why;
             return kExitUsage;
         }
+        if (p.rfind("usb:", 0) == 0) p = check.Text;  // the child opens the adapter found now
     }
     if (const std::string twice = DuplicatePort(portOpt.Ports, line.Paths); !twice.empty()) {
-        std::fprintf(stderr,
-                     "--port: %s names a device already given; each device takes one upload\n",
-                     twice.c_str());
+        o.Refusal =
+            "--port: " + twice + " names a device already given; each device takes one upload";
+        std::fprintf(stderr, "%s\n", o.Refusal.c_str());
         return kExitUsage;
     }
     // The firmware is read once: every child flashes these very bytes from a private copy, and
@@ -134,7 +176,7 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
     Firmware firmware;
     std::string text;
     RunOutputs outputs;
-    if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
+    if (!OpenOutputs(outputs, line, o.Refusal)) return kExitCannotCreate;
     {
         // A file that cannot be uploaded is refused before any device is touched; every port
         // asked for still ends with its line in the report.
@@ -144,22 +186,10 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
                 hexPath, r,
                 {.IgnoreChecksums = ignoreChecksums, .ForUpload = true, .SayBootArea = true}, &text,
                 &why)) {
-            const std::string now = IsoTime(std::chrono::system_clock::now());
             for (const std::string& p : stationMode ? std::vector<std::string>{} : portOpt.Ports) {
-                const Target target = ResolveTarget(p, line.Paths);
-                RunReport rep;
-                rep.Port = target.Port;
-                rep.Device = target.Device;
-                rep.ById = target.ById;
-                rep.HexPath = CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath);
-                if (!text.empty()) rep.HexSha256 = Sha256Hex(text);
-                rep.Start = rep.End = now;
-                rep.Outcome = OutcomeWord(UploadOutcome::NotDone);
-                rep.OutcomeText = UploadOutcomeText(UploadOutcome::NotDone);
-                rep.ExitStatus = rc;
-                rep.Verification = VerificationWord(line.Verify);
-                rep.Reason = why;
+                const RunReport rep = RefusedRun(o, p, &text, rc, why);
                 outputs.Report(rep);
+                if (o.Json) o.Events.End(rep);
             }
             return rc;
         }
@@ -169,6 +199,7 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
         std::string why;
         LoadImage(hexPath, r, {.IgnoreChecksums = true});
         if (!PlaceSerial(r, ledgerOpt, 0, why)) {
+            o.Refusal = why;
             std::fprintf(stderr, "%s\n", why.c_str());
             return kExitUsage;
         }
@@ -176,8 +207,7 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
         line.Serials = ledgerOpt.Layout;
     }
     line.RunLedger = ledger;
-    JsonEvents lineEvents(stdout);
-    if (o.Json) line.Events = &lineEvents;
+    if (o.Json) line.Events = &o.Events;
     line.Operator = ledgerOpt.Operator;
     line.Station = HostName();
     firmware.FullPath = CanonicalPath(hexPath);
@@ -213,18 +243,19 @@ int RunOne(FlashOptions& o, Ledger* books) {
     LedgerOptions& ledgerOpt = o.Ledger;
     PortChoice port;
     std::FILE* transcript = nullptr;
-    if (const int rc = OpenOnePort(portOpt, deviceArg, statusFd, port, transcript)) return rc;
+    if (const int rc = OpenOnePort(portOpt, deviceArg, statusFd, port, transcript, &o.Refusal))
+        return rc;
     const std::string portArg = portOpt.Ports.front();
     HexLoadResult r;
     std::string text;
     if (const int rc = LoadImage(
             hexPath, r,
             {.IgnoreChecksums = ignoreChecksums, .ForUpload = true, .SayBootArea = statusFd < 0},
-            &text))
+            &text, &o.Refusal))
         return rc;
     // One port keeps its log on standard output, and takes a report and a log file as well.
     RunOutputs outputs;
-    if (!OpenOutputs(outputs, line)) return kExitCannotCreate;
+    if (!OpenOutputs(outputs, line, o.Refusal)) return kExitCannotCreate;
     int32_t imageStart = r.ImageStart, imageEnd = r.ImageEnd;
     const bool valid = r.Valid;
     UploadRequest req = Request(port, gsmNumber, portOpt.TimeoutMs);
@@ -271,6 +302,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
     if (placesSerial) {
         std::string why;
         if (!PlaceSerial(r, ledgerOpt, 0, why)) {
+            o.Refusal = why;
             std::fprintf(stderr, "%s\n", why.c_str());
             return kExitUsage;
         }
@@ -315,22 +347,34 @@ int RunOne(FlashOptions& o, Ledger* books) {
     cli::TerminalView view(verify || verifyAll, g_active, status);
     std::string logText;
     view.SetCapture(line.LogDir.empty() ? nullptr : &logText);
-    JsonEvents events(stdout);
+    JsonEvents& events = o.Events;
     const bool jsonEvents = json && statusFd < 0;
+    const auto startWall = std::chrono::system_clock::now();
+    // the report's fields known before the run, as the port is named in the log
+    RunReport before = ReportBefore(port.Label.empty() ? port.Text : port.Label, deviceArg,
+                                    portOpt.Paths, hexPath, nullptr, VerificationOf(o), startWall);
+    before.HexSha256 = imageSha;
+    before.Simulated = simulate;
     if (jsonEvents) {
         view.SetEvents(&events, portArg);
-        const EventOptions options{VerificationWord(verifyAll ? VerifyMode::All
-                                                    : verify  ? VerifyMode::EveryFourth
-                                                              : VerifyMode::Off),
-                                   skipGaps, line.Retries, gsmNumber, resume};
+        const EventOptions options{VerificationOf(o), skipGaps, line.Retries,
+                                   gsmNumber,         resume,   simulate};
         events.Start(portArg, port.Device,
                      CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath), imageSha,
                      options);
+        // a second press ends the process wherever the run is: it still writes the run's end
+        const int64_t startMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(startWall.time_since_epoch())
+                .count();
+        events.KeepCutShortEnd(before, [startMs](const RunReport* soFar) {
+            if (!soFar) return SetSecondPressEndEvent("", "", -1);
+            const CutShortLine line = CutShortEnd(*soFar);
+            SetSecondPressEndEvent(line.Head, line.Tail, startMs);
+        });
     }
     SerialSetIdleHook(
         [&view](int32_t waitedMs, int32_t leftMs) { view.LineWaits(waitedMs, leftMs); });
     const UploadImage image{MemoryImage(), &imageStart, &imageEnd, &valid, r.Given.data()};
-    const auto startWall = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     UploadResult result;
     if (!noSerial.empty())
@@ -358,6 +402,10 @@ int RunOne(FlashOptions& o, Ledger* books) {
                      result.Reason.c_str());
     else if (statusFd < 0)
         SayFailure("upload", result);
+    if (simulate)
+        std::fprintf(stderr,
+                     "--simulate: nothing was sent and the port was never opened: this was a "
+                     "simulation\n");
     if (transcript) std::fclose(transcript);
     const UploadCounters& c = result.Counters;
     if (status) {
@@ -378,15 +426,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
     outputs.Log(portArg, startWall, OutcomeWord(result.Outcome), logText, "");
     bool ledgerLost = false;  // a row or a serial's state the ledger did not keep
     if (!line.ReportPath.empty() || ownLedger || jsonEvents) {
-        const Target target =
-            ResolveTarget(port.Label.empty() ? port.Text : port.Label, DefaultPortPaths());
-        RunReport rep;
-        rep.Port = target.Port;
-        rep.Device = deviceArg.empty() ? target.Device : deviceArg;
-        rep.ById = target.ById;
-        rep.HexPath = CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath);
-        rep.HexSha256 = Sha256Hex(text);
-        rep.Start = IsoTime(startWall);
+        RunReport rep = before;
         rep.End = IsoTime(std::chrono::system_clock::now());
         rep.Seconds = seconds;
         rep.Outcome = OutcomeWord(result.Outcome);
@@ -397,9 +437,6 @@ int RunOne(FlashOptions& o, Ledger* books) {
         rep.Exchanges = c.ExchangeCount;
         rep.CommunicationErrors = result.CommunicationErrors;
         rep.LastSerialError = result.LastSerialError;
-        rep.Verification = VerificationWord(verifyAll ? VerifyMode::All
-                                            : verify  ? VerifyMode::EveryFourth
-                                                      : VerifyMode::Off);
         rep.Reason = result.Reason;
         rep.Retries = static_cast<uint32_t>(result.Retries);
         rep.Serial = holdsSerial ? serial : std::nullopt;  // one gone back is not this device's
@@ -470,13 +507,36 @@ class UploadCommand final : public Command {
         return upload;
     }
     int Run(const std::string& self) override {
+        const int rc = RunUpload(self);
+        // a run refused before it started ends too, with the status and the cause
+        if (o_.Json && o_.StatusFd < 0 && o_.Events.Ends() == 0) {
+            std::vector<std::string> ended;
+            FileText text;
+            std::string read;
+            if (text.Open(o_.HexPath)) read = text.Text();
+            for (const std::string& p : o_.Port.Ports) {
+                if (std::find(ended.begin(), ended.end(), p) != ended.end()) continue;
+                ended.push_back(p);
+                o_.Events.End(RefusedRun(o_, p, &read, rc, o_.Refusal));
+            }
+        }
+        return rc;
+    }
+
+  private:
+    int RunUpload(const std::string& self) {
+        if (o_.Simulate && !o_.Ledger.Where.empty()) {
+            o_.Refusal =
+                "--simulate sends nothing, so it has nothing to record: it cannot take --ledger";
+            std::fprintf(stderr, "%s\n", o_.Refusal.c_str());
+            return kExitUsage;
+        }
         std::unique_ptr<Ledger> books;
         if (const int rc = OpenLedgerOf(o_, books)) return rc;
         return o_.Port.Ports.size() > 1 ? RunLine(o_, false, self, books.get())
                                         : RunOne(o_, books.get());
     }
 
-  private:
     FlashOptions o_;
 };
 

@@ -19,12 +19,14 @@ std::atomic<bool> g_active{true};
 namespace {
 
 // Opens the transcript and installs it under the driver. Returns false when it cannot be created.
-bool StartTranscript(const PortOptions& o, std::FILE*& file) {
+bool StartTranscript(const PortOptions& o, std::FILE*& file, std::string* refusal) {
     if (o.Transcript.empty()) return true;
     file = std::fopen(o.Transcript.c_str(), "w");
     if (!file) {
-        std::fprintf(stderr, "--transcript: cannot create %s: %s\n", o.Transcript.c_str(),
-                     std::strerror(errno));
+        const std::string why =
+            "--transcript: cannot create " + o.Transcript + ": " + std::strerror(errno);
+        std::fprintf(stderr, "%s\n", why.c_str());
+        if (refusal) *refusal = why;
         return false;
     }
     SerialSetBackendFactory([file](const std::string& device) {
@@ -39,32 +41,39 @@ void SetFooter(CLI::App* command, const char* statuses, const char* example) {
     command->footer(std::string("\nExit status: ") + statuses + ".\nExample: " + example);
 }
 
-bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device) {
-    const PortPaths defaults = DefaultPortPaths();
+bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device,
+                const PortPaths& paths, std::string* why) {
+    const auto refuse = [&](const std::string& text) {
+        if (why) *why = text;
+        return false;
+    };
+    const std::string notAPort =
+        "--port: '" + given + "' is neither COMn, a device path, tcp://HOST:PORT nor usb:SERIAL";
     uint32_t n = 0;
-    // usb:SERIAL names the present adapter with that USB serial number, whatever COM number it has
+    // usb:SERIAL names the present adapter with that USB serial number, whatever COM number it
+    // has; two adapters that give the same one are named, never one of them taken
     std::string arg = given;
     if (device.empty() && arg.rfind("usb:", 0) == 0) {
         const std::string serial = arg.substr(4);
-        arg.clear();
-        if (const auto present = ListPresentPorts(defaults)) {
-            for (const PresentPort& p : *present) {
-                const auto usb = UsbIdentityOf(p.Device, defaults);
-                if (usb && !serial.empty() && usb->Serial == serial) arg = p.Name;
-            }
+        std::vector<PresentPort> found;
+        if (!serial.empty()) found = PortsWithUsbSerial(serial, paths);
+        if (found.empty())
+            return refuse("--port " + given +
+                          ": no present USB adapter has that serial number ('quarnelix-dfu-cli "
+                          "ports' lists them)");
+        if (found.size() > 1) {
+            std::string names;
+            for (const PresentPort& p : found)
+                names += (names.empty() ? "" : " and ") + p.Name + " (" + p.Device + ")";
+            return refuse("--port " + given + ": " + std::to_string(found.size()) +
+                          " adapters have that serial number: " + names +
+                          "; name one by its COM number or device");
         }
-        if (arg.empty()) {
-            std::fprintf(stderr,
-                         "--port %s: no present USB adapter has that serial number "
-                         "('quarnelix-dfu-cli ports' "
-                         "lists them)\n",
-                         given.c_str());
-            return false;
-        }
+        arg = found.front().Name;
     }
     if (device.empty() && IsTcpPort(arg)) {
         std::string host, tcpPort;
-        if (!ParseTcpPort(arg, host, tcpPort)) return false;
+        if (!ParseTcpPort(arg, host, tcpPort)) return refuse(notAPort);
         out = {"COM0", 0, arg, arg};
     } else if (!device.empty()) {
         if (ParseComName(arg, n))
@@ -72,23 +81,23 @@ bool ChoosePort(const std::string& given, PortChoice& out, const std::string& de
         else
             out = {"COM0", 0, device, arg};
     } else if (ParseComName(arg, n)) {
-        out = {"COM" + std::to_string(n), n, PortDevicePath(n, defaults), ""};
+        out = {"COM" + std::to_string(n), n, PortDevicePath(n, paths), ""};
     } else if (arg.find('/') != std::string::npos) {
         out = {"COM0", 0, arg, arg};
         const std::string resolved = CanonicalPath(arg);
         const std::string wanted = resolved.empty() ? arg : resolved;
-        if (const auto present = ListPresentPorts(defaults)) {
+        if (const auto present = ListPresentPorts(paths)) {
             for (const PresentPort& p : *present) {
-                const std::string dev = CanonicalPath(PortDevicePath(p.Number, defaults));
+                const std::string dev = CanonicalPath(PortDevicePath(p.Number, paths));
                 if (!dev.empty() && wanted == dev) out = {p.Name, p.Number, arg, ""};
             }
         }
     } else {
-        return false;
+        return refuse(notAPort);
     }
     const PortChoice chosen = out;
-    SerialSetPortResolver([chosen, defaults](uint32_t port) {
-        return port == chosen.Number ? chosen.Device : PortDevicePath(port, defaults);
+    SerialSetPortResolver([chosen, paths](uint32_t port) {
+        return port == chosen.Number ? chosen.Device : PortDevicePath(port, paths);
     });
     return true;
 }
@@ -180,6 +189,9 @@ void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several) {
         ->take_all();
     cmd->add_option("--transcript", o.Transcript, "write every byte sent and received to FILE");
     AddTimeoutOption(cmd, o);
+    cmd->add_option("--ports-dir", o.Paths.PortsDir, "")->group("");  // the port seams, for tests
+    cmd->add_option("--dev-root", o.Paths.DevRoot, "")->group("");
+    cmd->add_option("--sysfs-root", o.Paths.SysfsRoot, "")->group("");
 }
 
 CLI::Option* AddGsmOption(CLI::App* cmd, std::string& number) {
@@ -195,19 +207,20 @@ void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore) {
 }
 
 int OpenOnePort(const PortOptions& o, const std::string& device, int statusFd, PortChoice& port,
-                std::FILE*& transcript) {
+                std::FILE*& transcript, std::string* refusal) {
     // Every command that talks to a port takes its abort handlers before it opens anything; a
     // production line's child also learns so of its parent's death.
     InstallAbortHandlers(g_active, statusFd >= 0);
     if (statusFd >= 0) proc::TieToParent(statusFd);
     const std::string given = o.Ports.empty() ? std::string() : o.Ports.front();
-    if (o.Ports.size() != 1 || !ChoosePort(given, port, device)) {
-        std::fprintf(stderr, "--port: '%s' is neither COMn, a device path nor tcp://HOST:PORT\n",
-                     given.c_str());
+    std::string why = "--port: this command takes one port";
+    if (o.Ports.size() != 1 || !ChoosePort(given, port, device, o.Paths, &why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        if (refusal) *refusal = why;
         return kExitUsage;
     }
     transcript = nullptr;
-    return StartTranscript(o, transcript) ? 0 : kExitCannotCreate;
+    return StartTranscript(o, transcript, refusal) ? 0 : kExitCannotCreate;
 }
 
 void AddLedgerOptions(CLI::App* cmd, LedgerOptions& o) {

@@ -59,10 +59,12 @@ struct PortChoice {
     std::string Label;  // what the log calls the port: "" for COMn, else the device path given
 };
 
-// PORT is "COMn" (any case), a device path, tcp://HOST:PORT or usb:SERIAL; the driver then resolves
-// the chosen number to its device. With device given (a production line's child), PORT only names
-// the port in the log and device is opened as it is: nothing is resolved again.
-bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device = {});
+// PORT is "COMn" (any case), a device path, tcp://HOST:PORT or usb:SERIAL (the one present adapter
+// with that USB serial number); the driver then resolves the chosen number to its device in paths.
+// With device given (a production line's child), PORT only names the port in the log and device is
+// opened as it is: nothing is resolved again. False, with the cause in why when given, otherwise.
+bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device = {},
+                const PortPaths& paths = DefaultPortPaths(), std::string* why = nullptr);
 // Why the port could not be opened, and what to do about it.
 void ExplainOpenFailure(const PortChoice& port);
 
@@ -87,6 +89,7 @@ struct PortOptions {
     std::vector<std::string> Ports;  // one, except for a production line's upload
     std::string Transcript;
     int32_t TimeoutMs = DEFAULT_TIMEOUT_MS;
+    PortPaths Paths = DefaultPortPaths();  // where COMn and usb:SERIAL are looked up
 };
 void AddTimeoutOption(CLI::App* cmd, PortOptions& o);
 void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several = false);
@@ -95,9 +98,10 @@ void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore);
 
 // A command that talks to one port: the abort handlers taken (and, for a production line's child
 // whose status goes to statusFd, its parent's death watched), the port chosen and the transcript
-// started. 0, or the exit status with the cause said. transcript is null without --transcript.
+// started. 0, or the exit status with the cause said (and kept in refusal, when given). transcript
+// is null without --transcript.
 int OpenOnePort(const PortOptions& o, const std::string& device, int statusFd, PortChoice& port,
-                std::FILE*& transcript);
+                std::FILE*& transcript, std::string* refusal = nullptr);
 
 // The ledger options of upload and station.
 struct LedgerOptions {

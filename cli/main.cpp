@@ -59,7 +59,8 @@ std::string NearestWord(const std::string& word, const std::vector<std::string>&
 }
 
 // "'word' is not a command; did you mean X?", or without a guess when none is close.
-void SayNotACommand(const char* what, const std::string& word, const std::vector<std::string>& words) {
+void SayNotACommand(const char* what, const std::string& word,
+                    const std::vector<std::string>& words) {
     const std::string nearest = NearestWord(word, words);
     if (nearest.empty())
         std::fprintf(stderr, "quarnelix-dfu-cli: '%s' is not a%s command (--help lists them)\n",
@@ -127,7 +128,8 @@ int main(int argc, char** argv) {
             if (sub->get_name() != first || argc < 3 || argv[2][0] == '-') continue;
             std::vector<std::string> own;
             for (const CLI::App* leaf : sub->get_subcommands({})) own.push_back(leaf->get_name());
-            if (!own.empty() && std::find(own.begin(), own.end(), std::string(argv[2])) == own.end()) {
+            if (!own.empty() &&
+                std::find(own.begin(), own.end(), std::string(argv[2])) == own.end()) {
                 SayNotACommand((" " + first).c_str(), argv[2], own);
                 return kExitUsage;
             }

@@ -35,6 +35,11 @@ void CutShort();
 // the CPU reset frame) on the open port before it is let go, so the controller never stays in its
 // bootloader.
 void SetSecondPressLastWords(const uint8_t* bytes, std::size_t n);
+// A run with --json has the second press write its end event on standard output before the
+// process ends: head, then (when startMs >= 0) the time and seconds of CutShortMiddle for a run
+// that started at startMs (milliseconds since 1970, UTC), then tail. At most 4000 bytes in all;
+// an empty head writes nothing. Called from the run's own thread, between its events.
+void SetSecondPressEndEvent(const std::string& head, const std::string& tail, int64_t startMs);
 
 // The status channel a production line's child was handed (a descriptor on POSIX, a handle on
 // Windows) as a stream; null when it cannot be opened.

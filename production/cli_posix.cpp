@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 
 #include "cli_platform.h"
+#include "json_events.h"
 #include "serial.h"
 
 namespace qdfu {
@@ -27,6 +29,16 @@ std::atomic<std::size_t> g_lastWords{0};
 // A production line's child: see InstallAbortHandlers.
 bool g_child = false;
 
+// The end event a second press writes (SetSecondPressEndEvent): two buffers, so that the one the
+// handler may read is never the one being filled.
+struct EndEvent {
+    char text[4000];
+    std::size_t head = 0, tail = 0;
+    int64_t startMs = -1;
+};
+EndEvent g_endEvents[2];
+std::atomic<int> g_endEvent{-1};
+
 // Async-signal-safe.
 void OnAbortSignal(int sig) {
     if (g_active) *g_active = false;
@@ -37,6 +49,18 @@ void OnAbortSignal(int sig) {
     static constexpr char kText[] = "quarnelix-dfu-cli: interrupted again; the controller may not have been reset\n";
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
     SerialReleaseForExit(g_lastWords.load() ? g_lastWordsBytes : nullptr, g_lastWords.load());
+    if (const int k = g_endEvent.load(); k >= 0) {
+        const EndEvent& e = g_endEvents[k];
+        [[maybe_unused]] ssize_t put = ::write(STDOUT_FILENO, e.text, e.head);
+        if (e.startMs >= 0) {
+            timespec now{};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            char middle[64];
+            put = ::write(STDOUT_FILENO, middle,
+                          CutShortMiddle(middle, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000, e.startMs));
+        }
+        put = ::write(STDOUT_FILENO, e.text + e.head, e.tail);
+    }
     ::_exit(kExitInterrupted);
 }
 
@@ -47,6 +71,21 @@ void SetSecondPressLastWords(const uint8_t* bytes, std::size_t n) {
     n = std::min(n, sizeof g_lastWordsBytes);
     std::copy(bytes, bytes + n, g_lastWordsBytes);
     g_lastWords = n;
+}
+
+void SetSecondPressEndEvent(const std::string& head, const std::string& tail, int64_t startMs) {
+    if (head.empty() || head.size() + tail.size() > sizeof g_endEvents[0].text) {
+        g_endEvent = -1;
+        return;
+    }
+    const int k = g_endEvent.load() == 0 ? 1 : 0;
+    EndEvent& e = g_endEvents[k];
+    std::copy(head.begin(), head.end(), e.text);
+    std::copy(tail.begin(), tail.end(), e.text + head.size());
+    e.head = head.size();
+    e.tail = tail.size();
+    e.startMs = startMs;
+    g_endEvent = k;
 }
 
 void AbortPress() { OnAbortSignal(SIGTERM); }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "cli_platform.h"
+#include "json_events.h"
 #include "serial.h"
 
 namespace qdfu {
@@ -24,6 +25,16 @@ std::atomic<std::size_t> g_lastWords{0};
 // A production line's child: see InstallAbortHandlers.
 bool g_child = false;
 
+// The end event a second press writes (SetSecondPressEndEvent): two buffers, so that the one the
+// handler may read is never the one being filled.
+struct EndEvent {
+    char text[4000];
+    std::size_t head = 0, tail = 0;
+    int64_t startMs = -1;
+};
+EndEvent g_endEvents[2];
+std::atomic<int> g_endEvent{-1};
+
 // The first press clears the flag; a second one lets go of the port and ends the process at once.
 // A production line's child takes every press as the one stop request, unless cut is set.
 void Press(bool cut = false) {
@@ -34,6 +45,20 @@ void Press(bool cut = false) {
     DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
     SerialReleaseForExit(g_lastWords.load() ? g_lastWordsBytes : nullptr, g_lastWords.load());
+    if (const int k = g_endEvent.load(); k >= 0) {
+        const EndEvent& e = g_endEvents[k];
+        const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        ::WriteFile(out, e.text, static_cast<DWORD>(e.head), &written, nullptr);
+        if (e.startMs >= 0) {
+            FILETIME ft;
+            ::GetSystemTimeAsFileTime(&ft);
+            const int64_t ticks = static_cast<int64_t>((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime);
+            const int64_t nowMs = ticks / 10000 - 11644473600000LL;  // from 1601 to 1970
+            char middle[64];
+            ::WriteFile(out, middle, static_cast<DWORD>(CutShortMiddle(middle, nowMs, e.startMs)), &written, nullptr);
+        }
+        ::WriteFile(out, e.text + e.head, static_cast<DWORD>(e.tail), &written, nullptr);
+    }
     ::ExitProcess(kExitInterrupted);
 }
 
@@ -59,6 +84,21 @@ void SetSecondPressLastWords(const uint8_t* bytes, std::size_t n) {
     n = std::min(n, sizeof g_lastWordsBytes);
     std::copy(bytes, bytes + n, g_lastWordsBytes);
     g_lastWords = n;
+}
+
+void SetSecondPressEndEvent(const std::string& head, const std::string& tail, int64_t startMs) {
+    if (head.empty() || head.size() + tail.size() > sizeof g_endEvents[0].text) {
+        g_endEvent = -1;
+        return;
+    }
+    const int k = g_endEvent.load() == 0 ? 1 : 0;
+    EndEvent& e = g_endEvents[k];
+    std::copy(head.begin(), head.end(), e.text);
+    std::copy(tail.begin(), tail.end(), e.text + head.size());
+    e.head = head.size();
+    e.tail = tail.size();
+    e.startMs = startMs;
+    g_endEvent = k;
 }
 
 void AbortPress() { Press(); }

@@ -61,7 +61,45 @@ Json ReportFields(const RunReport& r) {
     e["reason"] = Text(r.Reason);
     e["retries"] = r.Retries;
     if (r.Serial) e["serial"] = *r.Serial;  // a unit whose serial was spent on it
+    if (r.Simulated) e["simulated"] = true;
     return e;
+}
+
+Json EndEvent(const RunReport& r) {
+    Json e = Event("end");
+    const Json fields = ReportFields(r);
+    for (const auto& [name, value] : fields.items()) e[name] = value;
+    return e;
+}
+
+Json ToolEndEvent(const ToolEnd& t) {
+    Json e = Event("end");
+    e["command"] = t.Command;
+    e["port"] = Text(t.Port);
+    e["outcome"] = t.Outcome;
+    e["reason"] = Text(t.Reason);
+    if (t.Command == "verify") {
+        e["bytes_compared"] = t.BytesCompared;
+        e["differences"] = t.Differences;
+    } else {
+        e["file"] = Text(t.File);
+        e["from"] = "0x" + HexDigits(t.From, 8);
+        e["to"] = "0x" + HexDigits(t.To, 8);
+        e["bytes"] = t.Bytes;
+    }
+    return e;
+}
+
+// Writes the decimal digits of v (at least width of them) at out; their number.
+std::size_t Digits(char* out, int64_t v, std::size_t width) {
+    char tmp[24];
+    std::size_t n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v > 0 || n < width);
+    for (std::size_t k = 0; k < n; ++k) out[k] = tmp[n - 1 - k];
+    return n;
 }
 
 }  // namespace
@@ -107,6 +145,7 @@ void JsonEvents::Start(const std::string& port, const std::string& device, const
     e["sha256"] = sha256;
     e["options"] = Json{{"verification", o.Verification}, {"skip_gaps", o.SkipGaps}, {"retries", o.Retries},
                         {"gsm", o.GsmNumber}, {"resume", o.Resume}};
+    if (o.Simulated) e["simulated"] = true;
     Emit(out_, e);
 }
 
@@ -115,6 +154,11 @@ void JsonEvents::Progress(const std::string& port, int done, int total, uint32_t
     const auto last = lastProgress_.find(port);
     if (done < total && last != lastProgress_.end() && now - last->second < std::chrono::milliseconds(250)) return;
     lastProgress_[port] = now;
+    if (cutShort_) {
+        cutShort_->Blocks = static_cast<uint32_t>(done);
+        cutShort_->BytesOnLine = bytes;
+        keepCutShort_(cutShort_.get());
+    }
     Json e = Event("progress");
     e["port"] = Text(port);
     e["blocks_done"] = done;
@@ -132,28 +176,69 @@ void JsonEvents::Retry(const std::string& port, int n, uint32_t page) {
 }
 
 void JsonEvents::End(const RunReport& r) {
-    Json e = Event("end");
-    const Json fields = ReportFields(r);
-    for (const auto& [name, value] : fields.items()) e[name] = value;
-    Emit(out_, e);
+    ++ended_;
+    Emit(out_, EndEvent(r));
+    if (cutShort_) keepCutShort_(nullptr);
+    cutShort_.reset();
 }
 
 void JsonEvents::End(const ToolEnd& t) {
-    Json e = Event("end");
-    e["command"] = t.Command;
-    e["port"] = Text(t.Port);
-    e["outcome"] = t.Outcome;
-    e["reason"] = Text(t.Reason);
-    if (t.Command == "verify") {
-        e["bytes_compared"] = t.BytesCompared;
-        e["differences"] = t.Differences;
-    } else {
-        e["file"] = Text(t.File);
-        e["from"] = "0x" + HexDigits(t.From, 8);
-        e["to"] = "0x" + HexDigits(t.To, 8);
-        e["bytes"] = t.Bytes;
-    }
-    Emit(out_, e);
+    ++ended_;
+    Emit(out_, ToolEndEvent(t));
+}
+
+std::string ToolEndLine(const ToolEnd& end) { return Line(ToolEndEvent(end)); }
+
+void JsonEvents::KeepCutShortEnd(const RunReport& soFar, std::function<void(const RunReport*)> keep) {
+    cutShort_ = std::make_shared<RunReport>(soFar);
+    keepCutShort_ = std::move(keep);
+    keepCutShort_(cutShort_.get());
+}
+
+CutShortLine CutShortEnd(const RunReport& soFar) {
+    RunReport r = soFar;
+    r.End = "";
+    r.Seconds = 0;
+    r.Outcome = OutcomeWord(UploadOutcome::Failed);
+    r.OutcomeText = UploadOutcomeText(UploadOutcome::Failed);
+    r.ExitStatus = 130;
+    r.Reason = "interrupted again: the controller may not have been reset";
+    const std::string line = Line(EndEvent(r));
+    const std::string end = "\"end\":\"", outcome = ",\"outcome\":";
+    const std::size_t at = line.find(end) + end.size(), from = line.find(outcome);
+    return {line.substr(0, at), line.substr(from + 1) + "\n"};
+}
+
+std::size_t CutShortMiddle(char* out, int64_t nowMs, int64_t startMs) {
+    // the civil date of a day count (days from 1970-01-01), by Howard Hinnant's method
+    const int64_t secs = nowMs / 1000, days = secs / 86400, daySecs = secs % 86400;
+    const int64_t z = days + 719468, era = z / 146097, doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2);
+    std::size_t n = 0;
+    const auto put = [&](const char* text) {
+        while (*text) out[n++] = *text++;
+    };
+    n += Digits(out + n, year, 4);
+    put("-");
+    n += Digits(out + n, month, 2);
+    put("-");
+    n += Digits(out + n, day, 2);
+    put("T");
+    n += Digits(out + n, daySecs / 3600, 2);
+    put(":");
+    n += Digits(out + n, daySecs / 60 % 60, 2);
+    put(":");
+    n += Digits(out + n, daySecs % 60, 2);
+    put("Z\",\"seconds\":");
+    const int64_t ms = nowMs > startMs ? nowMs - startMs : 0;
+    n += Digits(out + n, ms / 1000, 1);
+    put(".");
+    n += Digits(out + n, ms % 1000, 3);
+    put(",");
+    return n;
 }
 
 std::string LedgerRunLine(const LedgerRun& r) {

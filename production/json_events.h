@@ -4,9 +4,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -14,7 +17,7 @@
 
 namespace qdfu {
 
-struct RunReport;
+struct RunReport;  // production.h
 
 // The report's line of a run: one JSON object with the end event's fields.
 std::string ReportLine(const RunReport& report);
@@ -31,14 +34,31 @@ struct ToolEnd {
     uint32_t From = 0, To = 0, Bytes = 0;         // backup
 };
 
+// The line of a verify or backup end, as End writes it (without its line end).
+std::string ToolEndLine(const ToolEnd& end);
+
 // What a run was asked to do, as its start event gives it.
 struct EventOptions {
-    std::string Verification = "none";  // none / every_fourth / all
+    std::string Verification = "off";  // off / every_fourth / all, as the report spells it
     bool SkipGaps = false;
     int Retries = 0;
     std::string GsmNumber;
     bool Resume = false;
+    bool Simulated = false;  // --simulate: the start event says "simulated": true
 };
+
+// The end event of a run that a second press cuts short, which has to be written while the
+// process ends and cannot be built then: the run's fields so far (failed, exit status 130), as the
+// text up to its "end" time (Head) and the text from its "outcome" on, with the line end (Tail).
+// CutShortMiddle gives what goes between them.
+struct CutShortLine {
+    std::string Head, Tail;
+};
+CutShortLine CutShortEnd(const RunReport& soFar);
+// `2026-12-08T23:10:08Z","seconds":3.912,` for a run that started at startMs and ends at nowMs
+// (milliseconds since 1970, UTC) into out, which holds at least 64 bytes; its length. Takes no
+// lock and allocates nothing: a signal handler calls it.
+std::size_t CutShortMiddle(char* out, int64_t nowMs, int64_t startMs);
 
 class JsonEvents {
 public:
@@ -52,10 +72,19 @@ public:
     void End(const RunReport& report);
     void Port(const PresentPort& port, const std::optional<UsbIdentity>& usb);
     void End(const ToolEnd& end);
+    // How many end events were written: each run ends with exactly one.
+    int Ends() const { return ended_; }
+    // The one run of this process, whose end a second press may have to write: keep gets its
+    // fields now and again with every progress event (blocks and bytes so far), and null once its
+    // end event is written.
+    void KeepCutShortEnd(const RunReport& soFar, std::function<void(const RunReport*)> keep);
 
 private:
     std::FILE* out_;
     std::map<std::string, std::chrono::steady_clock::time_point> lastProgress_;
+    int ended_ = 0;
+    std::shared_ptr<RunReport> cutShort_;
+    std::function<void(const RunReport*)> keepCutShort_;
 };
 
 }  // namespace qdfu

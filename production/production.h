@@ -105,6 +105,7 @@ struct RunReport {
     std::string Reason;  // why it did not complete; "" only for completed
     uint32_t Retries = 0;  // reconnections in the walk (--retries)
     std::optional<uint32_t> Serial;  // the unit's serial number, when one was given
+    bool Simulated = false;  // --simulate: nothing was sent; the line says "simulated": true
 };
 // A ledger's run as one JSON object on one line, with the report's field names.
 std::string LedgerRunLine(const LedgerRun& run);

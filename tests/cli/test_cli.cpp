@@ -29,6 +29,8 @@
 namespace qdfu::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 std::string Example() { return std::string(QDFU_EXAMPLES_DIR) + "/quarnelix_v3_demo.hex"; }
 // What an upload of the example says first on standard error: its reset vectors are not sent.
 std::string ExampleNote() { return Example() + ": 256 bytes below 0x2800 are not uploaded\n"; }
@@ -807,6 +809,172 @@ TEST(CliJsonTest, EventsAreTheOnlyOutputAndSayHowEachRunEnded) {
     EXPECT_EQ(ends[1].at("outcome"), "completed");
     good.Stop();
     refusing.Stop();
+}
+
+// The JSON Lines of a run's standard output; throws on a line that is not JSON.
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> list;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) list.push_back(nlohmann::json::parse(line));
+    return list;
+}
+
+// With --json every port given ends with exactly one end event, whichever way the run ends: refused
+// before it started, cut short by a second Ctrl-C, a backup that read everything but could not
+// write its file, a device that is silent or garbles every answer.
+TEST(CliJsonTest, EveryRunEndsWithOneEndEvent) {
+    TempDir dir;
+    dir.Write("bad.hex", ":00000001FF\n");
+    fs::create_directories(dir.File("vanishing"));
+    sim::Device good({.DelayMs = 10}), other, silent({.Silent = true}), garbling({.GarbleReadEvery = 1}),
+        modem({.Gsm = true, .Silent = true});
+    for (sim::Device* d : {&good, &other, &silent, &garbling, &modem}) {
+        ASSERT_TRUE(d->Open());
+        d->Start();
+    }
+    const std::string ledger = dir.File("ledger.sqlite");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<TimedSignal> signals;
+        int status;
+        std::vector<std::string> ports;  // each with one end event
+        const char* outcome;
+        const char* reason;  // a part of it
+    } cases[] = {
+        {"a refused file", {"upload", dir.File("bad.hex"), "--port", good.Path()}, {}, 65, {good.Path()}, "not_done",
+         "nothing to upload"},
+        {"a refused file, two ports", {"upload", dir.File("bad.hex"), "--port", good.Path(), "--port", other.Path()}, {},
+         65, {good.Path(), other.Path()}, "not_done", "nothing to upload"},
+        {"a port that names nothing", {"upload", Example(), "--port", "ttyS0"}, {}, 64, {"ttyS0"}, "not_done",
+         "is neither COMn"},
+        {"a report that cannot be opened", {"upload", Example(), "--port", good.Path(), "--report", dir.File("no/r.jsonl")},
+         {}, 73, {good.Path()}, "not_done", "--report: cannot open"},
+        {"--simulate with --ledger", {"upload", Example(), "--port", good.Path(), "--simulate", "--ledger", ledger}, {},
+         64, {good.Path()}, "not_done", "cannot take --ledger"},
+        {"a second Ctrl-C", {"upload", Example(), "--port", modem.Path(), "--gsm", "123", "--timeout", "3000"},
+         {{3300, SIGINT}, {100, SIGINT}}, 130, {modem.Path()}, "failed", "interrupted again"},
+        {"verify, a refused file", {"verify", dir.File("bad.hex"), "--port", good.Path()}, {}, 65, {good.Path()},
+         "not_done", "nothing to upload"},
+        {"verify, a silent device", {"verify", Example(), "--port", silent.Path(), "--timeout", "50"}, {}, 2,
+         {silent.Path()}, "not_done", "TIMEOUT"},
+        {"verify, every answer garbled", {"verify", Example(), "--port", garbling.Path(), "--timeout", "200"}, {}, 2,
+         {garbling.Path()}, "failed", "garbles"},
+        {"backup, a range refused", {"backup", dir.File("b.hex"), "--port", good.Path(), "--from", "3000", "--to", "2800"},
+         {}, 64, {good.Path()}, "not_done", "--from must lie below --to"},
+        {"backup, a silent device", {"backup", dir.File("b.hex"), "--port", silent.Path(), "--timeout", "50"}, {}, 2,
+         {silent.Path()}, "not_done", "TIMEOUT"},
+        {"backup, every answer garbled", {"backup", dir.File("b.hex"), "--port", garbling.Path(), "--to", "2C00"}, {}, 1,
+         {garbling.Path()}, "failed", "garbles"},
+        {"backup, its folder gone", {"backup", dir.File("vanishing/b.hex"), "--port", good.Path(), "--to", "3000"},
+         {}, 73, {good.Path()}, "failed", "cannot write"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.args;
+        args.push_back("--json");
+        const bool vanish = std::string(c.name) == "backup, its folder gone";
+        const Outcome o = vanish ? RunCliDuring(args,
+                                                [&](int) {
+                                                    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                                                    fs::remove_all(dir.File("vanishing"));
+                                                })
+                                 : RunCli(args, c.signals);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        std::vector<nlohmann::json> list;
+        ASSERT_NO_THROW(list = JsonLines(o.out)) << o.out;
+        std::map<std::string, int> ends;
+        for (const auto& e : list) {
+            EXPECT_EQ(e.at("schema"), 1);
+            if (e.at("event") == "start" && e.at("options").contains("verification")) {
+                EXPECT_EQ(e.at("options").at("verification"), "off") << e.dump();
+            }
+            if (e.at("event") != "end") continue;
+            ++ends[e.at("port")];
+            EXPECT_EQ(e.at("outcome"), c.outcome) << e.dump();
+            EXPECT_NE(e.at("reason").get<std::string>().find(c.reason), std::string::npos) << e.dump();
+            if (e.contains("exit_status")) {
+                EXPECT_EQ(e.at("exit_status"), c.status) << e.dump();
+                EXPECT_EQ(e.at("verification"), "off") << e.dump();
+            }
+        }
+        for (const std::string& port : c.ports) EXPECT_EQ(ends[port], 1) << port << "\n" << o.out;
+        EXPECT_EQ(ends.size(), c.ports.size()) << o.out;
+    }
+    EXPECT_FALSE(fs::exists(ledger));  // --simulate and --ledger opened nothing
+    EXPECT_EQ(other.FrameCount() + other.FirmwareResetLines(), 0);
+    for (sim::Device* d : {&good, &other, &silent, &garbling, &modem}) d->Stop();
+}
+
+// usb:SERIAL names one adapter: a serial number that none gives, or that two give, is refused in
+// one line that says so (both adapters named), before anything is opened.
+TEST(CliUsbPortTest, ASerialNumberThatNamesNoneOrTwoAdaptersIsRefused) {
+    TempDir tree;
+    for (const std::string tty : {"ttyUSB0", "ttyUSB1"}) {
+        const std::string usb = tree.File("sys/devices/usb1/" + tty);
+        fs::create_directories(usb + "/if0");
+        for (const auto& [name, value] : std::map<std::string, std::string>{
+                 {"idVendor", "0403"}, {"idProduct", "6001"}, {"serial", "TWIN"}})
+            std::ofstream(usb + "/" + name) << value << "\n";
+        fs::create_directories(tree.File("sys/class/tty/" + tty));
+        fs::create_directory_symlink(usb + "/if0", tree.File("sys/class/tty/" + tty + "/device"));
+        fs::create_directories(tree.File("dev"));
+        tree.Write("dev/" + tty, "");
+    }
+    const std::vector<std::string> seams = {"--ports-dir", tree.File("ports"), "--dev-root", tree.File("dev"),
+                                            "--sysfs-root", tree.File("sys")};
+    const std::string dev = tree.File("dev");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"upload", Example(), "--port", "usb:TWIN"},
+         "--port usb:TWIN: 2 adapters have that serial number: COM3 (" + dev + "/ttyUSB0) and COM4 (" + dev +
+             "/ttyUSB1); name one by its COM number or device\n"},
+        {{"verify", Example(), "--port", "usb:NONE"},
+         "--port usb:NONE: no present USB adapter has that serial number ('quarnelix-dfu-cli ports' lists them)\n"},
+        {{"upload", Example(), "--port", "usb:TWIN", "--port", "COM1"},
+         "--port usb:TWIN: 2 adapters have that serial number: COM3 (" + dev + "/ttyUSB0) and COM4 (" + dev +
+             "/ttyUSB1); name one by its COM number or device\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), seams.begin(), seams.end());
+        const Outcome o = RunCli(args);
+        EXPECT_EQ(o.status, 64) << c.err;
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+// --simulate sends nothing and says so: the log is a run's, standard error ends saying it was a
+// simulation, the report and the events say "simulated": true.
+TEST(CliSimulateTest, SaysItWasASimulation) {
+    sim::Device d;
+    ASSERT_TRUE(d.Open());
+    d.Start();
+    TempDir dir;
+    const Outcome o = RunCli({"upload", Example(), "--port", d.Path(), "--simulate", "--report", dir.File("r.jsonl")});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("Trasferimento Firmware Completato\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("nothing was sent and the port was never opened: this was a simulation\n"), std::string::npos)
+        << o.err;
+    const auto report = nlohmann::json::parse(dir.Read("r.jsonl"));
+    EXPECT_EQ(report.at("simulated"), true);
+    const Outcome j = RunCli({"upload", Example(), "--port", d.Path(), "--simulate", "--json"});
+    std::vector<nlohmann::json> list;
+    ASSERT_NO_THROW(list = JsonLines(j.out)) << j.out;
+    ASSERT_GE(list.size(), 2u);
+    EXPECT_EQ(list.front().at("simulated"), true);
+    EXPECT_EQ(list.back().at("event"), "end");
+    EXPECT_EQ(list.back().at("simulated"), true);
+    EXPECT_EQ(d.FrameCount() + d.FirmwareResetLines(), 0);
+    // a real run's lines say nothing of it
+    const Outcome real = RunCli({"upload", Example(), "--port", d.Path(), "--json", "--timeout", "300"});
+    EXPECT_EQ(real.status, 0) << real.err;
+    EXPECT_EQ(real.out.find("simulated"), std::string::npos) << real.out;
+    EXPECT_EQ(real.err.find("simulation"), std::string::npos) << real.err;
+    d.Stop();
 }
 
 // The man pages list every command and every option that --help shows, so that they cannot fall
