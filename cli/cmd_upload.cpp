@@ -280,6 +280,9 @@ int RunOne(FlashOptions& o, Ledger* books) {
                                 : "no interrupted run to " + resumeTarget + " is known";
         if (why.empty())
             why = ResumeSerialMismatch(*point, placesSerial, ledgerOpt.SerialAt, ledgerOpt.Format);
+        // nothing below a point in the file's first page could be read back to prove the unit
+        if (why.empty() && point->Page <= static_cast<uint32_t>(std::max(r.ImageStart, 0)))
+            why = "the interrupted run stopped in the file's first page: there is nothing to go on from";
         if (why.empty()) {
             resumed = point;
             req.ResumePage = point->Page;
@@ -326,6 +329,8 @@ int RunOne(FlashOptions& o, Ledger* books) {
                 // the interrupted run's serial may be in the first unit's flash: this one gets a
                 // serial of its own.
                 if (serialHeld && !resuming) {
+                    serial.reset();  // not this unit's, whatever happens next
+                    serialHeld = false;
                     uint32_t fresh = 0;
                     if (!books->Reserve(fresh, why)) {
                         why = NoSerialReason(why);
@@ -333,7 +338,6 @@ int RunOne(FlashOptions& o, Ledger* books) {
                         return false;
                     }
                     serial = fresh;
-                    serialHeld = false;
                     PlaceSerial(r, ledgerOpt, fresh, why);
                 }
                 if (books->Spend(*serial, why)) return true;

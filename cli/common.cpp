@@ -291,9 +291,12 @@ int CheckLedgerOptions(LedgerOptions& o) {
 #if QDFU_WITH_LEDGER
 bool LedgerExists(const std::string& where) {
     if (IsPostgresLedger(where)) return true;
+    // an empty file (made by hand, or by a tool that gave up) holds no ledger yet
     std::FILE* f = std::fopen(where.c_str(), "rb");
-    if (f) std::fclose(f);
-    return f || errno != ENOENT;
+    if (!f) return errno != ENOENT;
+    const bool empty = std::fgetc(f) == EOF;
+    std::fclose(f);
+    return !empty;
 }
 std::string LedgerName(const std::string& where) {
     return HidePassword(where, where);

@@ -1,6 +1,9 @@
 // Choosing the database of a ledger, and keeping a PostgreSQL URI's password out of what is said.
 #include "ledger.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace qdfu {
 namespace {
 
@@ -65,10 +68,50 @@ std::string HidePassword(const std::string& text, const std::string& where) {
         secrets.push_back(
             where.substr(from, end == std::string::npos ? std::string::npos : end - from));
     }
+    // A password with an unescaped '@', '/' or '&' is read by libpq as part of the host, the port
+    // or another parameter, and its pieces come back quoted in libpq's words: everything up to the
+    // last '@' is taken for the password, and with any password given, its pieces of three
+    // characters or more and every quoted value of a message are hidden too.
+    if (const std::size_t scheme = where.find("://"); scheme != std::string::npos) {
+        const std::size_t from = scheme + 3, at = where.rfind('@');
+        const std::size_t colon = where.find(':', from);
+        if (at != std::string::npos && at > from && colon != std::string::npos && colon < at)
+            secrets.push_back(where.substr(colon + 1, at - colon - 1));
+    }
+    if (const std::size_t p = where.find("password="); p != std::string::npos)
+        secrets.push_back(where.substr(p + 9));
+    std::vector<std::string> pieces;
+    for (const std::string& secret : secrets) {
+        std::size_t begin = 0;
+        for (std::size_t k = 0; k <= secret.size(); ++k) {
+            if (k < secret.size() && std::string_view("@/&?:=#").find(secret[k]) == std::string_view::npos) continue;
+            if (k - begin >= 3) pieces.push_back(secret.substr(begin, k - begin));
+            begin = k + 1;
+        }
+    }
+    std::erase_if(secrets, [](const std::string& secret) { return secret.empty(); });
+    // the longest first, so that a piece never leaves part of a longer secret behind
+    secrets.insert(secrets.end(), pieces.begin(), pieces.end());
+    std::sort(secrets.begin(), secrets.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
     std::string out = text;
     for (const std::string& secret : secrets) {
         ReplaceAll(out, secret, "***");
         ReplaceAll(out, PercentDecoded(secret), "***");
+    }
+    if (!secrets.empty()) {
+        std::string masked;
+        bool quoted = false;
+        for (const char c : out) {
+            if (c == '"') {
+                masked += quoted ? "***\"" : "\"";
+                quoted = !quoted;
+            } else if (!quoted) {
+                masked += c;
+            }
+        }
+        if (quoted) masked += "***";
+        out = masked;
     }
     return out;
 }

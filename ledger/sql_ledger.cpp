@@ -102,9 +102,20 @@ bool SqlLedger::Next(uint32_t& serial, std::string& why) {
 }
 
 bool SqlLedger::SetState(uint32_t serial, const char* state, std::string& why) {
-    return Exec("UPDATE serials SET state = '" + std::string(state) +
-                    "' WHERE serial = " + std::to_string(serial),
-                why);
+    // A serial moves only from reserved (a spent one may be spent again: a resume's); one this
+    // ledger never gave, or gave back, is never taken for given here.
+    const std::string from = std::string(state) == "spent" ? "'reserved', 'spent'" : "'reserved'";
+    const std::string n = std::to_string(serial);
+    if (!Exec("UPDATE serials SET state = '" + std::string(state) + "' WHERE serial = " + n + " AND state IN (" +
+                  from + ")",
+              why))
+        return false;
+    int64_t held = 0;
+    if (!Scalar("SELECT count(*) FROM serials WHERE serial = " + n + " AND state = '" + state + "'", held, why))
+        return false;
+    if (held == 1) return true;
+    why = "ledger: serial " + n + " is not one this ledger has reserved";
+    return false;
 }
 
 bool SqlLedger::NextOfSequence(int64_t& next, std::string& why) {

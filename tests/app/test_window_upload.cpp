@@ -86,7 +86,7 @@ TEST_F(WindowUploadTest, CompleteRunShowsEverythingAndRestoresTheWindow) {
 }
 
 // After a run that failed mid-way, the next Upload of the same file to the same port asks whether
-// to go on from the page where it stopped: Yes goes on from there, and the run that completes
+// to go on from the page where it stopped: Yes reads back what lies below it and goes on from there, and the run that completes
 // leaves no resume point; the question is not asked again.
 TEST_F(WindowUploadTest, UploadAfterAFailedRunAsksToGoOnFromThePageWhereItStopped) {
     StartDevice({.CutLineAt = {50}, .CutForMs = 300});  // frame 50 writes in the page at 0x3000
@@ -103,8 +103,10 @@ TEST_F(WindowUploadTest, UploadAfterAFailedRunAsksToGoOnFromThePageWhereItStoppe
     EXPECT_NE(dialogs.questions[0].find("stopped in the page at 00003000"), std::string::npos) << dialogs.questions[0];
     EXPECT_EQ(f.STEsito->text(), "Trasferimento Firmware Completato");
     const auto frames = device->Frames();
-    ASSERT_GT(frames.size(), firstRun + 2);
-    EXPECT_EQ(frames[firstRun + 1], (std::vector<uint8_t>{0x03, 0xA1, 0x00, 0x30, 0x00, 0x00, 0xD4, 0x02}));
+    // the page below the point read back first (every block, with verification on), then its erase
+    ASSERT_GT(frames.size(), firstRun + 34);
+    for (std::size_t k = 1; k <= 32; ++k) EXPECT_EQ(frames[firstRun + k][1], 0xA3);
+    EXPECT_EQ(frames[firstRun + 33], (std::vector<uint8_t>{0x03, 0xA1, 0x00, 0x30, 0x00, 0x00, 0xD4, 0x02}));
     const auto mem = device->Memory();
     EXPECT_TRUE(std::equal(MemoryImage(), MemoryImage() + 48 * 64, mem.begin() + 0x2800));
     f.BUploadClick();

@@ -81,6 +81,11 @@ TEST_P(LedgerTest, SerialsAreGivenOnceSpentOrReturnedAndTheSequenceOnlyMovesForw
     EXPECT_EQ(a, 1000u);
     EXPECT_EQ(b, 1001u);
     ASSERT_TRUE(ledger->Return(a, why) && ledger->Spend(b, why)) << why;  // a never touched its device
+    // only what this ledger reserved moves: a serial it never gave (another ledger's, on a resume)
+    // is not spent here, and a spent one never goes back
+    EXPECT_FALSE(ledger->Spend(5000, why));
+    EXPECT_FALSE(ledger->Return(b, why));
+    EXPECT_TRUE(ledger->Spend(b, why)) << why;  // a resume spends its serial again
     ASSERT_TRUE(ledger->Next(s, why));
     EXPECT_EQ(s, 1000u);
     ASSERT_TRUE(ledger->Reserve(c, why));
