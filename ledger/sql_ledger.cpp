@@ -103,17 +103,21 @@ bool SqlLedger::Next(uint32_t& serial, std::string& why) {
 
 bool SqlLedger::SetState(uint32_t serial, const char* state, std::string& why) {
     // A serial moves only from reserved (a spent one may be spent again: a resume's); one this
-    // ledger never gave, or gave back, is never taken for given here.
+    // ledger never gave, or gave back, is never taken for given here. Checked and changed in the
+    // transaction reservations take, so that no other station's reservation comes between.
     const std::string from = std::string(state) == "spent" ? "'reserved', 'spent'" : "'reserved'";
     const std::string n = std::to_string(serial);
-    if (!Exec("UPDATE serials SET state = '" + std::string(state) + "' WHERE serial = " + n + " AND state IN (" +
-                  from + ")",
-              why))
-        return false;
-    int64_t held = 0;
-    if (!Scalar("SELECT count(*) FROM serials WHERE serial = " + n + " AND state = '" + state + "'", held, why))
-        return false;
-    if (held == 1) return true;
+    bool moved = false;
+    const bool done = SerialsTransaction(why, [&] {
+        int64_t held = 0;
+        if (!Scalar("SELECT count(*) FROM serials WHERE serial = " + n + " AND state IN (" + from + ")", held, why))
+            return false;
+        if (held != 1) return true;
+        moved = true;
+        return Exec("UPDATE serials SET state = '" + std::string(state) + "' WHERE serial = " + n, why);
+    });
+    if (!done) return false;
+    if (moved) return true;
     why = "ledger: serial " + n + " is not one this ledger has reserved";
     return false;
 }

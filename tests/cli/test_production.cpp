@@ -1183,6 +1183,12 @@ TEST(SerialNumberTest, AMissingLedgerIsNeverStartedByAMistypedName) {
     EXPECT_EQ(o.status, 66);
     EXPECT_NE(o.err.find("give --serial-first to start a new ledger"), std::string::npos) << o.err;
     EXPECT_FALSE(fs::exists(missing));
+    // an empty file (made by hand) holds no ledger either, and stays empty
+    const std::string empty = dir.File("empty.sqlite");
+    std::ofstream{empty};
+    EXPECT_EQ(RunCli({"ledger", "next", "--ledger", empty}).status, 66);
+    EXPECT_EQ(RunCli({"upload", Example(), "--port", device.Path(), "--ledger", empty, "--serial-at", "2804"}).status, 66);
+    EXPECT_EQ(fs::file_size(empty), 0u);
     EXPECT_EQ(device.FrameCount() + device.FirmwareResetLines(), 0);
     device.Stop();
 }
@@ -1267,8 +1273,13 @@ TEST_P(LedgerStationsTest, NoSerialTwiceAndEverySpentOneInTheRunOfItsDevice) {
     const bool postgres = std::string(GetParam()) == "PostgreSQL";
     const std::string ledger = postgres ? StartPostgres(tree) : tree.File("ledger.sqlite");
     ASSERT_FALSE(ledger.empty()) << "the PostgreSQL server of the test did not start";
-    // the ledger's file is there before the first run (one that gives serials creates none)
-    if (!postgres) std::ofstream{ledger};
+    // the ledger's database is there before the first run (one that gives serials creates none)
+    if (!postgres) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(ledger.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE made (x); DROP TABLE made", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
     // a firmware of two blocks with a placeholder where the serial goes
     std::vector<uint8_t> image(128);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 3 + 1);
