@@ -136,7 +136,9 @@ class FieldCommand final : public Command {
             view.SetEvents(&events, portArg);
             std::string sha;
             if (FileText bytes; verify_ && bytes.Open(hexPath)) sha = Sha256Hex(bytes.Text());
-            events.Start(portArg, port.Device, verify_ ? hexPath : backupPath, sha, EventOptions{});
+            EventOptions options;
+            options.GsmNumber = gsmNumber;
+            events.Start(portArg, port.Device, verify_ ? hexPath : backupPath, sha, options);
             // what a second press writes as the process ends
             ToolEnd cut = end;
             cut.Outcome = OutcomeWord(UploadOutcome::Failed);
@@ -161,14 +163,16 @@ class FieldCommand final : public Command {
         if (result.Outcome == UploadOutcome::NotDone) ExplainOpenFailure(port);
         end.Outcome = OutcomeWord(result.Outcome);
         end.Reason = result.Reason;
+        if (verify_) {  // what was compared before a failure too
+            end.BytesCompared = report.BytesCompared;
+            end.Differences = report.DifferenceCount;
+        }
         if (result.Outcome != UploadOutcome::Completed) {
             SayFailure(command, result);
             if (json) events.End(end);
             return verify_ || result.Outcome == UploadOutcome::NotDone ? 2 : 1;
         }
         if (verify_ && json) {
-            end.BytesCompared = report.BytesCompared;
-            end.Differences = report.DifferenceCount;
             events.End(end);
             return report.DifferenceCount == 0 ? 0 : 1;
         }

@@ -656,7 +656,8 @@ void Run::Compare() {
                 verify->Differences.push_back({address + static_cast<uint32_t>(k), device, file});
         }
     }
-    view_.SetProgress(blocks, blocks);
+    // a run that failed keeps the progress where it stopped
+    if (result_.Outcome == UploadOutcome::Completed) view_.SetProgress(blocks, blocks);
 }
 
 void Run::ReadBack() {
@@ -673,7 +674,8 @@ void Run::ReadBack() {
         ++result_.Counters.BlocksWritten;  // blocks read, here
         memory->insert(memory->end(), RxBuffer.begin() + 2, RxBuffer.begin() + 2 + length);
     }
-    view_.SetProgress(blocks, blocks);
+    // a run that failed keeps the progress where it stopped
+    if (result_.Outcome == UploadOutcome::Completed) view_.SetProgress(blocks, blocks);
 }
 
 // One erase exchange; false (with the error logged and the run failed) when it is refused.
