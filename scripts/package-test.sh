@@ -30,14 +30,17 @@ mkdir -p "$HOME"
 /usr/bin/quarnelix-devsim --dump "$work/device.bin" >"$work/sim.out" 2>/dev/null &
 simpid=$!
 for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
-/usr/bin/quarnelix-dfu-cli upload "$hex" --port "$(head -n 1 "$work/sim.out")" --verify >/dev/null
+/usr/bin/quarnelix-dfu-cli upload "$hex" --port "$(head -n 1 "$work/sim.out")" --verify \
+  --ledger "$work/ledger.sqlite" >/dev/null
 kill -TERM "$simpid"; wait "$simpid" || true; simpid=""
 /usr/bin/quarnelix-dfu-cli hex "$hex" --bin "$work/image.bin" >/dev/null
 start=$(/usr/bin/quarnelix-dfu-cli hex "$hex" | sed -n 's/^ImageStart: 0x//p')
 cmp <(tail -c +$((16#$start + 1)) "$work/device.bin" | head -c "$(stat -c %s "$work/image.bin")") "$work/image.bin"
 echo "installed upload: the controller's memory equals the image"
 /usr/bin/quarnelix-dfu-cli ledger next --ledger "$work/ledger.sqlite" | grep -qx 1 || { echo "ledger: no SQLite" >&2; exit 1; }
-echo "installed ledger: an SQLite ledger opens"
+/usr/bin/quarnelix-dfu-cli ledger show --ledger "$work/ledger.sqlite" | grep -q '"outcome":"completed"' ||
+  { echo "ledger: the upload's run is not recorded" >&2; exit 1; }
+echo "installed ledger: an SQLite ledger records the upload's run"
 bash -c '. /usr/share/bash-completion/completions/quarnelix-dfu-cli && COMP_WORDS=(quarnelix-dfu-cli upl) COMP_CWORD=1 &&
          _quarnelix_dfu_cli && [ "${COMPREPLY[*]}" = upload ]' || { echo "bash completion: broken" >&2; exit 1; }
 echo "installed bash completion: completes the commands"
