@@ -100,7 +100,7 @@ class FieldCommand final : public Command {
                 verify_ ? "verify" : "backup", portOpt.Ports.empty() ? "" : portOpt.Ports.front(),
                 OutcomeWord(UploadOutcome::NotDone),
                 refusal.empty() ? "refused (status " + std::to_string(rc) + ")" : refusal, 0, 0,
-                verify_ ? "" : backupPath, 0, 0, 0});
+                verify_ ? "" : backupPath, 0, 0, 0, rc});
         return rc;
     }
 
@@ -143,6 +143,7 @@ class FieldCommand final : public Command {
             ToolEnd cut = end;
             cut.Outcome = OutcomeWord(UploadOutcome::Failed);
             cut.Reason = "interrupted again";
+            cut.ExitStatus = 130;
             SetSecondPressEndEvent(ToolEndLine(cut) + "\n", "", -1);
         }
         // These only read: a second press still resets the CPU before the port is let go.
@@ -169,12 +170,20 @@ class FieldCommand final : public Command {
         }
         if (result.Outcome != UploadOutcome::Completed) {
             SayFailure(command, result);
+            end.ExitStatus = verify_ || result.Outcome == UploadOutcome::NotDone ? 2 : 1;
             if (json) events.End(end);
-            return verify_ || result.Outcome == UploadOutcome::NotDone ? 2 : 1;
+            return end.ExitStatus;
         }
         if (verify_ && json) {
+            // a device that holds other bytes than the file is no success
+            end.ExitStatus = report.DifferenceCount == 0 ? 0 : 1;
+            if (report.DifferenceCount > 0) {
+                end.Outcome = OutcomeWord(UploadOutcome::Failed);
+                end.Reason = std::to_string(report.DifferenceCount) + " of " +
+                             std::to_string(report.BytesCompared) + " bytes differ";
+            }
             events.End(end);
-            return report.DifferenceCount == 0 ? 0 : 1;
+            return end.ExitStatus;
         }
         if (verify_) {
             for (const ByteDifference& d : report.Differences)
@@ -203,6 +212,7 @@ class FieldCommand final : public Command {
             if (json) {  // read whole, but not kept
                 end.Outcome = OutcomeWord(UploadOutcome::Failed);
                 end.Reason = why.substr(8);
+                end.ExitStatus = kExitCannotCreate;
                 events.End(end);
             }
             return kExitCannotCreate;

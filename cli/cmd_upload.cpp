@@ -360,10 +360,11 @@ int RunOne(FlashOptions& o, Ledger* books) {
     before.HexSha256 = imageSha;
     before.Simulated = simulate;
     if (jsonEvents) {
-        view.SetEvents(&events, portArg);
+        // every event names the port as the end event and the report do
+        view.SetEvents(&events, before.Port);
         const EventOptions options{VerificationOf(o), skipGaps, line.Retries,
                                    gsmNumber,         resume,   simulate};
-        events.Start(portArg, port.Device,
+        events.Start(before.Port, before.Device,
                      CanonicalPath(hexPath).empty() ? hexPath : CanonicalPath(hexPath), imageSha,
                      options);
         // a second press ends the process wherever the run is: it still writes the run's end
@@ -445,7 +446,6 @@ int RunOne(FlashOptions& o, Ledger* books) {
         rep.Retries = static_cast<uint32_t>(result.Retries);
         rep.Serial = holdsSerial ? serial : std::nullopt;  // one gone back is not this device's
         outputs.Report(rep);
-        if (jsonEvents) events.End(rep);
         if (ownLedger) {
             std::string why;
             // the serial was spent before the first erase; one that never reached the device
@@ -459,6 +459,9 @@ int RunOne(FlashOptions& o, Ledger* books) {
                 ledgerLost = true;
             }
         }
+        // the end event says the status the process ends with: a lost report line or ledger row too
+        rep.ExitStatus = RunExitStatus({result.Outcome}, outputs.Failed() || ledgerLost);
+        if (jsonEvents) events.End(rep);
     }
     return RunExitStatus({result.Outcome}, outputs.Failed() || ledgerLost);
 }

@@ -21,12 +21,55 @@
 
 #include "cli_platform.h"
 #include "common.h"
+#include "json_events.h"
 #include "production_platform.h"
 
 using namespace qdfu;
 using namespace qdfu::cli;
 
 namespace {
+
+// A flashing command with --json whose options were refused still ends each port it was given with
+// one end event (not done, exit status 64, the parser's words), as a run refused later does.
+void EndRefusedJsonRun(int argc, char** argv, const std::string& why) {
+    if (argc < 2) return;
+    const std::string command = argv[1];
+    const bool flashes = command == "upload" || command == "station";
+    if (!flashes && command != "verify" && command != "backup") return;
+    std::vector<std::string> ports;
+    bool json = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--json") json = true;
+        if (arg == "--port" && i + 1 < argc) ports.push_back(argv[i + 1]);
+        if (arg.rfind("--port=", 0) == 0) ports.push_back(arg.substr(7));
+    }
+    if (!json) return;
+    if (ports.empty()) ports.push_back("");
+    std::sort(ports.begin(), ports.end());
+    ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+    JsonEvents events(stdout);
+    for (const std::string& port : ports) {
+        if (flashes) {
+            RunReport rep;
+            rep.Port = port;
+            rep.Outcome = OutcomeWord(UploadOutcome::NotDone);
+            rep.OutcomeText = UploadOutcomeText(UploadOutcome::NotDone);
+            rep.ExitStatus = kExitUsage;
+            rep.Verification = VerificationWord(VerifyMode::Off);  // nothing was verified
+            rep.Reason = why;
+            events.End(rep);
+        } else {
+            ToolEnd end;
+            end.Command = command;
+            end.Port = port;
+            end.Outcome = OutcomeWord(UploadOutcome::NotDone);
+            end.Reason = why;
+            end.ExitStatus = kExitUsage;
+            events.End(end);
+        }
+    }
+}
 
 // The letters to change, add, drop or swap with their neighbour that turn a into b.
 std::size_t EditDistance(const std::string& a, const std::string& b) {
@@ -157,6 +200,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
+        EndRefusedJsonRun(argc, argv, e.what());
         return kExitUsage;
     }
 

@@ -78,6 +78,7 @@ Json ToolEndEvent(const ToolEnd& t) {
     e["port"] = Text(t.Port);
     e["outcome"] = t.Outcome;
     e["reason"] = Text(t.Reason);
+    e["exit_status"] = t.ExitStatus;
     if (t.Command == "verify") {
         e["bytes_compared"] = t.BytesCompared;
         e["differences"] = t.Differences;

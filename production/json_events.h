@@ -32,6 +32,7 @@ struct ToolEnd {
     uint32_t BytesCompared = 0, Differences = 0;  // verify
     std::string File;                             // backup: the file written
     uint32_t From = 0, To = 0, Bytes = 0;         // backup
+    int ExitStatus = 0;                           // the status the command ends with
 };
 
 // The line of a verify or backup end, as End writes it (without its line end).
