@@ -753,6 +753,17 @@ TEST_F(UploadTest, ResumeReadsBackThePagesBelowItsPointBeforeTrustingThem) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        StartDevice({.OldFirmware = true});
+        // what the unit holds, put there by an upload of its own (as a unit gets it): the image up
+        // to heldUpTo and other bytes beyond and at otherBytes
+        MakeImage(0x2800, 96 * 64);
+        for (int32_t k = c.heldUpTo - 0x2800; k < 96 * 64; ++k) MemoryImage()[k] = static_cast<uint8_t>(~MemoryImage()[k]);
+        for (uint32_t at : c.otherBytes) MemoryImage()[at - 0x2800] = static_cast<uint8_t>(~MemoryImage()[at - 0x2800]);
+        {
+            RecordingView before;
+            ASSERT_EQ(Direct(before).Outcome, UploadOutcome::Completed);
+        }
+        const std::size_t earlier = device->Frames().size();
         MakeImage(0x2800, 96 * 64);
         std::vector<uint8_t> givenBytes(MEMORY_IMAGE_SIZE, 1);
         if (c.gapAtStart) {
@@ -760,10 +771,6 @@ TEST_F(UploadTest, ResumeReadsBackThePagesBelowItsPointBeforeTrustingThem) {
             givenBytes[0x45] = 0;
             given = givenBytes.data();
         }
-        StartDevice({.OldFirmware = true});
-        device->SetMemory(0x2800, std::vector<uint8_t>(MemoryImage(), MemoryImage() + (c.heldUpTo - 0x2800)));
-        for (uint32_t at : c.otherBytes)
-            device->SetMemory(at, {static_cast<uint8_t>(~MemoryImage()[at - 0x2800])});
         RecordingView view;
         view.verify = c.verify;
         UploadRequest req;
@@ -780,7 +787,9 @@ TEST_F(UploadTest, ResumeReadsBackThePagesBelowItsPointBeforeTrustingThem) {
         EXPECT_EQ(r.ResumeRefused, !c.trusted);
         std::vector<uint32_t> reads;
         uint32_t firstErase = 0;
-        for (const auto& f : device->Frames()) {
+        const auto frames = device->Frames();
+        for (auto it = frames.begin() + static_cast<std::ptrdiff_t>(earlier); it != frames.end(); ++it) {
+            const auto& f = *it;
             const uint32_t at = f[1] == CMD_ERASE ? f[2] | f[3] << 8 | f[4] << 16 | uint32_t{f[5]} << 24
                                                   : f[3] | f[4] << 8 | f[5] << 16 | uint32_t{f[6]} << 24;
             if (f[1] == CMD_ERASE) {
