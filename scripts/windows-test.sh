@@ -44,7 +44,11 @@ fail() { echo "FAILED: $*" >&2; failed=$((failed + 1)); }
 suite() {
   local out summary name
   name=$(basename "$1")
-  out=$(wine "$1" 2>&1 </dev/null || true)
+  # Into a file, not a pipe: a Wine process the program started (explorer.exe /desktop for a
+  # window) may outlive it and would hold a pipe open; and bounded, for a program whose threads
+  # outlive its summary under Wine.
+  timeout -k 10 1200 wine "$1" >"$work/suite.out" 2>&1 </dev/null || true
+  out=$(cat "$work/suite.out")
   summary=$(printf '%s\n' "$out" | grep -E '^\[  PASSED  \] [0-9]+ tests?\.' || true)
   if [ -n "$summary" ] && ! printf '%s\n' "$out" | grep -q '^\[  FAILED  \]'; then
     echo "$name under Wine: ${summary#\[  PASSED  \] }"
