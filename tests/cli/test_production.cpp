@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <set>
@@ -405,15 +406,19 @@ TEST(ProductionFaultTest, EveryRunEndsWithAReportLineThatSaysWhy) {
         // The first run reports into a pipe: each device's line must come through as it ends.
         const bool pipe = run.name == std::string("faults");
         std::vector<std::pair<std::string, std::chrono::steady_clock::duration>> arrived;
+        std::mutex arrivedLock;
         std::thread reader;
         if (pipe) {
             ASSERT_EQ(::mkfifo(dir.File("r.jsonl").c_str(), 0600), 0);
             reader = std::thread([&] {
                 std::ifstream in(dir.File("r.jsonl"));
-                for (std::string line; std::getline(in, line);)
+                for (std::string line; std::getline(in, line);) {
+                    const std::lock_guard<std::mutex> hold(arrivedLock);
                     arrived.emplace_back(line, std::chrono::steady_clock::now() - started);
+                }
             });
         }
+        std::chrono::steady_clock::duration actedAt{};
         const Outcome o = RunCliDuring(args, [&](int cli) {
             auto children = ChildrenOf(cli);
             for (int i = 0; i < 300 && children.size() < run.rows.size() - (run.name == std::string("faults")); ++i) {
@@ -427,15 +432,27 @@ TEST(ProductionFaultTest, EveryRunEndsWithAReportLineThatSaysWhy) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 ::kill(cli, SIGINT);
             }
-            bool acts = false;
-            for (const Row& row : run.rows) acts |= row.act != Act::None;
-            if (!acts) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2500) - (std::chrono::steady_clock::now() - started));
+            std::size_t calm = 0;
+            for (const Row& row : run.rows) calm += row.act == Act::None;
+            if (calm == run.rows.size()) return;
+            // Act once every other device's line is in (their runs are short, the slow ones' long)
+            // and the slow ones have written a few blocks, however slow this machine is; a line held
+            // back until the end never comes in time.
+            auto ready = [&] {
+                for (std::size_t i = 0; i < run.rows.size(); ++i)
+                    if (run.rows[i].act != Act::None && FramesWith(*devices[i], 0xA2) < 3) return false;
+                const std::lock_guard<std::mutex> hold(arrivedLock);
+                return arrived.size() >= calm;
+            };
+            for (int i = 0; i < 300 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            actedAt = std::chrono::steady_clock::now() - started;
             std::vector<int> stopped;
             for (std::size_t i = 0; i < run.rows.size(); ++i) {
                 if (run.rows[i].act == Act::None) continue;
-                for (const ChildProcess& c : children)
-                    if (std::find(c.args.begin(), c.args.end(), devices[i]->Path()) != c.args.end()) {
+                // a child that has not yet run its own program still shows the parent's arguments
+                for (const ChildProcess& c : ChildrenOf(cli))
+                    if (std::count(c.args.begin(), c.args.end(), std::string("--port")) == 1 &&
+                        std::find(c.args.begin(), c.args.end(), devices[i]->Path()) != c.args.end()) {
                         ::kill(c.pid, run.rows[i].act == Act::Kill ? SIGKILL : SIGSTOP);
                         if (run.rows[i].act == Act::Stop) stopped.push_back(c.pid);
                     }
@@ -450,9 +467,9 @@ TEST(ProductionFaultTest, EveryRunEndsWithAReportLineThatSaysWhy) {
             for (const auto& [line, when] : arrived) {
                 text += line + "\n";
                 const bool stopped = line.find("\"killed by") != std::string::npos || line.find("\"no progress") != std::string::npos;
-                // the others ended long before the kill at 2.5 s, and their lines came then
+                // the others ended before the kill, and their lines came as they ended
                 if (!stopped) {
-                    EXPECT_LT(when, std::chrono::milliseconds(2400)) << line;
+                    EXPECT_LT(when, actedAt) << line;
                 }
             }
             fs::remove(dir.File("r.jsonl"));
@@ -469,7 +486,12 @@ TEST(ProductionFaultTest, EveryRunEndsWithAReportLineThatSaysWhy) {
             EXPECT_EQ(line->at("outcome"), row.outcome) << row.name;
             EXPECT_EQ(line->at("reason").rfind(row.reason, 0), 0u) << row.name << ": " << line->at("reason");
             EXPECT_EQ(line->at("exit_status"), std::to_string(row.exitStatus)) << row.name;
-            EXPECT_EQ(d.ResetCount(), row.resets) << row.name;
+            if (run.press == Press::TwiceAtOnce) {
+                // a loaded machine may let a child act on the first press before the second comes
+                EXPECT_LE(d.ResetCount(), 1) << row.name;
+            } else {
+                EXPECT_EQ(d.ResetCount(), row.resets) << row.name;
+            }
             if (row.resets > 0) {  // the reset is the last frame the device got
                 EXPECT_EQ(d.Frames().back(), (std::vector<uint8_t>{0x03, 0xA5, 0xA8, 0x02})) << row.name;
             }
@@ -1310,7 +1332,13 @@ TEST_P(LedgerStationsTest, NoSerialTwiceAndEverySpentOneInTheRunOfItsDevice) {
             RunCliDuring(args, [&](int cli) {
                 for (int k = 0; k < 3; ++k) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 150));
-                    const auto children = ChildrenOf(cli);
+                    // wait for a child that runs its own program (however slow this machine is)
+                    std::vector<ChildProcess> children;
+                    for (int i = 0; i < 200 && children.empty(); ++i) {
+                        for (const ChildProcess& c : ChildrenOf(cli))
+                            if (std::count(c.args.begin(), c.args.end(), std::string("--port")) == 1) children.push_back(c);
+                        if (children.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    }
                     if (children.empty()) continue;
                     const ChildProcess& c = children[rng() % children.size()];
                     for (const auto& d : devices)

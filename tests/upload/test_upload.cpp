@@ -790,6 +790,7 @@ TEST_F(UploadTest, ResumeReadsBackThePagesBelowItsPointBeforeTrustingThem) {
         const auto frames = device->Frames();
         for (auto it = frames.begin() + static_cast<std::ptrdiff_t>(earlier); it != frames.end(); ++it) {
             const auto& f = *it;
+            if (f.size() < 7) continue;  // reset and start lines carry no address
             const uint32_t at = f[1] == CMD_ERASE ? f[2] | f[3] << 8 | f[4] << 16 | uint32_t{f[5]} << 24
                                                   : f[3] | f[4] << 8 | f[5] << 16 | uint32_t{f[6]} << 24;
             if (f[1] == CMD_ERASE) {
