@@ -872,7 +872,7 @@ TEST(CliJsonTest, EveryRunEndsWithOneEndEvent) {
          {silent.Path()}, "not_done", "TIMEOUT"},
         {"backup, every answer garbled", {"backup", dir.File("b.hex"), "--port", garbling.Path(), "--to", "2C00"}, {}, 1,
          {garbling.Path()}, "failed", "garbles"},
-        {"backup, its folder gone", {"backup", dir.File("vanishing/b.hex"), "--port", good.Path(), "--to", "3000"},
+        {"backup, its folder gone", {"backup", dir.File("vanishing/b.hex"), "--port", good.Path(), "--to", "4000"},
          {}, 73, {good.Path()}, "failed", "cannot write"},
     };
     for (const auto& c : cases) {
@@ -880,9 +880,12 @@ TEST(CliJsonTest, EveryRunEndsWithOneEndEvent) {
         std::vector<std::string> args = c.args;
         args.push_back("--json");
         const bool vanish = std::string(c.name) == "backup, its folder gone";
+        const int framesBefore = good.FrameCount();
         const Outcome o = vanish ? RunCliDuring(args,
                                                 [&](int) {
-                                                    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                                                    // gone while the backup reads, however slow the machine
+                                                    for (int i = 0; i < 500 && good.FrameCount() < framesBefore + 4; ++i)
+                                                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
                                                     fs::remove_all(dir.File("vanishing"));
                                                 })
                                  : RunCli(args, c.signals);
