@@ -7,6 +7,7 @@
 #include "cli_platform.h"
 #include "common.h"
 #include "json_events.h"
+#include "ledger_query.h"
 #include "ports.h"
 #include "text_lines.h"
 
@@ -151,7 +152,13 @@ class LedgerCommand final : public Command {
             std::fprintf(stderr, "--ledger %s: no such ledger\n", LedgerName(ledgerWhere).c_str());
             return kExitNoInput;
         }
-        const auto books = OpenRunLedger(ledgerWhere, why, false);
+        RunFilter filter;
+        if (serialFilter >= 0) filter.Serial = static_cast<uint32_t>(serialFilter);
+        if (!sinceText.empty() && !ParseLedgerTime(sinceText, false, filter.Since, why)) {
+            std::fprintf(stderr, "--since: %s\n", why.c_str());
+            return kExitUsage;
+        }
+        const auto books = OpenRunLedger(ledgerWhere, why, LedgerAccess::Read);
         if (!books) {
             std::fprintf(stderr, "%s\n", why.c_str());
             return kExitCannotCreate;
@@ -163,10 +170,7 @@ class LedgerCommand final : public Command {
             return 0;
         }
         std::vector<LedgerRun> runs;
-        const auto only = serialFilter >= 0
-                              ? std::optional<uint32_t>(static_cast<uint32_t>(serialFilter))
-                              : std::nullopt;
-        if (!books->Runs(only, sinceText, runs, why))
+        if (!books->Runs(filter, runs, why))
             return std::fprintf(stderr, "%s\n", why.c_str()), 1;
         for (const LedgerRun& run : runs) std::printf("%s\n", LedgerRunLine(run).c_str());
         return 0;

@@ -119,7 +119,7 @@ int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
                           ": no such ledger; give --serial-first to start a new ledger",
                       kExitNoInput);
     std::string why;
-    books = OpenRunLedger(o.Ledger.Where, why, mayCreate);
+    books = OpenRunLedger(o.Ledger.Where, why, mayCreate ? LedgerAccess::Create : LedgerAccess::Write);
     if (!books) return refuse(why, kExitCannotCreate);
     if (o.Ledger.SerialFirst >= 0 &&
         !books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), why))

@@ -301,9 +301,8 @@ bool LedgerExists(const std::string& where) {
 std::string LedgerName(const std::string& where) {
     return HidePassword(where, where);
 }
-std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why,
-                                      bool createMissing) {
-    return OpenLedger(where, why, createMissing);
+std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why, LedgerAccess access) {
+    return OpenLedger(where, why, access);
 }
 #else
 // never asked: this program hands every run that keeps a ledger to its companion
@@ -313,7 +312,7 @@ bool LedgerExists(const std::string&) {
 std::string LedgerName(const std::string& where) {
     return where;
 }
-std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why, bool) {
+std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why, LedgerAccess) {
     why = "--ledger: this program was built without the database clients";
     return nullptr;
 }

@@ -124,7 +124,7 @@ bool PlaceSerial(HexLoadResult& r, const LedgerOptions& o, uint32_t serial, std:
 // The ledger at where; null with why when it cannot be opened (or this program has no client). A
 // missing SQLite file is created only with createMissing.
 std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why,
-                                      bool createMissing = true);
+                                      LedgerAccess access = LedgerAccess::Create);
 // False only for an SQLite ledger whose file does not exist (a PostgreSQL ledger is the server's).
 bool LedgerExists(const std::string& where);
 // where as a message may quote it: without the password of a PostgreSQL URI.

@@ -41,13 +41,13 @@ bool IsPostgresLedger(const std::string& where) {
     return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<Ledger> OpenLedger(const std::string& where, std::string& why, bool createMissing) {
+std::unique_ptr<Ledger> OpenLedger(const std::string& where, std::string& why, LedgerAccess access) {
     if (IsPostgresLedger(where)) {
-        auto ledger = OpenPostgresLedger(where, why);
+        auto ledger = OpenPostgresLedger(where, why, access);
         why = HidePassword(why, where);
         return ledger;
     }
-    return OpenSqliteLedger(where, why, createMissing);
+    return OpenSqliteLedger(where, why, access);
 }
 
 std::string HidePassword(const std::string& text, const std::string& where) {

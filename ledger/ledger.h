@@ -22,7 +22,34 @@ struct LedgerRun {
     std::string Outcome, Reason;  // completed / failed / not_done
     uint32_t Blocks = 0, Retries = 0;
     std::string Start, End;  // 2026-12-08T12:59:08Z
+    std::string WorkOrder;
+    // The run's own name (32 hex digits, NewRunKey): a run recorded twice (a kept row recorded by
+    // two programs at once) is kept once. Empty: Record gives it one.
+    std::string Key;
 };
+
+// A fresh run key: 128 random bits as 32 lowercase hex digits.
+std::string NewRunKey();
+
+// Which runs Runs gives; every field given narrows it, and they combine.
+struct RunFilter {
+    std::optional<uint32_t> Serial;
+    // Times as the runs keep them (UTC, 2026-12-08T12:59:08Z; ParseLedgerTime makes them): runs
+    // that started at Since or later, and at Until or earlier; "" for no bound.
+    std::string Since, Until;
+    std::optional<std::string> Operator, Station, WorkOrder, Outcome;
+};
+
+// The version of the ledger's tables this program writes. A ledger written before versions
+// existed is version 1 (no work orders, no run keys); one of a later version than this is never
+// opened (kNewerLedger in why).
+inline constexpr int kLedgerSchemaVersion = 2;
+inline constexpr const char* kNewerLedger = "written by a newer version of quarnelix-dfu";
+
+// How a ledger is opened: Create makes a missing SQLite file (and the tables of any new ledger);
+// Write opens an existing file; both bring an older ledger's tables to this version in one
+// transaction. Read writes nothing, ever (a read-only file, an older ledger as it is).
+enum class LedgerAccess { Create, Write, Read };
 
 // The last serial of the sequence; Reserve refuses with kNoSerialsLeft once it was given.
 inline constexpr uint32_t kLastSerial = 0xFFFFFFFF;
@@ -48,22 +75,23 @@ public:
     virtual bool StartSerialsAt(uint32_t first, std::string& why) = 0;
     // The serial Reserve would give now (false with kNoSerialsLeft as Reserve).
     virtual bool Next(uint32_t& serial, std::string& why) = 0;
-    // The runs, oldest first; only those of serial, and only those that started at since or later
-    // (an ISO time, "" for all).
-    virtual bool Runs(std::optional<uint32_t> serial, const std::string& since, std::vector<LedgerRun>& runs,
-                      std::string& why) = 0;
+    // The runs the filter lets through, added to runs oldest first (by start; runs that started
+    // in the same second in the order they were recorded).
+    virtual bool Runs(const RunFilter& filter, std::vector<LedgerRun>& runs, std::string& why) = 0;
 };
 
-// "postgresql://..." (or "postgres://...") opens a PostgreSQL ledger, anything else an SQLite file,
-// created when missing only with createMissing. Null with why set when it cannot be opened; why
-// never holds the password of a PostgreSQL URI (see HidePassword). A PostgreSQL ledger whose
-// connection was lost connects again for its next statement outside a transaction.
+// "postgresql://..." (or "postgres://...") opens a PostgreSQL ledger, anything else an SQLite file
+// (made when missing only with LedgerAccess::Create). Null with why set when it cannot be opened
+// (why holds kNewerLedger for a ledger of a later version); why never holds the password of a
+// PostgreSQL URI (see HidePassword). A PostgreSQL ledger whose connection was lost connects again
+// for its next statement outside a transaction.
 bool IsPostgresLedger(const std::string& where);
 std::unique_ptr<Ledger> OpenLedger(const std::string& where, std::string& why,
-                                   bool createMissing = true);
+                                   LedgerAccess access = LedgerAccess::Create);
 std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why,
-                                         bool createMissing = true);
-std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& why);
+                                         LedgerAccess access = LedgerAccess::Create);
+std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& why,
+                                           LedgerAccess access = LedgerAccess::Create);
 // text with the password of where (a PostgreSQL URI: the one after user: before @, and a
 // password=VALUE parameter), as written and percent-decoded, replaced by "***" wherever it occurs.
 // text as it is when where holds no password.

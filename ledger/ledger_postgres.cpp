@@ -30,24 +30,14 @@ class PostgresLedger final : public SqlLedger {
     PostgresLedger(PGconn* db, std::string uri) : db_(db), uri_(std::move(uri)) {}
     ~PostgresLedger() override { PQfinish(db_); }
 
-    bool Open(std::string& why) {
-        // several stations may create the tables at once: one of them at a time
-        return Transaction(why, [&] {
-            return Exec("SELECT pg_advisory_xact_lock(7710)", why) &&
-                   Exec(LedgerSchema("BIGINT", "BIGSERIAL PRIMARY KEY"), why);
-        });
-    }
+    bool Open(bool write, std::string& why) { return Prepare(write, why); }
 
     bool Record(const LedgerRun& r, std::string& why) override {
+        if (!Writable(why)) return false;
         const auto values = RunValues(r);
         std::vector<const char*> params;
         for (const auto& value : values) params.push_back(value ? value->c_str() : nullptr);
-        std::string sql = std::string("INSERT INTO runs (") + kRunColumns + ") VALUES (";
-        for (int k = 1; k <= kRunColumnCount; ++k) {
-            sql += '$';
-            sql += std::to_string(k);
-            sql += k < kRunColumnCount ? ", " : ")";
-        }
+        const std::string sql = RecordStatement(Placeholder);
         return Transaction(why, [&] {
             PGresult* res = PQexecParams(db_, sql.c_str(), kRunColumnCount, nullptr, params.data(),
                                          nullptr, nullptr, 0);
@@ -55,13 +45,13 @@ class PostgresLedger final : public SqlLedger {
         });
     }
 
-    bool Runs(std::optional<uint32_t> serial, const std::string& since,
-              std::vector<LedgerRun>& runs, std::string& why) override {
-        std::string sql = std::string("SELECT ") + kRunColumns + " FROM runs WHERE start >= $1";
-        if (serial) sql += " AND serial = " + std::to_string(*serial);
-        sql += " ORDER BY id";
-        const char* values[] = {since.c_str()};
-        PGresult* res = Query(sql, 1, values);
+    bool Runs(const RunFilter& filter, std::vector<LedgerRun>& runs, std::string& why) override {
+        if (Version() == 0) return true;  // no tables yet: no runs
+        std::vector<std::string> parameters;
+        const std::string sql = RunsStatement(filter, Version(), Placeholder, parameters);
+        std::vector<const char*> values;
+        for (const std::string& p : parameters) values.push_back(p.c_str());
+        PGresult* res = Query(sql, static_cast<int>(values.size()), values.data());
         if (PQresultStatus(res) != PGRES_TUPLES_OK) return Done(res, PGRES_TUPLES_OK, why);
         for (int row = 0; row < PQntuples(res); ++row) {
             runs.push_back(RunFromColumns([&](int c) -> std::optional<std::string> {
@@ -85,12 +75,23 @@ class PostgresLedger final : public SqlLedger {
             value = std::stoll(PQgetvalue(res, 0, 0));
         return Done(res, PGRES_TUPLES_OK, why);
     }
+    std::string IntegerType() const override { return "BIGINT"; }
+    std::string AutoIdType() const override { return "BIGSERIAL PRIMARY KEY"; }
+    std::string TableCount(const std::string& name) const override {
+        return "SELECT count(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename = '" +
+               name + "'";
+    }
+    // several stations may make or bring the tables at once: one of them at a time
+    bool SchemaTransaction(std::string& why, const std::function<bool()>& body) override {
+        return Transaction(why, [&] { return Exec("SELECT pg_advisory_xact_lock(7710)", why) && body(); });
+    }
     bool SerialsTransaction(std::string& why, const std::function<bool()>& body) override {
         return Transaction(
             why, [&] { return Exec("LOCK TABLE serials IN EXCLUSIVE MODE", why) && body(); });
     }
 
   private:
+    static std::string Placeholder(int k) { return "$" + std::to_string(k); }
     bool Done(PGresult* res, ExecStatusType wanted, std::string& why) {
         const bool ok = PQresultStatus(res) == wanted;
         if (!ok) why = HidePassword("ledger: " + OneLineMessage(PQerrorMessage(db_)), uri_);
@@ -138,7 +139,7 @@ class PostgresLedger final : public SqlLedger {
 
 }  // namespace
 
-std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& why) {
+std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& why, LedgerAccess access) {
     PGconn* db = PQconnectdb(uri.c_str());
     if (PQstatus(db) != CONNECTION_OK) {
         why = HidePassword(
@@ -149,7 +150,7 @@ std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& 
     PQsetNoticeProcessor(
         db, [](void*, const char*) {}, nullptr);  // "already exists, skipping"
     auto ledger = std::make_unique<PostgresLedger>(db, uri);
-    if (!ledger->Open(why)) return nullptr;
+    if (!ledger->Open(access != LedgerAccess::Read, why)) return nullptr;
     return ledger;
 }
 

@@ -21,25 +21,24 @@ class SqliteLedger final : public SqlLedger {
 
     // Several processes may open a new ledger at once: the switch to WAL takes the database for
     // itself, and is tried again while another holds it; the tables are made under the write lock.
-    bool Open(std::string& why) {
+    // Opened to read, nothing is written, not even the journal's mode.
+    bool Open(bool write, std::string& why) {
         sqlite3_busy_timeout(db_, kBusyMs);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMs);
-        while (!Exec("PRAGMA journal_mode=WAL", why)) {
+        while (write && !Exec("PRAGMA journal_mode=WAL", why)) {
             const int code = sqlite3_errcode(db_);
             if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) ||
                 std::chrono::steady_clock::now() > deadline)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return SerialsTransaction(why, [&] {
-            return Exec(LedgerSchema("INTEGER", "INTEGER PRIMARY KEY AUTOINCREMENT"), why);
-        });
+        return Prepare(write, why);
     }
 
     bool Record(const LedgerRun& r, std::string& why) override {
+        if (!Writable(why)) return false;
         sqlite3_stmt* st = nullptr;
-        const std::string sql = std::string("INSERT INTO runs (") + kRunColumns +
-                                ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+        const std::string sql = RecordStatement(Placeholder);
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(why);
         int k = 1;
         for (const auto& value : RunValues(r)) {
@@ -53,14 +52,14 @@ class SqliteLedger final : public SqlLedger {
         return ok || Fail(why);
     }
 
-    bool Runs(std::optional<uint32_t> serial, const std::string& since,
-              std::vector<LedgerRun>& runs, std::string& why) override {
-        std::string sql = std::string("SELECT ") + kRunColumns + " FROM runs WHERE start >= ?";
-        if (serial) sql += " AND serial = " + std::to_string(*serial);
-        sql += " ORDER BY id";
+    bool Runs(const RunFilter& filter, std::vector<LedgerRun>& runs, std::string& why) override {
+        if (Version() == 0) return true;  // no tables yet: no runs
+        std::vector<std::string> parameters;
+        const std::string sql = RunsStatement(filter, Version(), Placeholder, parameters);
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(why);
-        sqlite3_bind_text(st, 1, since.c_str(), -1, SQLITE_TRANSIENT);
+        for (std::size_t k = 0; k < parameters.size(); ++k)
+            sqlite3_bind_text(st, static_cast<int>(k + 1), parameters[k].c_str(), -1, SQLITE_TRANSIENT);
         int rc;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             runs.push_back(RunFromColumns([&](int c) -> std::optional<std::string> {
@@ -90,6 +89,14 @@ class SqliteLedger final : public SqlLedger {
         sqlite3_finalize(st);
         return rc == SQLITE_ROW || rc == SQLITE_DONE || Fail(why);
     }
+    std::string IntegerType() const override { return "INTEGER"; }
+    std::string AutoIdType() const override { return "INTEGER PRIMARY KEY AUTOINCREMENT"; }
+    std::string TableCount(const std::string& name) const override {
+        return "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = '" + name + "'";
+    }
+    bool SchemaTransaction(std::string& why, const std::function<bool()>& body) override {
+        return SerialsTransaction(why, body);
+    }
     // An immediate transaction holds the database's write lock from its start.
     bool SerialsTransaction(std::string& why, const std::function<bool()>& body) override {
         if (!Exec("BEGIN IMMEDIATE", why)) return false;
@@ -100,6 +107,7 @@ class SqliteLedger final : public SqlLedger {
     }
 
   private:
+    static std::string Placeholder(int k) { return "?" + std::to_string(k); }
     bool Fail(std::string& why) {
         why = std::string("ledger: ") + sqlite3_errmsg(db_);
         return false;
@@ -110,18 +118,18 @@ class SqliteLedger final : public SqlLedger {
 
 }  // namespace
 
-std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why,
-                                         bool createMissing) {
+std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why, LedgerAccess access) {
     sqlite3* db = nullptr;
-    const int create = createMissing ? SQLITE_OPEN_CREATE : 0;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | create | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
+    const int mode = access == LedgerAccess::Read     ? SQLITE_OPEN_READONLY
+                     : access == LedgerAccess::Create ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                                      : SQLITE_OPEN_READWRITE;
+    if (sqlite3_open_v2(path.c_str(), &db, mode | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
         why = "--ledger: cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return nullptr;
     }
     auto ledger = std::make_unique<SqliteLedger>(db);
-    if (!ledger->Open(why)) {
+    if (!ledger->Open(access != LedgerAccess::Read, why)) {
         why = "--ledger: " + path + ": " + why;
         return nullptr;
     }

@@ -4,12 +4,12 @@
 
 namespace qdfu {
 
-std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why, bool) {
+std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& why, LedgerAccess) {
     why = "--ledger " + path + ": this build has no SQLite ledger";
     return nullptr;
 }
 
-std::unique_ptr<Ledger> OpenPostgresLedger(const std::string&, std::string& why) {
+std::unique_ptr<Ledger> OpenPostgresLedger(const std::string&, std::string& why, LedgerAccess) {
     why = "--ledger: this build has no PostgreSQL ledger";
     return nullptr;
 }

@@ -3,6 +3,7 @@
 // given.
 #include "sql_ledger.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace qdfu {
@@ -20,7 +21,22 @@ std::string LedgerSchema(const std::string& integer, const std::string& autoId) 
            ", port TEXT, device TEXT, by_id TEXT,\n"
            "    station TEXT, operator TEXT, hex_path TEXT, hex_sha256 TEXT, outcome TEXT, reason "
            "TEXT, blocks " +
-           integer + ",\n    retries " + integer + ", start TEXT, \"end\" TEXT);\n";
+           integer + ",\n    retries " + integer +
+           ", start TEXT, \"end\" TEXT, work_order TEXT, run_key TEXT);\n"
+           "CREATE UNIQUE INDEX IF NOT EXISTS runs_by_key ON runs (run_key);\n"
+           "CREATE INDEX IF NOT EXISTS runs_by_start ON runs (start);\n"
+           "CREATE TABLE IF NOT EXISTS ledger_schema (version INTEGER NOT NULL);\n"
+           "INSERT INTO ledger_schema (version) VALUES (" +
+           std::to_string(kLedgerSchemaVersion) + ");\n";
+}
+
+std::string LedgerMigrationFrom1() {
+    return "ALTER TABLE runs ADD COLUMN work_order TEXT;\n"
+           "ALTER TABLE runs ADD COLUMN run_key TEXT;\n"
+           "CREATE UNIQUE INDEX IF NOT EXISTS runs_by_key ON runs (run_key);\n"
+           "CREATE INDEX IF NOT EXISTS runs_by_start ON runs (start);\n"
+           "CREATE TABLE IF NOT EXISTS ledger_schema (version INTEGER NOT NULL);\n"
+           "INSERT INTO ledger_schema (version) VALUES (2);\n";
 }
 
 std::vector<std::optional<std::string>> RunValues(const LedgerRun& r) {
@@ -37,7 +53,9 @@ std::vector<std::optional<std::string>> RunValues(const LedgerRun& r) {
             std::to_string(r.Blocks),
             std::to_string(r.Retries),
             r.Start,
-            r.End};
+            r.End,
+            r.WorkOrder,
+            r.Key.empty() ? NewRunKey() : r.Key};
 }
 
 LedgerRun RunFromColumns(const std::function<std::optional<std::string>(int)>& column) {
@@ -51,10 +69,88 @@ LedgerRun RunFromColumns(const std::function<std::optional<std::string>(int)>& c
     r.HexPath = text(6), r.HexSha256 = text(7), r.Outcome = text(8), r.Reason = text(9);
     r.Blocks = number(10), r.Retries = number(11);
     r.Start = text(12), r.End = text(13);
+    r.WorkOrder = text(14), r.Key = text(15);
     return r;
 }
 
+std::string RecordStatement(const std::function<std::string(int)>& placeholder) {
+    std::string sql = std::string("INSERT INTO runs (") + kRunColumns + ") VALUES (";
+    for (int k = 1; k <= kRunColumnCount; ++k) sql += placeholder(k) + (k < kRunColumnCount ? ", " : ")");
+    return sql + " ON CONFLICT (run_key) DO NOTHING";
+}
+
+std::string RunsStatement(const RunFilter& f, int version, const std::function<std::string(int)>& placeholder,
+                          std::vector<std::string>& parameters) {
+    // a ledger of version 1 has neither work orders nor keys: read as none
+    std::string columns = kRunColumns;
+    if (version < 2) columns = columns.substr(0, columns.find(", work_order")) + ", NULL, NULL";
+    std::string sql = "SELECT " + columns + " FROM runs WHERE 1 = 1";
+    const auto where = [&](const char* test, const std::string& value) {
+        parameters.push_back(value);
+        sql += std::string(" AND ") + test + " " + placeholder(static_cast<int>(parameters.size()));
+    };
+    if (f.Serial) sql += " AND serial = " + std::to_string(*f.Serial);
+    if (!f.Since.empty()) where("start >=", f.Since);
+    if (!f.Until.empty()) where("start <=", f.Until);
+    if (f.Operator) where("operator =", *f.Operator);
+    if (f.Station) where("station =", *f.Station);
+    if (f.WorkOrder) {
+        if (version < 2 && !f.WorkOrder->empty()) sql += " AND 1 = 0";  // no run has one
+        if (version >= 2) where("COALESCE(work_order, '') =", *f.WorkOrder);
+    }
+    if (f.Outcome) where("outcome =", *f.Outcome);
+    return sql + " ORDER BY start, id";
+}
+
+bool SqlLedger::FindVersion(int& version, std::string& why) {
+    int64_t schema = 0, runs = 0;
+    if (!Scalar(TableCount("ledger_schema"), schema, why)) return false;
+    if (schema > 0) {
+        int64_t v = 0;
+        if (!Scalar("SELECT MAX(version) FROM ledger_schema", v, why)) return false;
+        version = static_cast<int>(std::min<int64_t>(v, 1000000));
+        return true;
+    }
+    if (!Scalar(TableCount("runs"), runs, why)) return false;
+    version = runs > 0 ? 1 : 0;
+    return true;
+}
+
+bool SqlLedger::Prepare(bool write, std::string& why) {
+    const auto newer = [&] {
+        why = "ledger: " + std::string(kNewerLedger) + " (its tables are version " + std::to_string(version_) +
+              ", this program knows up to " + std::to_string(kLedgerSchemaVersion) + "): not opened, nothing written";
+        return false;
+    };
+    if (!FindVersion(version_, why)) return false;
+    if (version_ > kLedgerSchemaVersion) return newer();
+    writable_ = write;
+    if (!write || version_ == kLedgerSchemaVersion) return true;
+    // made or brought once, by whichever program comes first
+    bool isNewer = false;
+    const bool done = SchemaTransaction(why, [&] {
+        if (!FindVersion(version_, why)) return false;
+        if (version_ > kLedgerSchemaVersion) {
+            isNewer = true;
+            return false;
+        }
+        if (version_ == 0 && !Exec(LedgerSchema(IntegerType(), AutoIdType()), why)) return false;
+        if (version_ == 1 && !Exec(LedgerMigrationFrom1(), why)) return false;
+        version_ = kLedgerSchemaVersion;
+        return true;
+    });
+    if (isNewer) return newer();
+    return done;
+}
+
+bool SqlLedger::Writable(std::string& why) const {
+    if (writable_) return true;
+    why = "ledger: opened only to read";
+    return false;
+}
+
 bool SqlLedger::Reserve(uint32_t& serial, std::string& why) {
+    if (!Writable(why)) return false;
     return SerialsTransaction(why, [&] {
         int64_t s = -1;
         if (!Scalar("SELECT MIN(serial) FROM serials WHERE state = 'returned'", s, why))
@@ -76,6 +172,7 @@ bool SqlLedger::Reserve(uint32_t& serial, std::string& why) {
 }
 
 bool SqlLedger::StartSerialsAt(uint32_t first, std::string& why) {
+    if (!Writable(why)) return false;
     return SerialsTransaction(why, [&] {
         int64_t given = 0, next = -1;
         if (!Scalar("SELECT COUNT(*) FROM serials", given, why) ||
@@ -94,6 +191,10 @@ bool SqlLedger::StartSerialsAt(uint32_t first, std::string& why) {
 }
 
 bool SqlLedger::Next(uint32_t& serial, std::string& why) {
+    if (version_ == 0) {  // no tables yet: a new ledger's sequence
+        serial = 1;
+        return true;
+    }
     int64_t s = -1;
     if (!Scalar("SELECT MIN(serial) FROM serials WHERE state = 'returned'", s, why)) return false;
     if (s < 0 && !NextOfSequence(s, why)) return false;
@@ -107,6 +208,7 @@ bool SqlLedger::SetState(uint32_t serial, const char* state, std::string& why) {
     // transaction reservations take, so that no other station's reservation comes between.
     const std::string from = std::string(state) == "spent" ? "'reserved', 'spent'" : "'reserved'";
     const std::string n = std::to_string(serial);
+    if (!Writable(why)) return false;
     bool moved = false;
     const bool done = SerialsTransaction(why, [&] {
         int64_t held = 0;

@@ -18,15 +18,26 @@ namespace qdfu {
 inline constexpr const char* kRunColumns =
     "serial, port, device, by_id, station, operator, hex_path, hex_sha256, outcome, reason, "
     "blocks, retries, start, "
-    "\"end\"";
-inline constexpr int kRunColumnCount = 14;
-// The tables; integer is the database's 64-bit integer type, autoId its self-numbering key.
+    "\"end\", work_order, run_key";
+inline constexpr int kRunColumnCount = 16;
+// The tables of a new ledger, at kLedgerSchemaVersion; integer is the database's 64-bit integer
+// type, autoId its self-numbering key.
 std::string LedgerSchema(const std::string& integer, const std::string& autoId);
+// A ledger of version 1 brought to kLedgerSchemaVersion (its runs and serials kept as they are).
+std::string LedgerMigrationFrom1();
 // A run's columns as text, in kRunColumns order; nullopt for a null column (only the serial may
-// be).
+// be). A run without a key is given one.
 std::vector<std::optional<std::string>> RunValues(const LedgerRun& run);
 // A run from its columns as text (column(k) is nullopt for a null column).
 LedgerRun RunFromColumns(const std::function<std::optional<std::string>(int)>& column);
+// The statement that records a run (a run whose key is there already is kept once), with the
+// database's placeholder for the k-th parameter (from 1).
+std::string RecordStatement(const std::function<std::string(int)>& placeholder);
+// The statement that reads the runs of filter from a ledger of version, and its parameters in
+// placeholder order.
+std::string RunsStatement(const RunFilter& filter, int version,
+                          const std::function<std::string(int)>& placeholder,
+                          std::vector<std::string>& parameters);
 
 class SqlLedger : public Ledger {
   public:
@@ -41,6 +52,23 @@ class SqlLedger : public Ledger {
     bool Next(uint32_t& serial, std::string& why) override;
 
   protected:
+    // Finds the version of the ledger's tables (0: none yet); with write, makes a new ledger's
+    // tables or brings an older ledger's to this version, in one transaction that no other
+    // program's making or bringing runs beside. False with why (kNewerLedger) for a ledger of a
+    // later version, which is left as it is.
+    bool Prepare(bool write, std::string& why);
+    // The version Prepare found (or made).
+    int Version() const { return version_; }
+    // False with why when the ledger was opened only to read.
+    bool Writable(std::string& why) const;
+
+    // The database's 64-bit integer type, and its self-numbering key.
+    virtual std::string IntegerType() const = 0;
+    virtual std::string AutoIdType() const = 0;
+    // A statement that counts the tables named name in the ledger's schema (0 or 1).
+    virtual std::string TableCount(const std::string& name) const = 0;
+    // body in one transaction that no other program's Prepare runs beside.
+    virtual bool SchemaTransaction(std::string& why, const std::function<bool()>& body) = 0;
     // A statement without a result that matters; false with why set.
     virtual bool Exec(const std::string& sql, std::string& why) = 0;
     // The first column of the first row; value stays as it is for no row or NULL.
@@ -51,6 +79,10 @@ class SqlLedger : public Ledger {
   private:
     bool SetState(uint32_t serial, const char* state, std::string& why);
     bool NextOfSequence(int64_t& next, std::string& why);
+    bool FindVersion(int& version, std::string& why);
+
+    int version_ = 0;
+    bool writable_ = false;
 };
 
 }  // namespace qdfu

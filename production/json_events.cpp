@@ -250,6 +250,7 @@ std::string LedgerRunLine(const LedgerRun& r) {
     line["by_id"] = Text(r.ById);
     line["station"] = Text(r.Station);
     line["operator"] = Text(r.Operator);
+    line["work_order"] = Text(r.WorkOrder);
     line["hex_file"] = Text(r.HexPath);
     line["hex_sha256"] = r.HexSha256;
     line["outcome"] = r.Outcome;

@@ -16,6 +16,8 @@
 #include <set>
 #include <sstream>
 
+#include <sqlite3.h>
+
 #include "ledger.h"
 #include "temp_dir.h"
 
@@ -119,7 +121,7 @@ TEST_P(LedgerTest, RunsAreKeptAndListedBySerialAndTime) {
     auto ledger = Open(where);  // what was kept outlives the connection
     std::string why;
     std::vector<LedgerRun> runs;
-    ASSERT_TRUE(ledger->Runs(std::nullopt, "", runs, why)) << why;
+    ASSERT_TRUE(ledger->Runs({}, runs, why)) << why;
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[0].Serial, 7u);
     EXPECT_EQ(runs[0].HexPath, "/srv/fw \"v3\".hex");
@@ -127,10 +129,10 @@ TEST_P(LedgerTest, RunsAreKeptAndListedBySerialAndTime) {
     EXPECT_EQ(runs[1].Retries, 2u);
     EXPECT_EQ(runs[1].Reason, "write at 0x00002840: RX ERROR (NAK)");
     runs.clear();
-    ASSERT_TRUE(ledger->Runs(7, "", runs, why));
+    ASSERT_TRUE(ledger->Runs({.Serial = 7}, runs, why));
     EXPECT_EQ(runs.size(), 1u);
     runs.clear();
-    ASSERT_TRUE(ledger->Runs(std::nullopt, "2026-12-08T10:30:00Z", runs, why));
+    ASSERT_TRUE(ledger->Runs({.Since = "2026-12-08T10:30:00Z"}, runs, why));
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].Outcome, "failed");
 }
@@ -202,6 +204,93 @@ TEST_P(LedgerTest, TheSequenceEndsAtTheLastSerial) {
     ASSERT_TRUE(ledger->Return(kLastSerial, why)) << why;
     ASSERT_TRUE(ledger->Reserve(s, why)) << why;
     EXPECT_EQ(s, kLastSerial);
+}
+
+// The tables as the first version of the ledger made them (no versions, work orders or run keys).
+std::string FirstLedgerTables(bool postgres) {
+    const std::string integer = postgres ? "BIGINT" : "INTEGER";
+    return "CREATE TABLE sequence (id INTEGER PRIMARY KEY CHECK (id = 1), next " + integer +
+           " NOT NULL);\n"
+           "CREATE TABLE serials (serial " + integer +
+           " PRIMARY KEY, state TEXT NOT NULL CHECK (state IN ('reserved', 'spent', 'returned')));\n"
+           "CREATE TABLE runs (id " + (postgres ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY AUTOINCREMENT") +
+           ", serial " + integer + ", port TEXT, device TEXT, by_id TEXT, station TEXT, operator TEXT, hex_path TEXT, "
+           "hex_sha256 TEXT, outcome TEXT, reason TEXT, blocks " + integer + ", retries " + integer +
+           ", start TEXT, \"end\" TEXT);\n";
+}
+
+void RunSql(const std::string& where, const std::string& sql) {
+    if (where.rfind("postgresql://", 0) == 0) {
+        TempDir dir;
+        std::ofstream(dir.File("s.sql")) << sql;
+        ASSERT_EQ(std::system(("psql -q -v ON_ERROR_STOP=1 '" + where + "' -f " + dir.File("s.sql") + " >/dev/null").c_str()), 0);
+        return;
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+// A ledger of the first version is read as it is (nothing written), brought to this version by the
+// first program that writes to it, with its runs and its sequence kept; one of a later version is
+// refused and left as it is.
+TEST_P(LedgerTest, AnOlderLedgerOpensAndGrowsAndANewerOneIsRefused) {
+    const bool postgres = std::string(GetParam()) == "PostgreSQL";
+    const std::string where = Where();
+    RunSql(where, FirstLedgerTables(postgres) +
+                      "INSERT INTO sequence (id, next) VALUES (1, 43);\n"
+                      "INSERT INTO serials (serial, state) VALUES (41, 'spent'), (42, 'returned');\n"
+                      "INSERT INTO runs (serial, port, station, operator, outcome, reason, blocks, retries, start, \"end\") "
+                      "VALUES (41, 'COM3', 'bench-1', 'anna', 'completed', '', 48, 0, '2026-12-08T10:00:00Z', "
+                      "'2026-12-08T10:00:09Z');\n");
+    std::string why;
+    std::vector<LedgerRun> runs;
+    {
+        auto reading = OpenLedger(where, why, LedgerAccess::Read);
+        ASSERT_TRUE(reading) << why;
+        ASSERT_TRUE(reading->Runs({}, runs, why)) << why;
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].Serial, 41u);
+        EXPECT_EQ(runs[0].WorkOrder, "");
+        runs.clear();
+        ASSERT_TRUE(reading->Runs({.WorkOrder = "WO-7"}, runs, why)) << why;
+        EXPECT_TRUE(runs.empty());
+        EXPECT_FALSE(reading->Record(LedgerRun{}, why));  // read only: never written
+    }
+    {
+        auto writing = OpenLedger(where, why, LedgerAccess::Write);
+        ASSERT_TRUE(writing) << why;
+        uint32_t next = 0;
+        ASSERT_TRUE(writing->Reserve(next, why)) << why;
+        EXPECT_EQ(next, 42u);  // the returned one first
+        ASSERT_TRUE(writing->Reserve(next, why)) << why;
+        EXPECT_EQ(next, 43u);  // then the sequence where it stood
+        LedgerRun run;
+        run.Serial = 43, run.Outcome = "completed", run.WorkOrder = "WO-7", run.Start = "2026-12-09T08:00:00Z";
+        run.Key = "00112233445566778899aabbccddeeff";
+        ASSERT_TRUE(writing->Record(run, why)) << why;
+        ASSERT_TRUE(writing->Record(run, why)) << why;  // the same run twice is kept once
+    }
+    auto again = OpenLedger(where, why, LedgerAccess::Read);
+    ASSERT_TRUE(again) << why;
+    runs.clear();
+    ASSERT_TRUE(again->Runs({}, runs, why)) << why;
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].Serial, 41u);
+    EXPECT_EQ(runs[1].WorkOrder, "WO-7");
+    runs.clear();
+    ASSERT_TRUE(again->Runs({.WorkOrder = "WO-7"}, runs, why)) << why;
+    EXPECT_EQ(runs.size(), 1u);
+
+    RunSql(where, "UPDATE ledger_schema SET version = " + std::to_string(kLedgerSchemaVersion + 1) + ";");
+    for (const LedgerAccess access : {LedgerAccess::Read, LedgerAccess::Write, LedgerAccess::Create}) {
+        why.clear();
+        EXPECT_FALSE(OpenLedger(where, why, access));
+        EXPECT_NE(why.find(kNewerLedger), std::string::npos) << why;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, LedgerTest, ::testing::Values("SQLite", "PostgreSQL"),
