@@ -95,6 +95,8 @@ RunReport RefusedRun(const FlashOptions& o, const std::string& port, const std::
     RunReport rep = ReportBefore(port, "", o.Port.Paths, o.HexPath, text, VerificationOf(o),
                                  std::chrono::system_clock::now());
     rep.ExitStatus = rc;
+    rep.Operator = o.Ledger.Operator;
+    rep.WorkOrder = o.Ledger.WorkOrder;
     rep.Reason =
         why.empty() ? "the upload refused to start (status " + std::to_string(rc) + ")" : why;
     rep.Simulated = o.Simulate;
@@ -209,7 +211,14 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
     line.RunLedger = ledger;
     if (o.Json) line.Events = &o.Events;
     line.Operator = ledgerOpt.Operator;
+    line.WorkOrder = ledgerOpt.WorkOrder;
     line.Station = HostName();
+    if (ledger) {
+        line.KeepRun = [where = ledgerOpt.Where](LedgerRun& run, std::string& why) {
+            return KeepRunAside(where, run, why);
+        };
+        line.RecordKept = [where = ledgerOpt.Where, ledger] { RecordRunsKeptAside(where, *ledger); };
+    }
     firmware.FullPath = CanonicalPath(hexPath);
     if (firmware.FullPath.empty()) firmware.FullPath = hexPath;
     firmware.Sha256 = Sha256Hex(text);
@@ -292,6 +301,17 @@ int RunOne(FlashOptions& o, Ledger* books) {
             std::fprintf(stderr, "--resume: %s; uploading from the start\n", why.c_str());
         }
     }
+    const auto startWall = std::chrono::system_clock::now();
+    // the report's fields known before the run, as the port is named in the log
+    RunReport before = ReportBefore(port.Label.empty() ? port.Text : port.Label, deviceArg,
+                                    portOpt.Paths, hexPath, nullptr, VerificationOf(o), startWall);
+    before.HexSha256 = imageSha;
+    before.Simulated = simulate;
+    before.Operator = ledgerOpt.Operator;
+    before.WorkOrder = ledgerOpt.WorkOrder;
+    // the run's own key: its row, kept aside from the first erase on, and recorded at its end
+    const std::string runKey = NewRunKey();
+    bool provisional = false;
     // The unit's serial: a production line's child was given it; a resume keeps the one the
     // interrupted run placed (the device may hold it already: it is never returned); a run of its
     // own reserves it, after checking where it goes, before anything is sent, and spends it just
@@ -340,7 +360,19 @@ int RunOne(FlashOptions& o, Ledger* books) {
                     serial = fresh;
                     PlaceSerial(r, ledgerOpt, fresh, why);
                 }
-                if (books->Spend(*serial, why)) return true;
+                if (books->Spend(*serial, why)) {
+                    // Kept aside until the run's own row is recorded: a run cut short from here on
+                    // (a second Ctrl-C, a kill, a power cut) still leaves its serial's row.
+                    RunReport cut = before;
+                    cut.Serial = serial;
+                    cut.Outcome = OutcomeWord(UploadOutcome::Failed);
+                    cut.Reason = "the run ended before it could say how it went (stopped or cut short)";
+                    LedgerRun row = LedgerRunOf(cut, HostName());
+                    row.Key = runKey;
+                    std::string ignored;
+                    provisional = KeepRunAside(ledgerOpt.Where, row, ignored);
+                    return true;
+                }
                 why = "serial " + std::to_string(*serial) + " could not be spent: " + why;
                 ledgerRefused = true;
                 return false;
@@ -353,12 +385,6 @@ int RunOne(FlashOptions& o, Ledger* books) {
     view.SetCapture(line.LogDir.empty() ? nullptr : &logText);
     JsonEvents& events = o.Events;
     const bool jsonEvents = json && statusFd < 0;
-    const auto startWall = std::chrono::system_clock::now();
-    // the report's fields known before the run, as the port is named in the log
-    RunReport before = ReportBefore(port.Label.empty() ? port.Text : port.Label, deviceArg,
-                                    portOpt.Paths, hexPath, nullptr, VerificationOf(o), startWall);
-    before.HexSha256 = imageSha;
-    before.Simulated = simulate;
     if (jsonEvents) {
         // every event names the port as the end event and the report do
         view.SetEvents(&events, before.Port);
@@ -454,9 +480,17 @@ int RunOne(FlashOptions& o, Ledger* books) {
                 std::fprintf(stderr, "%s\n", why.c_str());
                 ledgerLost = true;
             }
-            if (!books->Record(LedgerRunOf(rep, HostName(), ledgerOpt.Operator), why)) {
+            LedgerRun row = LedgerRunOf(rep, HostName());
+            row.Key = runKey;
+            if (books->Record(row, why)) {
+                if (provisional) ForgetRunAside(ledgerOpt.Where, runKey);
+            } else {
                 std::fprintf(stderr, "%s\n", why.c_str());
                 ledgerLost = true;
+                if (KeepRunAside(ledgerOpt.Where, row, why))
+                    std::fprintf(stderr, "ledger: the run was kept aside; it is recorded the next time the ledger is opened\n");
+                else
+                    std::fprintf(stderr, "ledger: the run is lost: %s\n", why.c_str());
             }
         }
         // the end event says the status the process ends with: a lost report line or ledger row too

@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "cli_platform.h"
+#include "pending_runs.h"
 #include "ports.h"
 #include "production_platform.h"
 #include "serial.h"
+#include "settings.h"
 #include "tcp_address.h"
 #include "text_lines.h"
 #include "transcript_backend.h"
@@ -241,7 +243,9 @@ void AddLedgerOptions(CLI::App* cmd, LedgerOptions& o) {
                     "move the sequence forward")
         ->check(CLI::Range(int64_t{0}, int64_t{0xFFFFFFFF}));
     cmd->add_option("--operator", o.Operator,
-                    "the operator's name, kept in the ledger with every run");
+                    "the operator's name, kept with every run in the ledger and the report");
+    cmd->add_option("--work-order", o.WorkOrder,
+                    "the work order the units are flashed for, kept with every run in the ledger and the report");
 }
 
 bool PlaceSerial(HexLoadResult& r, const LedgerOptions& o, uint32_t serial, std::string& why) {
@@ -301,9 +305,32 @@ bool LedgerExists(const std::string& where) {
 std::string LedgerName(const std::string& where) {
     return HidePassword(where, where);
 }
+static PendingRuns KeptAside() { return PendingRuns(DefaultStateHome() + "/quarnelix-dfu"); }
 std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why, LedgerAccess access) {
-    return OpenLedger(where, why, access);
+    const PendingRuns kept = KeptAside();
+    const std::size_t waiting = kept.Count(where);
+    if (waiting > 0 && access == LedgerAccess::Read) access = LedgerAccess::Write;
+    auto ledger = OpenLedger(where, why, access);
+    if (ledger && waiting > 0) RecordRunsKeptAside(where, *ledger);
+    return ledger;
 }
+void RecordRunsKeptAside(const std::string& where, Ledger& ledger) {
+    const PendingRuns kept = KeptAside();
+    if (kept.Count(where) == 0) return;
+    std::size_t recorded = 0;
+    std::string failed;
+    const bool all = kept.RecordInto(where, ledger, recorded, failed);
+    if (recorded > 0)
+        std::fprintf(stderr, "ledger: %zu run%s kept aside while the ledger could not take %s recorded now\n",
+                     recorded, recorded == 1 ? "" : "s", recorded == 1 ? "it is" : "them are");
+    if (!all)
+        std::fprintf(stderr, "ledger: the runs kept aside in %s stay there: %s\n", kept.FolderOf(where).c_str(),
+                     failed.c_str());
+}
+bool KeepRunAside(const std::string& where, LedgerRun& run, std::string& why) {
+    return KeptAside().Keep(where, run, why);
+}
+void ForgetRunAside(const std::string& where, const std::string& key) { KeptAside().Forget(where, key); }
 #else
 // never asked: this program hands every run that keeps a ledger to its companion
 bool LedgerExists(const std::string&) {
@@ -316,6 +343,12 @@ std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why, Ledg
     why = "--ledger: this program was built without the database clients";
     return nullptr;
 }
+bool KeepRunAside(const std::string&, LedgerRun&, std::string& why) {
+    why = "this program was built without the database clients";
+    return false;
+}
+void ForgetRunAside(const std::string&, const std::string&) {}
+void RecordRunsKeptAside(const std::string&, Ledger&) {}
 #endif
 
 }  // namespace qdfu::cli

@@ -110,6 +110,7 @@ struct LedgerOptions {
     std::string Format = "le32";  // --serial-format
     int64_t SerialFirst = -1;     // --serial-first, decimal
     std::string Operator;         // --operator
+    std::string WorkOrder;        // --work-order
     int64_t Serial = -1;          // a production line's child: the serial its parent reserved
     uint32_t SerialAt = 0;
     SerialFormat Layout = SerialFormat::Le32;
@@ -122,9 +123,18 @@ int CheckLedgerOptions(LedgerOptions& o);
 // inside the image to upload.
 bool PlaceSerial(HexLoadResult& r, const LedgerOptions& o, uint32_t serial, std::string& why);
 // The ledger at where; null with why when it cannot be opened (or this program has no client). A
-// missing SQLite file is created only with createMissing.
+// missing SQLite file is created only with LedgerAccess::Create. The runs kept aside for it are
+// recorded first (opened to write for them, when there are any), and what became of them is said
+// on standard error.
 std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why,
                                       LedgerAccess access = LedgerAccess::Create);
+// A run the ledger at where would not take, kept in this program's state folder until the ledger
+// is next opened (OpenRunLedger records it then); run.Key is set. False with why when it could not
+// be kept either. ForgetRunAside drops the run kept under key (recorded after all).
+bool KeepRunAside(const std::string& where, LedgerRun& run, std::string& why);
+void ForgetRunAside(const std::string& where, const std::string& key);
+// Records the runs kept aside for where in ledger, and says on standard error what became of them.
+void RecordRunsKeptAside(const std::string& where, Ledger& ledger);
 // False only for an SQLite ledger whose file does not exist (a PostgreSQL ledger is the server's).
 bool LedgerExists(const std::string& where);
 // where as a message may quote it: without the password of a PostgreSQL URI.

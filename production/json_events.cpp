@@ -61,6 +61,8 @@ Json ReportFields(const RunReport& r) {
     e["reason"] = Text(r.Reason);
     e["retries"] = r.Retries;
     if (r.Serial) e["serial"] = *r.Serial;  // a unit whose serial was spent on it
+    if (!r.Operator.empty()) e["operator"] = Text(r.Operator);
+    if (!r.WorkOrder.empty()) e["work_order"] = Text(r.WorkOrder);
     if (r.Simulated) e["simulated"] = true;
     return e;
 }

@@ -290,13 +290,23 @@ private:
         rep.Reason = r.outcome == UploadOutcome::Completed ? "" : r.reason.empty() ? "the upload did not complete" : r.reason;
         rep.Retries = r.result.Retries;
         rep.Serial = r.spent ? r.serial : std::nullopt;  // a serial that went back is not this device's
+        rep.Operator = o_.Operator;
+        rep.WorkOrder = o_.WorkOrder;
         outputs_.Report(rep);
         if (o_.Events) o_.Events->End(rep);
         if (o_.RunLedger) {
             std::string why;
-            if (!o_.RunLedger->Record(LedgerRunOf(rep, o_.Station, o_.Operator), why)) {
+            LedgerRun row = LedgerRunOf(rep, o_.Station);
+            if (!o_.RunLedger->Record(row, why)) {
                 std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());
                 ledgerLost_ = true;
+                if (o_.KeepRun && o_.KeepRun(row, why))
+                    std::fprintf(stderr, "%s: the run was kept aside; it is recorded the next time the ledger is opened\n",
+                                 r.target.Port.c_str());
+                else if (o_.KeepRun)
+                    std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());
+            } else if (o_.RecordKept) {
+                o_.RecordKept();
             }
         }
         if (!tty_ && !o_.Events) {
@@ -380,14 +390,14 @@ void PassOnInterrupts(Line& line, int& passed) {
 
 }  // namespace
 
-LedgerRun LedgerRunOf(const RunReport& r, const std::string& station, const std::string& op) {
+LedgerRun LedgerRunOf(const RunReport& r, const std::string& station) {
     // as the report line has them: a byte that is not UTF-8 (a file or operator name) as the
     // character of the same value, which every database takes
     const auto text = [](const std::string& t) { return ValidUtf8(t); };
     LedgerRun run;
     run.Serial = r.Serial;
     run.Port = text(r.Port), run.Device = text(r.Device), run.ById = text(r.ById),
-    run.Station = text(station), run.Operator = text(op);
+    run.Station = text(station), run.Operator = text(r.Operator), run.WorkOrder = text(r.WorkOrder);
     run.HexPath = text(r.HexPath), run.HexSha256 = r.HexSha256, run.Outcome = r.Outcome,
     run.Reason = text(r.Reason);
     run.Blocks = r.Blocks, run.Retries = r.Retries, run.Start = r.Start, run.End = r.End;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,7 +53,13 @@ struct ProductionOptions {
     qdfu::Ledger* RunLedger = nullptr;
     std::optional<uint32_t> SerialAt;
     SerialFormat Serials = SerialFormat::Le32;
-    std::string Operator, Station;
+    std::string Operator, Station, WorkOrder;
+    // A run the ledger would not take is handed here to be kept until it can (false with why when
+    // it could not be kept either); none: it is lost, and said.
+    std::function<bool(LedgerRun&, std::string&)> KeepRun;
+    // Called after each run the ledger took: records the runs kept aside before (a station's
+    // ledger that is back).
+    std::function<void()> RecordKept;
     // --json: standard output carries only these events (no live display, no lines per device).
     JsonEvents* Events = nullptr;
     PortPaths Paths = DefaultPortPaths();
@@ -105,12 +112,13 @@ struct RunReport {
     std::string Reason;  // why it did not complete; "" only for completed
     uint32_t Retries = 0;  // reconnections in the walk (--retries)
     std::optional<uint32_t> Serial;  // the unit's serial number, when one was given
+    std::string Operator, WorkOrder;  // --operator, --work-order: in the line when given
     bool Simulated = false;  // --simulate: nothing was sent; the line says "simulated": true
 };
 // A ledger's run as one JSON object on one line, with the report's field names.
 std::string LedgerRunLine(const LedgerRun& run);
 // The ledger's row of a run as its report gives it (text made valid UTF-8 as the report's is).
-LedgerRun LedgerRunOf(const RunReport& report, const std::string& station, const std::string& op);
+LedgerRun LedgerRunOf(const RunReport& report, const std::string& station);
 
 std::string OutcomeWord(UploadOutcome outcome);  // completed, failed, not_done
 std::string VerificationWord(VerifyMode mode);

@@ -901,16 +901,19 @@ TEST(SerialNumberTest, EachUnitGetsItsOwnAndAnUntouchedOneGoesBack) {
         ASSERT_TRUE(d->Open());
         d->Start();
     }
-    // one port, le32, a new ledger's first serial
+    // one port, le32, a new ledger's first serial; the work order in the end event and the ledger
     Outcome o = RunCli({"upload", Example(), "--port", one.Path(), "--ledger", ledger, "--serial-at", "2804",
-                        "--serial-first", "100", "--timeout", "300"});
+                        "--serial-first", "100", "--timeout", "300", "--work-order", "WO-7", "--json"});
     ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("\"event\":\"end\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"work_order\":\"WO-7\""), std::string::npos) << o.out;
+    EXPECT_NE(RunCli({"ledger", "show", "--ledger", ledger}).out.find("\"work_order\":\"WO-7\""), std::string::npos);
     auto mem = one.Memory();
     EXPECT_EQ(std::vector<uint8_t>(mem.begin() + 0x2804, mem.begin() + 0x2808), (std::vector<uint8_t>{100, 0, 0, 0}));
     // three ports, prog32: a device that completes, one killed after its first writes, one never touched
     o = RunCliDuring({"upload", Example(), "--port", one.Path(), "--port", two.Path(), "--port", silent.Path(),
                       "--ledger", ledger, "--serial-at", "0x2808", "--serial-format", "prog32", "--operator", "anna",
-                      "--report", dir.File("r.jsonl"), "--timeout", "100"},
+                      "--work-order", "WO 8, \"rev B\"", "--report", dir.File("r.jsonl"), "--timeout", "100"},
                      [&](int cli) {
                          std::this_thread::sleep_for(std::chrono::milliseconds(1200));
                          for (const ChildProcess& c : ChildrenOf(cli))
@@ -918,8 +921,11 @@ TEST(SerialNumberTest, EachUnitGetsItsOwnAndAnUntouchedOneGoesBack) {
                      });
     EXPECT_EQ(o.status, 1) << o.err;
     std::map<std::string, std::string> serialOf;
-    for (const auto& line : ParseReport(dir.File("r.jsonl")))
+    for (const auto& line : ParseReport(dir.File("r.jsonl"))) {
         if (line.count("serial")) serialOf[line.at("device")] = line.at("serial");
+        EXPECT_EQ(line.at("work_order"), "WO 8, \"rev B\"");
+        EXPECT_EQ(line.at("operator"), "anna");
+    }
     ASSERT_EQ(serialOf.size(), 2u);  // the untouched device's line has none: its serial went back
     EXPECT_NE(serialOf[one.Path()], serialOf[two.Path()]);  // each device its own
     mem = one.Memory();
@@ -938,6 +944,7 @@ TEST(SerialNumberTest, EachUnitGetsItsOwnAndAnUntouchedOneGoesBack) {
     EXPECT_EQ(o.out, *back.begin() + "\n");
     o = RunCli({"ledger", "show", "--ledger", ledger, "--serial", serialOf[two.Path()]});
     EXPECT_NE(o.out.find("\"operator\":\"anna\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"work_order\":\"WO 8, \\\"rev B\\\"\""), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("\"outcome\":\"failed\""), std::string::npos) << o.out;
     // refused before any device is touched
     const int frames = one.FrameCount();
@@ -1120,9 +1127,10 @@ TEST(SerialNumberTest, AResumeKeepsTheSerialOfTheRunItContinues) {
 }
 
 // A ledger locked by another program once the run began. Locked once the serial was spent and
-// until the end: the upload completes, its row is not recorded, and it exits as for a lost report
-// line, the serial spent, never left reserved. Locked before the spend (until the CPU reset):
-// nothing is erased or written, the run is not done with the reason and its serial goes back.
+// until the end: the upload completes, its row is kept aside and it exits as for a lost report
+// line, the serial spent, never left reserved; the next program that opens the ledger records the
+// row, once. Locked before the spend (until the CPU reset): nothing is erased or written, the run
+// is not done with the reason and its serial goes back.
 TEST(SerialNumberTest, ALedgerLockedMidRunIsNeverPassedOverInSilence) {
     const struct {
         const char* lockedAt;  // the serial's state when the other program locks the ledger
@@ -1132,7 +1140,7 @@ TEST(SerialNumberTest, ALedgerLockedMidRunIsNeverPassedOverInSilence) {
         const char* said;
         const char* state;  // the serial's, at the end
         std::size_t rows;
-    } cases[] = {{"spent", true, 74, true, "database is locked", "spent", 0},
+    } cases[] = {{"spent", true, 74, true, "database is locked", "spent", 1},
                  {"reserved", false, 2, false, "serial 1 could not be spent: ledger: database is locked",
                   "returned", 1}};
     for (const auto& c : cases) {
@@ -1161,14 +1169,22 @@ TEST(SerialNumberTest, ALedgerLockedMidRunIsNeverPassedOverInSilence) {
         EXPECT_NE(o.err.find(c.said), std::string::npos) << o.err;
         EXPECT_EQ(FramesWith(device, 0xA1) + FramesWith(device, 0xA2) > 0, c.flashed) << c.lockedAt;
         EXPECT_EQ(SerialState(ledger, 1), c.state) << c.lockedAt;
-        const std::string rows = RunCli({"ledger", "show", "--ledger", ledger}).out;
+        const Outcome shown = RunCli({"ledger", "show", "--ledger", ledger});
+        const std::string& rows = shown.out;
         EXPECT_EQ(static_cast<std::size_t>(std::count(rows.begin(), rows.end(), '\n')), c.rows) << rows;
+        if (c.untilEnd) {
+            EXPECT_NE(o.err.find("kept aside"), std::string::npos) << o.err;
+            EXPECT_NE(shown.err.find("1 run kept aside"), std::string::npos) << shown.err;
+            EXPECT_NE(rows.find("\"outcome\":\"completed\""), std::string::npos) << rows;
+            EXPECT_EQ(RunCli({"ledger", "show", "--ledger", ledger}).out, rows);  // recorded once
+        }
         device.Stop();
     }
 }
 
 // Two Ctrl-C's after the first write end the process at once: the serial the device may hold was
-// spent before its first erase.
+// spent before its first erase, and the run's row, kept aside from then on, is recorded by the
+// next program that opens the ledger.
 TEST(SerialNumberTest, ASecondCtrlCAfterTheFirstWriteLeavesTheSerialSpent) {
     TempDir dir;
     const std::string ledger = dir.File("ledger.sqlite");
@@ -1185,6 +1201,13 @@ TEST(SerialNumberTest, ASecondCtrlCAfterTheFirstWriteLeavesTheSerialSpent) {
                                    });
     EXPECT_EQ(o.status, 130) << o.err;
     EXPECT_EQ(SerialState(ledger, 1), "spent");
+    std::vector<nlohmann::json> runs;
+    std::istringstream shown(RunCli({"ledger", "show", "--ledger", ledger}).out);
+    for (std::string line; std::getline(shown, line);) runs.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["serial"], 1);
+    EXPECT_EQ(runs[0]["outcome"], "failed");
+    EXPECT_NE(runs[0]["reason"].get<std::string>().find("before it could say"), std::string::npos);
     device.Stop();
 }
 
