@@ -78,6 +78,9 @@ public:
     // The runs the filter lets through, added to runs oldest first (by start; runs that started
     // in the same second in the order they were recorded).
     virtual bool Runs(const RunFilter& filter, std::vector<LedgerRun>& runs, std::string& why) = 0;
+    // False while the connection to a database server is lost, with why in one line (every call
+    // above first tries to connect again); a file is always reached.
+    virtual bool Connected(std::string& /*why*/) const { return true; }
 };
 
 // "postgresql://..." (or "postgres://...") opens a PostgreSQL ledger, anything else an SQLite file

@@ -63,6 +63,12 @@ class PostgresLedger final : public SqlLedger {
         return true;
     }
 
+    bool Connected(std::string& why) const override {
+        if (PQstatus(db_) == CONNECTION_OK) return true;
+        why = HidePassword(lost_.empty() ? OneLineMessage(PQerrorMessage(db_)) : lost_, uri_);
+        return false;
+    }
+
   protected:
     bool Exec(const std::string& sql, std::string& why) override {
         PGresult* res = Query(sql);
@@ -94,9 +100,22 @@ class PostgresLedger final : public SqlLedger {
     static std::string Placeholder(int k) { return "$" + std::to_string(k); }
     bool Done(PGresult* res, ExecStatusType wanted, std::string& why) {
         const bool ok = PQresultStatus(res) == wanted;
-        if (!ok) why = HidePassword("ledger: " + OneLineMessage(PQerrorMessage(db_)), uri_);
+        if (!ok)
+            why = HidePassword(
+                "ledger: " + (res || lost_.empty() ? OneLineMessage(PQerrorMessage(db_)) : lost_),
+                uri_);
         PQclear(res);
         return ok;
+    }
+    // A new connection with the URI's settings; false with lost_ set to libpq's reason.
+    bool Reconnect() {
+        PQreset(db_);
+        if (PQstatus(db_) == CONNECTION_OK) {
+            lost_.clear();
+            return true;
+        }
+        lost_ = OneLineMessage(PQerrorMessage(db_));
+        return false;
     }
     bool Transaction(std::string& why, const std::function<bool()>& body) {
         if (!Exec("BEGIN", why)) return false;
@@ -111,7 +130,8 @@ class PostgresLedger final : public SqlLedger {
     }
     // sql (with its parameters, none for several statements at once); outside a transaction, on a
     // connection made again when it was lost, and sent once more when it was lost on the way
-    // (every such statement may run twice: BEGIN, a serial's state, a reading).
+    // (every such statement may run twice: BEGIN, a serial's state, a reading). Null, unsent, when
+    // the server cannot be reached (lost_ says why).
     PGresult* Query(const std::string& sql, int count = 0, const char* const* values = nullptr) {
         const auto send = [&] {
             return count == 0 ? PQexec(db_, sql.c_str())
@@ -119,7 +139,7 @@ class PostgresLedger final : public SqlLedger {
                                              nullptr, 0);
         };
         if (inTransaction_) return send();
-        if (PQstatus(db_) != CONNECTION_OK) PQreset(db_);
+        if (PQstatus(db_) != CONNECTION_OK && !Reconnect()) return nullptr;
         PGresult* res = send();
         // libpq says a connection found closed in an error of its own, without the server's
         // SQLSTATE, and marks the connection bad only at the next statement
@@ -128,13 +148,14 @@ class PostgresLedger final : public SqlLedger {
                                                !PQresultErrorField(res, PG_DIAG_SQLSTATE));
         if (!lost) return res;
         PQclear(res);
-        PQreset(db_);
+        if (!Reconnect()) return nullptr;
         return send();
     }
 
     PGconn* db_;
     std::string uri_;  // for the password that no message may hold
     bool inTransaction_ = false;
+    std::string lost_;  // libpq's reason when the last connection could not be made again
 };
 
 }  // namespace

@@ -94,7 +94,9 @@ public:
             // reserved before anything can touch the device; a ledger that is gone leaves this
             // device untouched and not done
             uint32_t serial = 0;
-            if (!o_.RunLedger->Reserve(serial, why)) {
+            const bool reserved = o_.RunLedger->Reserve(serial, why);
+            WatchLedger();
+            if (!reserved) {
                 Run& r = *run;
                 runs_.push_back(std::move(run));
                 r.end.Started = false;
@@ -196,6 +198,22 @@ public:
     }
 
 private:
+    // Says once on standard error when the connection to the ledger's server is lost, and once
+    // when it is made again (each device tries: a station outlives a server's restart).
+    void WatchLedger() {
+        std::string why;
+        const bool up = o_.RunLedger->Connected(why);
+        if (up == ledgerUp_) return;
+        ledgerUp_ = up;
+        if (up)
+            std::fprintf(stderr, "ledger: connected again\n");
+        else
+            std::fprintf(stderr,
+                         "ledger: the connection to the database is lost (%s); each device tries "
+                         "again\n",
+                         why.c_str());
+    }
+
     Run* ById(int id) {
         for (const auto& r : runs_)
             if (r->id == id && !r->done) return r.get();
@@ -223,7 +241,9 @@ private:
             } else if (line == "touched") {
                 if (r->serial && !r->spent) {
                     std::string why;
-                    if (!o_.RunLedger->Spend(*r->serial, why)) {
+                    const bool spent = o_.RunLedger->Spend(*r->serial, why);
+                    WatchLedger();
+                    if (!spent) {
                         std::fprintf(stderr, "%s\n", why.c_str());
                         ledgerLost_ = true;
                     }
@@ -263,7 +283,9 @@ private:
         const Wall::time_point end = Wall::now();
         if (r.serial && !r.spent) {  // nothing reached the device: its serial goes to the next one
             std::string why;
-            if (!o_.RunLedger->Return(*r.serial, why)) {
+            const bool returned = o_.RunLedger->Return(*r.serial, why);
+            WatchLedger();
+            if (!returned) {
                 std::fprintf(stderr, "%s\n", why.c_str());
                 ledgerLost_ = true;
             }
@@ -297,7 +319,9 @@ private:
         if (o_.RunLedger) {
             std::string why;
             LedgerRun row = LedgerRunOf(rep, o_.Station);
-            if (!o_.RunLedger->Record(row, why)) {
+            const bool recorded = o_.RunLedger->Record(row, why);
+            WatchLedger();
+            if (!recorded) {
                 std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());
                 ledgerLost_ = true;
                 if (o_.KeepRun && o_.KeepRun(row, why))
@@ -370,6 +394,7 @@ private:
     Clock::time_point lastDraw_{};
     int drawnLines_ = 0;
     bool ledgerLost_ = false;
+    bool ledgerUp_ = true;  // as last said by WatchLedger
     static constexpr std::size_t kLiveLines = 20;  // port lines at most, the totals line besides
 };
 

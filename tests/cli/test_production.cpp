@@ -874,6 +874,15 @@ TEST(UsbIdentityTest, PortsListsItAndStationMatchesTheSerialNumber) {
     adapter.Stop();
 }
 
+// Waits up to 20 s for done().
+bool Eventually(const std::function<bool()>& done) {
+    for (int k = 0; k < 2000; ++k) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // A PostgreSQL server of the test's own in tree/pg (stopped with "stop"); its URI, "" when it did
 // not start.
 std::string StartPostgres(TempDir& tree) {
@@ -961,49 +970,65 @@ TEST(SerialNumberTest, EachUnitGetsItsOwnAndAnUntouchedOneGoesBack) {
     for (sim::Device* d : {&one, &two, &silent}) d->Stop();
 }
 
-// A ledger lost while a station runs: the devices that had their serial keep their results, and a
-// device that comes later is left untouched, not done, with the reason, in the JSON report.
-TEST(SerialNumberTest, ALedgerLostMidRunLeavesTheNextDeviceUntouched) {
+// A station whose PostgreSQL server restarts between devices: the device plugged while the server
+// is down is left untouched, not done, with the reason; the one plugged once it is back is
+// connected again for and gets the next serial; the loss and the return are each said once.
+TEST(SerialNumberTest, AStationOutlivesARestartOfItsPostgresServer) {
     TempDir tree;
     const std::string uri = StartPostgres(tree);
     ASSERT_FALSE(uri.empty()) << "the PostgreSQL server of the test did not start";
     fs::create_directories(tree.File("ports"));
     fs::create_directories(tree.File("sys/class/tty"));
     fs::create_directories(tree.File("dev"));
-    sim::Device first, later;
-    ASSERT_TRUE(first.Open() && later.Open());
-    first.Start();
-    later.Start();
+    sim::Device first, down, back;
+    for (sim::Device* d : {&first, &down, &back}) {
+        ASSERT_TRUE(d->Open());
+        d->Start();
+    }
+    const auto reported = [&](std::size_t n) {
+        return Eventually([&] { return ParseReport(tree.File("r.jsonl")).size() == n; });
+    };
     const Outcome o = RunCliDuring(
         {"station", Example(), "--timeout", "300", "--ledger", uri, "--serial-at", "2804", "--report",
          tree.File("r.jsonl"), "--ports-dir", tree.File("ports"), "--dev-root", tree.File("dev"), "--sysfs-root",
          tree.File("sys")},
         [&](int cli) {
-            using std::chrono::milliseconds;
-            std::this_thread::sleep_for(milliseconds(500));
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
             fs::create_symlink(first.Path(), tree.File("ports/com3"));
-            std::this_thread::sleep_for(milliseconds(1500));
+            EXPECT_TRUE(reported(1));
             StopPostgres(tree);
-            fs::create_symlink(later.Path(), tree.File("ports/com4"));
-            std::this_thread::sleep_for(milliseconds(1500));
+            fs::create_symlink(down.Path(), tree.File("ports/com4"));
+            EXPECT_TRUE(reported(2));
+            EXPECT_EQ(StartPostgres(tree), uri);
+            fs::create_symlink(back.Path(), tree.File("ports/com5"));
+            EXPECT_TRUE(reported(3));
             ::kill(cli, SIGINT);
         });
+    const Outcome shown = RunCli({"ledger", "show", "--ledger", uri});
     StopPostgres(tree);
     EXPECT_EQ(o.status, 2) << o.err;
-    const auto report = ParseReport(tree.File("r.jsonl"));
-    ASSERT_EQ(report.size(), 2u);
-    for (const auto& line : report) {
-        if (line.at("port") == "COM3") {
-            EXPECT_EQ(line.at("outcome"), "completed");
-            EXPECT_EQ(line.at("serial"), "1");
-        } else {
-            EXPECT_EQ(line.at("outcome"), "not_done");
-            EXPECT_EQ(line.at("reason").rfind("no serial number:", 0), 0u) << line.at("reason");
-        }
-    }
-    EXPECT_EQ(later.FrameCount() + later.FirmwareResetLines(), 0);
-    first.Stop();
-    later.Stop();
+    std::map<std::string, std::map<std::string, std::string>> byPort;
+    for (const auto& line : ParseReport(tree.File("r.jsonl"))) byPort[line.at("port")] = line;
+    ASSERT_EQ(byPort.size(), 3u);
+    EXPECT_EQ(byPort["COM3"]["outcome"], "completed");
+    EXPECT_EQ(byPort["COM3"]["serial"], "1");
+    EXPECT_EQ(byPort["COM4"]["outcome"], "not_done");
+    EXPECT_EQ(byPort["COM4"]["reason"].rfind("no serial number: ledger: ", 0), 0u) << byPort["COM4"]["reason"];
+    EXPECT_EQ(byPort["COM4"].count("serial"), 0u);
+    EXPECT_EQ(byPort["COM5"]["outcome"], "completed");
+    EXPECT_EQ(byPort["COM5"]["serial"], "2");  // the next serial: none was given while the server was down
+    EXPECT_EQ(down.FrameCount() + down.FirmwareResetLines(), 0);
+    const auto said = [&](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = o.err.find(what); at != std::string::npos; at = o.err.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(said("ledger: the connection to the database is lost ("), 1u) << o.err;
+    EXPECT_EQ(said("ledger: connected again\n"), 1u) << o.err;
+    EXPECT_LT(o.err.find("is lost ("), o.err.find("connected again")) << o.err;
+    for (const char* serial : {"\"serial\":1,", "\"serial\":2,"})
+        EXPECT_NE(shown.out.find(serial), std::string::npos) << shown.out << shown.err;
+    for (sim::Device* d : {&first, &down, &back}) d->Stop();
 }
 
 // The state of serial in an SQLite ledger file ("" when it has none), read as another program would.
@@ -1026,15 +1051,6 @@ std::string SerialState(const std::string& ledger, uint32_t serial) {
 void AwaitEnd(int pid) {
     siginfo_t info{};
     ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
-}
-
-// Waits up to 20 s for done().
-bool Eventually(const std::function<bool()>& done) {
-    for (int k = 0; k < 2000; ++k) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 // The sequence ends at 4294967295: the next device is left untouched and not done, ledger next
