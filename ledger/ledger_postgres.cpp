@@ -4,6 +4,11 @@
 // for the next statement that runs outside a transaction (a transaction's BEGIN included), so a
 // station that runs for days keeps its ledger; a statement inside a transaction is never sent
 // again on a new connection.
+//
+// The URI goes to libpq as it is, so everything libpq takes works as with any libpq program: TLS
+// (sslmode, sslrootcert), the password from PGPASSFILE or ~/.pgpass, a service file
+// (postgresql:///?service=NAME), a URI without host or user. Only the messages are ours: one
+// line, never with the URI's password.
 #include <libpq-fe.h>
 
 #include "sql_ledger.h"
