@@ -11,10 +11,14 @@
 // line, never with the URI's password.
 #include <libpq-fe.h>
 
+#include <cstdlib>
+
 #include "sql_ledger.h"
 
 namespace qdfu {
 namespace {
+
+constexpr int kConnectTimeoutS = 10;
 
 // libpq's messages end in a newline and may hold a hint on a line of its own: one line.
 std::string OneLineMessage(const char* message) {
@@ -166,7 +170,15 @@ class PostgresLedger final : public SqlLedger {
 }  // namespace
 
 std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& why, LedgerAccess access) {
-    PGconn* db = PQconnectdb(uri.c_str());
+    // A host that dropped off the network would hold every connection (the first, and each one
+    // made again for the next device) for as long as the system takes to give up, minutes during
+    // which a station answers nothing: unless the URI or PGCONNECT_TIMEOUT says otherwise, a
+    // connection is given kConnectTimeoutS.
+    const bool ownTimeout = uri.find("connect_timeout=") == std::string::npos && !std::getenv("PGCONNECT_TIMEOUT");
+    const std::string timeout = std::to_string(kConnectTimeoutS);
+    const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char* const values[] = {ownTimeout ? timeout.c_str() : nullptr, uri.c_str(), nullptr};
+    PGconn* db = ownTimeout ? PQconnectdbParams(keywords, values, 1) : PQconnectdb(uri.c_str());
     if (PQstatus(db) != CONNECTION_OK) {
         why = HidePassword(
             "--ledger: cannot reach the database: " + OneLineMessage(PQerrorMessage(db)), uri);
