@@ -106,7 +106,10 @@ class PostgresLedger final : public SqlLedger {
     }
 
   private:
-    static std::string Placeholder(int k) { return "$" + std::to_string(k); }
+    static std::string Placeholder(int k) {
+        std::string text(1, '$');  // (a string built from a literal plus a temporary trips GCC 12's -Wrestrict)
+        return text += std::to_string(k);
+    }
     bool Done(PGresult* res, ExecStatusType wanted, std::string& why) {
         const bool ok = PQresultStatus(res) == wanted;
         if (!ok)

@@ -107,7 +107,10 @@ class SqliteLedger final : public SqlLedger {
     }
 
   private:
-    static std::string Placeholder(int k) { return "?" + std::to_string(k); }
+    static std::string Placeholder(int k) {
+        std::string text(1, '?');  // (a string built from a literal plus a temporary trips GCC 12's -Wrestrict)
+        return text += std::to_string(k);
+    }
     bool Fail(std::string& why) {
         why = std::string("ledger: ") + sqlite3_errmsg(db_);
         return false;
