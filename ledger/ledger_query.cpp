@@ -70,7 +70,9 @@ std::mutex& LocalTimeLock() {  // mktime and localtime share the C library's sta
     return lock;
 }
 
-// Seconds since the epoch of a local wall time (as mktime takes it, daylight saving time guessed).
+// Seconds since the epoch of a local wall time (as mktime takes it, daylight saving time guessed
+// where the clock shows the time twice). False for a time the local clock skips (the hour a change
+// to daylight saving time leaves out), which mktime would move rather than refuse.
 bool LocalSeconds(int y, int mo, int d, int h, int mi, int s, int64_t& seconds) {
     std::tm t{};
     t.tm_year = y - 1900, t.tm_mon = mo - 1, t.tm_mday = d, t.tm_hour = h, t.tm_min = mi, t.tm_sec = s;
@@ -78,6 +80,7 @@ bool LocalSeconds(int y, int mo, int d, int h, int mi, int s, int64_t& seconds) 
     const std::lock_guard<std::mutex> hold(LocalTimeLock());
     const std::time_t at = std::mktime(&t);
     if (at == static_cast<std::time_t>(-1)) return false;
+    if (t.tm_mday != d || t.tm_hour != h || t.tm_min != mi) return false;
     seconds = static_cast<int64_t>(at);
     return true;
 }
@@ -117,7 +120,10 @@ bool ParseLedgerTime(const std::string& text, bool endOfDay, std::string& utc, s
     }
     int64_t seconds = 0;
     if (p == text.size()) {  // no zone: the local time
-        if (!LocalSeconds(y, mo, d, h, mi, s, seconds)) return refuse();
+        if (!LocalSeconds(y, mo, d, h, mi, s, seconds)) {
+            why = "'" + text + "' is no time of the local clock (a change to daylight saving time skips it)";
+            return false;
+        }
     } else {
         int offset = 0;
         if (text[p] == 'Z' || text[p] == 'z') {
@@ -126,7 +132,8 @@ bool ParseLedgerTime(const std::string& text, bool endOfDay, std::string& utc, s
             const int sign = text[p++] == '-' ? -1 : 1;
             int oh = 0, om = 0;
             if (!Digits(text, p, 2, oh)) return refuse();
-            if (p < text.size() && text[p] == ':') ++p;
+            // +01, +0100 or +01:00 (a colon is followed by the minutes)
+            if (p < text.size() && text[p] == ':' && (++p, !Digits(text, p, 2, om))) return refuse();
             if (p < text.size() && !Digits(text, p, 2, om)) return refuse();
             if (oh > 23 || om > 59) return refuse();
             offset = sign * (oh * 3600 + om * 60);
@@ -296,10 +303,21 @@ std::string TableText(const std::vector<std::string>& header, const std::vector<
         for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
         return n;
     };
-    const auto clean = [](std::string s) {
-        for (char& c : s)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-        return s;
+    // C0 controls, DEL and the C1 controls (U+0080 to U+009F, which a stray byte read as Latin-1
+    // becomes, and some of which a terminal obeys) each shown as one space
+    const auto clean = [](const std::string& s) {
+        std::string out;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const auto c = static_cast<unsigned char>(s[i]);
+            if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+                out += ' ';
+                ++i;
+            } else {
+                out += c < 0x20 || c == 0x7F ? ' ' : s[i];
+            }
+        }
+        return out;
     };
     std::vector<std::size_t> widths(header.size(), 0);
     const auto measure = [&](const std::vector<std::string>& row) {

@@ -264,6 +264,17 @@ std::string LedgerRunLine(const LedgerRun& r) {
     return Line(line);
 }
 
+std::string LedgerStatsLine(const StatsRow& row) {
+    Json line;
+    line["group"] = Text(row.Group);
+    line["runs"] = row.Runs;
+    line["completed"] = row.Completed;
+    line["failed"] = row.Failed;
+    line["not_done"] = row.NotDone;
+    line["yield"] = row.Yield ? Json(*row.Yield) : Json(nullptr);
+    return Line(line);
+}
+
 void JsonEvents::Port(const PresentPort& p, const std::optional<UsbIdentity>& usb) {
     Json e = Event("port");
     e["name"] = Text(p.Name);

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "ledger_query.h"
 #include "ports.h"
 
 namespace qdfu {
@@ -24,6 +25,10 @@ std::string ReportLine(const RunReport& report);
 // text with every byte that is not part of valid UTF-8 taken as the code point of the same value
 // (U+0080 to U+00FF), so that any file name makes a valid line and keeps every byte readable.
 std::string ValidUtf8(const std::string& text);
+
+// One group of `ledger stats` as one JSON object (the line LedgerRunLine's runs are grouped into):
+// group, runs, completed, failed, not_done, and yield as a fraction, null when it has none.
+std::string LedgerStatsLine(const StatsRow& row);
 
 // The end of verify or backup.
 struct ToolEnd {

@@ -1024,6 +1024,11 @@ TEST(ManPageTest, EveryCommandAndOptionOfTheHelpIsInTheManPage) {
         for (const std::string& option : options(RunCli({command, "--help"}).out))
             EXPECT_NE(cli.find(option), std::string::npos) << command << " " << option << " is not in the man page";
     }
+    for (const char* sub : {"show", "stats", "next"}) {
+        EXPECT_NE(cli.find(std::string("ledger ") + sub), std::string::npos) << sub;
+        for (const std::string& option : options(RunCli({"ledger", sub, "--help"}).out))
+            EXPECT_NE(cli.find(option), std::string::npos) << "ledger " << sub << " " << option << " is not in the man page";
+    }
     const std::string devsim = manPage("quarnelix-devsim");
     std::string help;
     if (std::FILE* p = ::popen((std::string(QDFU_DEVSIM) + " --help").c_str(), "r")) {

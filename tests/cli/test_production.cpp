@@ -35,6 +35,7 @@
 #include "hex_loader.h"
 #include "hex_writer.h"
 #include "json_events.h"
+#include "ledger.h"
 #include "production.h"
 #include "run_cli.h"
 #include "sha256.h"
@@ -1463,6 +1464,222 @@ TEST(SerialNumberTest, APostgresServerIsReachedAsEveryLibpqProgramReachesIt) {
     for (const std::string& serial : serials)
         EXPECT_NE(shown.out.find("\"serial\":" + serial + ","), std::string::npos) << shown.out;
     for (sim::Device* d : {&a, &b}) d->Stop();
+}
+
+// The time zone of this process and the command lines it starts, for one scope.
+class LocalZone {
+  public:
+    explicit LocalZone(const char* tz) {
+        if (const char* old = std::getenv("TZ")) saved_ = old;
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+    ~LocalZone() {
+        if (saved_)
+            ::setenv("TZ", saved_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+
+  private:
+    std::optional<std::string> saved_;
+};
+
+// A ledger of five known runs, P1 to P5 by port, oldest first (P3 and P4 started in the same
+// second, P3 recorded first, and are recorded out of time order with P5).
+std::string LedgerOfKnownRuns(TempDir& dir) {
+    const std::string where = dir.File("known.sqlite");
+    std::string why;
+    auto ledger = OpenLedger(where, why);
+    EXPECT_TRUE(ledger) << why;
+    if (!ledger) return where;
+    const auto run = [](const char* port, std::optional<uint32_t> serial, const char* station,
+                        const char* who, const char* order, const char* outcome, const char* reason,
+                        const char* start) {
+        LedgerRun r;
+        r.Port = port, r.Serial = serial, r.Station = station, r.Operator = who,
+        r.WorkOrder = order;
+        r.Outcome = outcome, r.Reason = reason, r.Start = r.End = start, r.Blocks = 48;
+        r.HexPath = "/srv/fw,\"v3\"\nfinal.hex";
+        return r;
+    };
+    for (const LedgerRun& r :
+         {run("P1", 100, "bench-1", "anna", "WO-1", "completed", "", "2026-12-08T22:30:00Z"),
+          run("P2", 101, "bench-1", "Smith, \"Bo\"", "WO-1", "failed",
+              "write at 0x00002840: RX ERROR (NAK)", "2026-12-09T06:00:00Z"),
+          run("P5", 103, "bench-1", "anna", "WO-1", "completed", "", "2026-12-10T01:00:00Z"),
+          run("P3", std::nullopt, "bench-2",
+              "\xC4\x8C"
+              "arl",
+              "WO-2", "not_done", "cannot open /dev/ttyUSB1: No such file or directory",
+              "2026-12-09T07:00:00Z"),
+          run("P4", 102, "bench-2", "Smith, \"Bo\"", "", "failed",
+              "write at 0x00003940: RX ERROR (NAK)", "2026-12-09T07:00:00Z")})
+        EXPECT_TRUE(ledger->Record(r, why)) << why;
+    return where;
+}
+
+// The fields of each JSON line of text.
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+// ledger show's filters narrow the runs and combine, oldest first; a value that is not one is
+// refused (exit 64) with the option and the value named.
+TEST(LedgerQueryTest, ShowFiltersCombineAndRefuseWhatTheyCannotRead) {
+    TempDir dir;
+    const LocalZone utc("UTC0");
+    const std::string ledger = LedgerOfKnownRuns(dir);
+    const struct {
+        std::vector<std::string> args;
+        std::string ports;  // the runs shown, or what the refusal says
+    } cases[] = {
+        {{}, "P1 P2 P3 P4 P5"},
+        {{"--since", "2026-12-09T06:00:00Z"}, "P2 P3 P4 P5"},
+        {{"--until", "2026-12-09"}, "P1 P2 P3 P4"},  // the whole day
+        {{"--since", "2026-12-09T08:00:00+01:00", "--until", "2026-12-09T07:00Z"}, "P3 P4"},
+        {{"--since", "2026-12-09T07:00"}, "P3 P4 P5"},  // local time
+        {{"--serial", "101"}, "P2"},
+        {{"--operator", "Smith, \"Bo\""}, "P2 P4"},
+        {{"--station", "bench-2"}, "P3 P4"},
+        {{"--work-order", "WO-1"}, "P1 P2 P5"},
+        {{"--work-order", ""}, "P4"},
+        {{"--outcome", "failed"}, "P2 P4"},
+        {{"--station", "bench-1", "--operator", "anna", "--outcome", "completed", "--until",
+          "2026-12-09"},
+         "P1"},
+        {{"--since", "2026-02-29"}, "--since: '2026-02-29' is not a date or time"},
+        {{"--until", "tomorrow"}, "--until: 'tomorrow' is not a date or time"},
+        {{"--outcome", "done"}, "--outcome: 'done' is not completed, failed or not_done"},
+        {{"--serial", "-1"}, "--serial: '-1' is not a serial number"},
+        {{"--serial", "4294967296"}, "--serial: '4294967296' is not a serial number"},
+        {{"--format", "xml"}, "--format: 'xml' is not jsonl, csv or table"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"ledger", "show", "--ledger", ledger};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome o = RunCli(args);
+        const std::string said = ::testing::PrintToString(c.args);
+        if (c.ports.rfind("--", 0) == 0) {
+            EXPECT_EQ(o.status, 64) << said;
+            EXPECT_EQ(o.err.rfind(c.ports, 0), 0u) << said << o.err;
+            EXPECT_EQ(o.out, "") << said;
+            continue;
+        }
+        std::string ports;
+        for (const auto& run : JsonLines(o.out))
+            ports += (ports.empty() ? "" : " ") + run.at("port").get<std::string>();
+        EXPECT_EQ(o.status, 0) << said << o.err;
+        EXPECT_EQ(ports, c.ports) << said;
+    }
+    // the table's columns line up however many bytes a character takes
+    const Outcome table = RunCli({"ledger", "show", "--ledger", ledger, "--format", "table"});
+    EXPECT_EQ(table.status, 0) << table.err;
+    std::vector<std::string> lines;
+    for (std::istringstream in(table.out); std::getline(in, lines.emplace_back());) {
+    }
+    lines.pop_back();
+    ASSERT_EQ(lines.size(), 6u) << table.out;
+    const auto column = [](const std::string& line, const std::string& what) {
+        const std::size_t at = line.find(what);
+        return at == std::string::npos
+                   ? at
+                   : static_cast<std::size_t>(std::count_if(
+                         line.begin(), line.begin() + at,
+                         [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    };
+    const std::size_t outcome = column(lines[0], "outcome");
+    for (std::size_t k = 1; k < lines.size(); ++k)
+        EXPECT_EQ(std::min({column(lines[k], "completed"), column(lines[k], "failed"),
+                            column(lines[k], "not_done")}),
+                  outcome)
+            << lines[k];
+}
+
+// CSV as a CSV reader reads it back: every field as the ledger keeps it, commas, quotes and line
+// ends included; a yield of none is an empty field.
+TEST(LedgerQueryTest, CsvReadsBackFieldForField) {
+    TempDir dir;
+    const LocalZone utc("UTC0");
+    const std::string ledger = LedgerOfKnownRuns(dir);
+    const auto readBack = [&](const std::vector<std::string>& args) {
+        const Outcome o = RunCli(args);
+        EXPECT_EQ(o.status, 0) << o.err;
+        std::ofstream(dir.File("out.csv"), std::ios::binary) << o.out;
+        const std::string command =
+            "python3 -c 'import csv, json, sys; "
+            "print(json.dumps(list(csv.reader(open(sys.argv[1], newline=\"\")))))' " +
+            dir.File("out.csv");
+        std::string json;
+        if (std::FILE* p = ::popen(command.c_str(), "r")) {
+            char buf[4096];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) json.append(buf, n);
+            ::pclose(p);
+        }
+        return nlohmann::json::parse(json.empty() ? "[]" : json);
+    };
+    const auto runs =
+        readBack({"ledger", "show", "--ledger", ledger, "--outcome", "failed", "--format", "csv"});
+    ASSERT_EQ(runs.size(), 3u) << runs.dump();
+    const auto& header = runs[0];
+    const auto field = [&](std::size_t row, const char* name) {
+        const auto at = std::find(header.begin(), header.end(), name);
+        return at == header.end() ? nlohmann::json() : runs[row][at - header.begin()];
+    };
+    EXPECT_EQ(field(1, "operator"), "Smith, \"Bo\"");
+    EXPECT_EQ(field(1, "hex_file"), "/srv/fw,\"v3\"\nfinal.hex");
+    EXPECT_EQ(field(1, "reason"), "write at 0x00002840: RX ERROR (NAK)");
+    EXPECT_EQ(field(2, "serial"), "102");
+    EXPECT_EQ(field(2, "work_order"), "");
+    const auto groups =
+        readBack({"ledger", "stats", "--ledger", ledger, "--by", "operator", "--format", "csv"});
+    ASSERT_EQ(groups.size(), 4u) << groups.dump();
+    EXPECT_EQ(groups[0],
+              nlohmann::json({"group", "runs", "completed", "failed", "not_done", "yield"}));
+    EXPECT_EQ(groups[1], nlohmann::json({"Smith, \"Bo\"", "2", "0", "2", "0", "0.0000"}));
+    EXPECT_EQ(groups[3], nlohmann::json({"\xC4\x8C"
+                                         "arl",
+                                         "1", "0", "0", "1", ""}));
+}
+
+// stats: one line per group, with its yield; by reason the causes without their addresses,
+// the largest first, and a group of runs that were all not done has no yield.
+TEST(LedgerQueryTest, StatsGroupsRunsAndGivesTheYieldAndTheCausesLargestFirst) {
+    TempDir dir;
+    const LocalZone utc("UTC0");
+    const std::string ledger = LedgerOfKnownRuns(dir);
+    const auto stats = [&](const char* by, std::vector<std::string> more = {}) {
+        std::vector<std::string> args = {"ledger", "stats", "--ledger", ledger, "--by", by};
+        args.insert(args.end(), more.begin(), more.end());
+        const Outcome o = RunCli(args);
+        EXPECT_EQ(o.status, 0) << by << o.err;
+        return JsonLines(o.out);
+    };
+    using nlohmann::json;
+    const auto line = [](const char* group, int runs, int completed, int failed, int notDone,
+                         json yield) {
+        return json{{"group", group},   {"runs", runs},        {"completed", completed},
+                    {"failed", failed}, {"not_done", notDone}, {"yield", yield}};
+    };
+    EXPECT_EQ(json(stats("operator")),
+              json({line("Smith, \"Bo\"", 2, 0, 2, 0, 0.0), line("anna", 2, 2, 0, 0, 1.0),
+                    line("\xC4\x8C"
+                         "arl",
+                         1, 0, 0, 1, nullptr)}));
+    EXPECT_EQ(
+        json(stats("reason")),
+        json({line("write: RX ERROR (NAK)", 2, 0, 2, 0, 0.0),
+              line("cannot open /dev/ttyUSB1: No such file or directory", 1, 0, 0, 1, nullptr)}));
+    // the filters narrow what is grouped
+    EXPECT_EQ(json(stats("station", {"--since", "2026-12-09", "--until", "2026-12-09"})),
+              json({line("bench-1", 1, 0, 1, 0, 0.0), line("bench-2", 2, 0, 1, 1, 0.0)}));
+    const Outcome refused = RunCli({"ledger", "stats", "--ledger", ledger, "--by", "week"});
+    EXPECT_EQ(refused.status, 64);
+    EXPECT_EQ(refused.err.rfind("--by: 'week' is not day, station", 0), 0u) << refused.err;
 }
 
 // Two stations on one ledger, 100 devices each in rounds of 10 at once, with children killed at

@@ -19,6 +19,7 @@
 #include <sqlite3.h>
 
 #include "ledger.h"
+#include "ledger_query.h"
 #include "temp_dir.h"
 
 namespace qdfu::test {
@@ -300,6 +301,66 @@ TEST(SerialImageTest, BothLayoutsPutTheNumberWhereTheFirmwareReadsIt) {
     EXPECT_EQ(SerialImage(0x12345678, SerialFormat::Le32), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
     EXPECT_EQ(SerialImage(0x12345678, SerialFormat::Prog32),
               (std::vector<uint8_t>{0x78, 0x56, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00}));
+}
+
+// Times as ledger show and stats take them, into the ledger's UTC: offsets applied across a day and
+// a year, a date alone as its first or (for --until) its last second of the local day, local times
+// in and out of daylight saving time, and what is no time at all refused with the text named.
+TEST(LedgerTimeTest, TimesBecomeTheLedgersUtcOrAreRefused) {
+    const char* const utc = "UTC0";
+    const char* const berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
+    const struct {
+        const char* zone;
+        const char* text;
+        bool endOfDay;
+        const char* expected;  // "" for refused
+    } cases[] = {
+        {berlin, "2026-12-09T08:00:00Z", false, "2026-12-09T08:00:00Z"},
+        {utc, "2026-12-09 08:00:00.750z", false, "2026-12-09T08:00:00Z"},
+        {utc, "2026-12-09T08:00:00+01:00", false, "2026-12-09T07:00:00Z"},
+        {utc, "2026-12-09T08:00+0130", false, "2026-12-09T06:30:00Z"},
+        {utc, "2026-01-01T00:30:00+01", false, "2025-12-31T23:30:00Z"},
+        {utc, "2026-12-09T23:30:00-02:00", true, "2026-12-10T01:30:00Z"},
+        {utc, "2028-02-29", true, "2028-02-29T23:59:59Z"},
+        {berlin, "2026-12-09", false, "2026-12-08T23:00:00Z"},
+        {berlin, "2026-12-09", true, "2026-12-09T22:59:59Z"},
+        {berlin, "2026-07-01T12:00", false, "2026-07-01T10:00:00Z"},
+        {berlin, "2026-03-29T02:30", false, ""},  // the hour the clock skips
+        {utc, "2026-02-29", false, ""},
+        {utc, "2026-04-31", false, ""},
+        {utc, "2026-13-01", false, ""},
+        {utc, "2026-12-09T24:00", false, ""},
+        {utc, "2026-12-09T08", false, ""},
+        {utc, "2026-12-09T08:00:00+01:", false, ""},
+        {utc, "2026-12-09T08:00:00+1", false, ""},
+        {utc, "2026-12-09T08:00:00Z!", false, ""},
+        {utc, "2026-12-09Z", false, ""},
+        {utc, "tomorrow", false, ""},
+    };
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    for (const auto& c : cases) {
+        ::setenv("TZ", c.zone, 1);
+        ::tzset();
+        std::string got, why;
+        const bool read = ParseLedgerTime(c.text, c.endOfDay, got, why);
+        if (*c.expected == '\0') {
+            EXPECT_FALSE(read) << c.text << " read as " << got;
+            EXPECT_NE(why.find(c.text), std::string::npos) << why;
+        } else {
+            EXPECT_TRUE(read) << c.text << ": " << why;
+            EXPECT_EQ(got, c.expected) << c.text << " in " << c.zone;
+        }
+    }
+    ::setenv("TZ", berlin, 1);
+    ::tzset();
+    EXPECT_EQ(LocalDay("2026-12-08T23:30:00Z"),
+              "2026-12-09");  // the day of a shift that began at midnight
+    if (old)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
 }
 
 }  // namespace
