@@ -194,6 +194,7 @@ class LedgerCommand final : public Command {
                 return Refuse("--format", formatText, "jsonl, csv or table");
             if (stats_->parsed() && !(by = StatsByFromName(byText)))
                 return Refuse("--by", byText, "day, station, operator, work-order, file or reason");
+            if (by) filter.Fields = StatsFields(*by);  // over many runs, only what is grouped
         }
         // only read: a mistyped name is said, never made into a new ledger
         if (!LedgerExists(ledgerWhere)) {

@@ -31,6 +31,26 @@ struct LedgerRun {
 // A fresh run key: 128 random bits as 32 lowercase hex digits.
 std::string NewRunKey();
 
+// The fields of a run, in the order the ledger keeps them.
+enum class RunField {
+    Serial,
+    Port,
+    Device,
+    ById,
+    Station,
+    Operator,
+    HexPath,
+    HexSha256,
+    Outcome,
+    Reason,
+    Blocks,
+    Retries,
+    Start,
+    End,
+    WorkOrder,
+    Key
+};
+
 // Which runs Runs gives; every field given narrows it, and they combine.
 struct RunFilter {
     std::optional<uint32_t> Serial;
@@ -38,6 +58,9 @@ struct RunFilter {
     // that started at Since or later, and at Until or earlier; "" for no bound.
     std::string Since, Until;
     std::optional<std::string> Operator, Station, WorkOrder, Outcome;
+    // The fields Runs reads of each run (a question over many runs that needs few of them); the
+    // others are left empty (the serial absent, numbers 0). Empty: every field.
+    std::vector<RunField> Fields;
 };
 
 // The version of the ledger's tables this program writes. A ledger written before versions

@@ -241,6 +241,24 @@ std::vector<StatsRow> LedgerStats(const std::vector<LedgerRun>& runs, StatsBy by
     return rows;
 }
 
+std::vector<RunField> StatsFields(StatsBy by) {
+    switch (by) {
+        case StatsBy::Day:
+            return {RunField::Outcome, RunField::Start};
+        case StatsBy::Station:
+            return {RunField::Outcome, RunField::Station};
+        case StatsBy::Operator:
+            return {RunField::Outcome, RunField::Operator};
+        case StatsBy::WorkOrder:
+            return {RunField::Outcome, RunField::WorkOrder};
+        case StatsBy::File:
+            return {RunField::Outcome, RunField::HexPath};
+        case StatsBy::Reason:
+            break;
+    }
+    return {RunField::Outcome, RunField::Reason};
+}
+
 std::vector<std::string> RunFieldNames() {
     return {"serial", "port",    "device", "by_id",   "station", "operator", "work_order", "hex_file",
             "hex_sha256", "outcome", "reason", "blocks", "retries", "start",    "end"};

@@ -45,6 +45,8 @@ struct StatsRow {
 // first (a Pareto of the causes; groups as large in the order of their names). A run whose field
 // is empty forms the group "".
 std::vector<StatsRow> LedgerStats(const std::vector<LedgerRun>& runs, StatsBy by);
+// The fields of a run that LedgerStats reads to group by (RunFilter::Fields).
+std::vector<RunField> StatsFields(StatsBy by);
 
 // The field names of a run and a stats row (as the JSON lines name them) and their values as text
 // (an absent serial, a yield of none: "").

@@ -81,9 +81,21 @@ std::string RecordStatement(const std::function<std::string(int)>& placeholder) 
 
 std::string RunsStatement(const RunFilter& f, int version, const std::function<std::string(int)>& placeholder,
                           std::vector<std::string>& parameters) {
-    // a ledger of version 1 has neither work orders nor keys: read as none
-    std::string columns = kRunColumns;
-    if (version < 2) columns = columns.substr(0, columns.find(", work_order")) + ", NULL, NULL";
+    // a ledger of version 1 has neither work orders nor keys: read as none; a field not asked
+    // for is read as none too, in its place, so that RunFromColumns reads the columns alike
+    std::string columns;
+    const std::string all = kRunColumns;
+    for (std::size_t from = 0, k = 0; from < all.size(); ++k) {
+        std::size_t to = all.find(", ", from);
+        if (to == std::string::npos) to = all.size();
+        const bool asked =
+            f.Fields.empty() ||
+            std::find(f.Fields.begin(), f.Fields.end(), static_cast<RunField>(k)) != f.Fields.end();
+        const bool kept = version >= 2 || static_cast<RunField>(k) < RunField::WorkOrder;
+        columns +=
+            (columns.empty() ? "" : ", ") + (asked && kept ? all.substr(from, to - from) : "NULL");
+        from = to + 2;
+    }
     std::string sql = "SELECT " + columns + " FROM runs WHERE 1 = 1";
     const auto where = [&](const char* test, const std::string& value) {
         parameters.push_back(value);
