@@ -4,10 +4,14 @@
 // children, per device against its wall time (target at most 1 %), and the memory a device costs:
 // each upload process's peak resident set (sampled from /proc while it runs), the largest and the
 // median. Every device's memory is checked against the image afterwards. Then the same 32 with a
-// serial number each from an SQLite ledger (target at most 1.05 times one upload's wall time), and
-// the ledger's own time per run, reserve, spend and record (target at most 5 ms).
+// serial number each from an SQLite ledger (target at most 1.05 times one upload's wall time). And
+// the ledger on its own, on an SQLite file that holds 100,000 runs of a factory's months: its own
+// time per run, reserve, spend and record with a work order (target at most 5 ms), and
+// `ledger stats --by reason` over those runs, the whole command (target at most 1 s).
+// `bench_production ledger` gives only these two.
 #include <fcntl.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -24,9 +29,9 @@
 #include <vector>
 
 #include "big_hex.h"
-#include "ledger.h"
 #include "child_process.h"
-
+#include "ledger.h"
+#include "sql_ledger.h"
 
 namespace {
 
@@ -119,9 +124,122 @@ double Run(const std::string& hex, const std::vector<Device>& devices, int& stat
     return wall;
 }
 
+// A ledger of kLedgerRuns runs at path, as the stations would have recorded them over some fifty days
+// (four stations, eight operators, twenty work orders, one run in twenty failed and one in fifty
+// not done, the failures' causes at addresses of their own), written in one transaction.
+constexpr int kLedgerRuns = 100000;
+bool FillLedger(const std::string& path) {
+    std::string why;
+    if (!qdfu::OpenLedger(path, why)) return false;  // the tables, as a station makes them
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
+    sqlite3_stmt* st = nullptr;
+    const std::string sql = qdfu::RecordStatement([](int k) { return "?" + std::to_string(k); });
+    bool ok = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK;
+    const char* causes[] = {"write at 0x%08X: RX ERROR (NAK)", "read at 0x%08X: RX TIMEOUT",
+                            "verify mismatch in the block at 0x%08X",
+                            "erase at 0x%08X: RX ERROR (NAK)"};
+    for (int i = 0; ok && i < kLedgerRuns; ++i) {
+        qdfu::LedgerRun run;
+        const std::time_t at = 1793491200 + static_cast<std::time_t>(i) * 43;  // 2026-11-01 on
+        char text[96];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&at));
+        run.Start = text;
+        run.End = text;
+        run.Serial = 100000 + i;
+        run.Port = "COM" + std::to_string(3 + i % 8);
+        run.Device = "/dev/ttyUSB" + std::to_string(i % 8);
+        run.ById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A" + std::to_string(1000 + i % 8) +
+                   "-if00-port0";
+        run.Station = "bench-" + std::to_string(1 + i % 4);
+        run.Operator = "operator-" + std::to_string(1 + i / 7 % 8);
+        run.WorkOrder = "WO-" + std::to_string(4700 + i / 5000);
+        run.HexPath = "/srv/fw/quarnelix_v3_2." + std::to_string(i / 25000) + ".hex";
+        run.HexSha256 = std::string(64, 'c');
+        run.Blocks = 2720;
+        run.Outcome = "completed";
+        if (i % 20 == 0) {
+            run.Outcome = "failed";
+            std::snprintf(text, sizeof text, causes[i / 20 % 4], 0x2800 + (i % 170) * 0x40);
+            run.Reason = text;
+        } else if (i % 50 == 1) {
+            run.Outcome = "not_done";
+            run.Reason = i % 3 ? "aborted by the operator"
+                               : "cannot open /dev/ttyUSB3: No such file or directory";
+        }
+        int k = 1;
+        for (const auto& value : qdfu::RunValues(run)) {
+            if (value)
+                sqlite3_bind_text(st, k++, value->c_str(), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_null(st, k++);
+        }
+        ok = sqlite3_step(st) == SQLITE_DONE && sqlite3_reset(st) == SQLITE_OK;
+    }
+    sqlite3_finalize(st);
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+// The ledger's own figures on a ledger of kLedgerRuns runs in dir; printed, and false when a
+// command or the ledger failed.
+bool LedgerFigures(const std::string& dir) {
+    const std::string path = dir + "/full.sqlite";
+    if (!FillLedger(path)) {
+        std::printf("  the ledger of %d runs could not be written\n", kLedgerRuns);
+        return false;
+    }
+    std::string why;
+    auto ledger = qdfu::OpenLedger(path, why);
+    constexpr int kRuns = 200;
+    int recorded = 0;
+    const auto l0 = std::chrono::steady_clock::now();
+    for (int i = 0; ledger && i < kRuns; ++i, ++recorded) {
+        uint32_t serial = 0;
+        qdfu::LedgerRun run;
+        run.Port = "COM3", run.Outcome = "completed", run.Start = run.End = "2026-12-08T12:00:00Z";
+        run.Station = "bench-1", run.Operator = "anna", run.WorkOrder = "WO-4711";
+        if (!ledger->Reserve(serial, why) || !ledger->Spend(serial, why)) break;
+        run.Serial = serial;
+        if (!ledger->Record(run, why)) break;
+    }
+    const double perRun =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - l0).count() /
+        kRuns;
+    ledger.reset();
+    std::vector<double> walls;
+    int status = 0;
+    for (int k = 0; k < 3; ++k) {
+        const qdfu::bench::Timed t = qdfu::bench::RunTimed(
+            {QDFU_CLI, "ledger", "stats", "--ledger", path, "--by", "reason"});
+        status = std::max(status, t.status);
+        walls.push_back(t.wall);
+    }
+    std::sort(walls.begin(), walls.end());
+    std::printf(
+        "  the ledger's own time per run (reserve, spend, record) on a ledger of %d runs: %.2f ms "
+        "(target <= 5 ms)%s\n",
+        kLedgerRuns, perRun, recorded == kRuns ? "" : (" (stopped: " + why + ")").c_str());
+    std::printf(
+        "  ledger stats --by reason over %d runs: exit %d, median of 3 %.3f s (target <= 1 s)\n",
+        kLedgerRuns, status, walls[1]);
+    return recorded == kRuns && status == 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "ledger") {
+        char only[] = "/tmp/qdfu-bench-XXXXXX";
+        const std::string dir = ::mkdtemp(only);
+        std::printf("the ledger on SQLite:\n");
+        const bool ok = LedgerFigures(dir);
+        std::fflush(stdout);
+        std::system(("rm -rf " + dir).c_str());
+        return ok ? 0 : 1;
+    }
     char dirTemplate[] = "/tmp/qdfu-bench-XXXXXX";
     const std::string dir = ::mkdtemp(dirTemplate);
     const std::string hex = dir + "/64blocks.hex";
@@ -155,21 +273,6 @@ int main() {
     const double serials = Run(hex, devices, serialStatus, serialCpu, serialMemory,
                                {"--ledger", dir + "/ledger.sqlite", "--serial-at", "2804"});
     StopDevices(devices, std::string());
-    // the ledger's own cost per run, on a file of its own
-    std::string why;
-    auto ledger = qdfu::OpenLedger(dir + "/timing.sqlite", why);
-    const auto l0 = std::chrono::steady_clock::now();
-    constexpr int kRuns = 200;
-    for (int i = 0; ledger && i < kRuns; ++i) {
-        uint32_t serial = 0;
-        qdfu::LedgerRun run;
-        run.Port = "COM3", run.Outcome = "completed", run.Start = run.End = "2026-12-08T12:00:00Z";
-        if (!ledger->Reserve(serial, why) || !ledger->Spend(serial, why)) break;
-        run.Serial = serial;
-        ledger->Record(run, why);
-    }
-    const double perRun = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - l0).count() / kRuns;
-
     ::dup2(savedOut, STDOUT_FILENO);
     const std::vector<long> peaks = lineMemory.Peaks();
     std::printf("%d devices, 64 blocks each, every block read back, at 9600 baud: exit %d (single %d)\n", kDevices,
@@ -184,12 +287,11 @@ int main() {
     std::printf("  devices whose memory is not the image: %d of %d\n", wrong, kDevices + 1);
     std::printf("  with a serial each from an SQLite ledger: exit %d, %.3f s, wall / wall(1): %.4f (target <= 1.05)\n",
                 WEXITSTATUS(serialStatus), serials, serials / single);
-    std::printf("  the ledger's own time per run (reserve, spend, record): %.2f ms (target <= 5 ms)%s\n", perRun,
-                ledger ? "" : " (the ledger could not be opened)");
+    const bool ledgerOk = LedgerFigures(dir);
     std::fflush(stdout);
     std::system(("rm -rf " + dir).c_str());
     return WEXITSTATUS(lineStatus) == 0 && WEXITSTATUS(singleStatus) == 0 && WEXITSTATUS(serialStatus) == 0 &&
-                   wrong == 0
+                   wrong == 0 && ledgerOk
                ? 0
                : 1;
 }
