@@ -1466,24 +1466,13 @@ TEST(SerialNumberTest, APostgresServerIsReachedAsEveryLibpqProgramReachesIt) {
     for (sim::Device* d : {&a, &b}) d->Stop();
 }
 
-// The time zone of this process and the command lines it starts, for one scope.
-class LocalZone {
-  public:
-    explicit LocalZone(const char* tz) {
-        if (const char* old = std::getenv("TZ")) saved_ = old;
+// TZ for one scope: the command lines started in it read their local time so.
+struct LocalZone {
+    explicit LocalZone(const char* tz) : saved(std::getenv("TZ") ? std::getenv("TZ") : "") {
         ::setenv("TZ", tz, 1);
-        ::tzset();
     }
-    ~LocalZone() {
-        if (saved_)
-            ::setenv("TZ", saved_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-
-  private:
-    std::optional<std::string> saved_;
+    ~LocalZone() { saved.empty() ? ::unsetenv("TZ") : ::setenv("TZ", saved.c_str(), 1); }
+    std::string saved;
 };
 
 // A ledger of five known runs, P1 to P5 by port, oldest first (P3 and P4 started in the same
@@ -1576,28 +1565,18 @@ TEST(LedgerQueryTest, ShowFiltersCombineAndRefuseWhatTheyCannotRead) {
         EXPECT_EQ(o.status, 0) << said << o.err;
         EXPECT_EQ(ports, c.ports) << said;
     }
-    // the table's columns line up however many bytes a character takes
-    const Outcome table = RunCli({"ledger", "show", "--ledger", ledger, "--format", "table"});
-    EXPECT_EQ(table.status, 0) << table.err;
-    std::vector<std::string> lines;
-    for (std::istringstream in(table.out); std::getline(in, lines.emplace_back());) {
+    // the table's columns line up however many bytes a character takes (Čarl's row)
+    std::istringstream table(
+        RunCli({"ledger", "show", "--ledger", ledger, "--format", "table"}).out);
+    std::set<long> outcomeColumn;
+    for (std::string line; std::getline(table, line);) {
+        const std::size_t at = std::min({line.find("outcome"), line.find("completed"),
+                                         line.find("failed"), line.find("not_done"), line.size()});
+        outcomeColumn.insert(
+            std::count_if(line.begin(), line.begin() + static_cast<long>(at),
+                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
     }
-    lines.pop_back();
-    ASSERT_EQ(lines.size(), 6u) << table.out;
-    const auto column = [](const std::string& line, const std::string& what) {
-        const std::size_t at = line.find(what);
-        return at == std::string::npos
-                   ? at
-                   : static_cast<std::size_t>(std::count_if(
-                         line.begin(), line.begin() + at,
-                         [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-    };
-    const std::size_t outcome = column(lines[0], "outcome");
-    for (std::size_t k = 1; k < lines.size(); ++k)
-        EXPECT_EQ(std::min({column(lines[k], "completed"), column(lines[k], "failed"),
-                            column(lines[k], "not_done")}),
-                  outcome)
-            << lines[k];
+    EXPECT_EQ(outcomeColumn.size(), 1u);
 }
 
 // CSV as a CSV reader reads it back: every field as the ledger keeps it, commas, quotes and line
