@@ -214,9 +214,10 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
     line.WorkOrder = ledgerOpt.WorkOrder;
     line.Station = HostName();
     if (ledger) {
-        line.KeepRun = [where = ledgerOpt.Where](LedgerRun& run, std::string& why) {
-            return KeepRunAside(where, run, why);
+        line.KeepRun = [where = ledgerOpt.Where, ledger](LedgerRun& run, std::string& why) {
+            return KeepRunAside(where, *ledger, run, why);
         };
+        line.ForgetRun = [where = ledgerOpt.Where, ledger](const std::string& key) { ForgetRunAside(where, *ledger, key); };
         line.RecordKept = [where = ledgerOpt.Where, ledger] { RecordRunsKeptAside(where, *ledger); };
     }
     firmware.FullPath = CanonicalPath(hexPath);
@@ -367,10 +368,11 @@ int RunOne(FlashOptions& o, Ledger* books) {
                     cut.Serial = serial;
                     cut.Outcome = OutcomeWord(UploadOutcome::Failed);
                     cut.Reason = "the run ended before it could say how it went (stopped or cut short)";
+                    cut.End = "";  // never ended: the run's own row replaces this one
                     LedgerRun row = LedgerRunOf(cut, HostName());
                     row.Key = runKey;
                     std::string ignored;
-                    provisional = KeepRunAside(ledgerOpt.Where, row, ignored);
+                    provisional = KeepRunAside(ledgerOpt.Where, *books, row, ignored);
                     return true;
                 }
                 why = "serial " + std::to_string(*serial) + " could not be spent: " + why;
@@ -483,12 +485,14 @@ int RunOne(FlashOptions& o, Ledger* books) {
             LedgerRun row = LedgerRunOf(rep, HostName());
             row.Key = runKey;
             if (books->Record(row, why)) {
-                if (provisional) ForgetRunAside(ledgerOpt.Where, runKey);
+                if (provisional) ForgetRunAside(ledgerOpt.Where, *books, runKey);
             } else {
                 std::fprintf(stderr, "%s\n", why.c_str());
                 ledgerLost = true;
-                if (KeepRunAside(ledgerOpt.Where, row, why))
+                if (KeepRunAside(ledgerOpt.Where, *books, row, why))
                     std::fprintf(stderr, "ledger: the run was kept aside; it is recorded the next time the ledger is opened\n");
+                else if (provisional)  // what was kept when its serial was spent stays
+                    std::fprintf(stderr, "ledger: %s; the ledger will hold this run as cut short\n", why.c_str());
                 else
                     std::fprintf(stderr, "ledger: the run is lost: %s\n", why.c_str());
             }

@@ -307,30 +307,36 @@ std::string LedgerName(const std::string& where) {
 }
 static PendingRuns KeptAside() { return PendingRuns(DefaultStateHome() + "/quarnelix-dfu"); }
 std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why, LedgerAccess access) {
-    const PendingRuns kept = KeptAside();
-    const std::size_t waiting = kept.Count(where);
-    if (waiting > 0 && access == LedgerAccess::Read) access = LedgerAccess::Write;
     auto ledger = OpenLedger(where, why, access);
-    if (ledger && waiting > 0) RecordRunsKeptAside(where, *ledger);
+    if (!ledger) return ledger;
+    if (KeptAside().Count(PendingRuns::LedgerKey(*ledger, where)) == 0) return ledger;
+    if (access == LedgerAccess::Read) {  // runs kept aside are recorded first: to write, then
+        ledger = OpenLedger(where, why, LedgerAccess::Write);
+        if (!ledger) return ledger;
+    }
+    RecordRunsKeptAside(where, *ledger);
     return ledger;
 }
 void RecordRunsKeptAside(const std::string& where, Ledger& ledger) {
     const PendingRuns kept = KeptAside();
-    if (kept.Count(where) == 0) return;
+    const std::string key = PendingRuns::LedgerKey(ledger, where);
+    if (kept.Count(key) == 0) return;
     std::size_t recorded = 0;
     std::string failed;
-    const bool all = kept.RecordInto(where, ledger, recorded, failed);
+    const bool all = kept.RecordInto(key, ledger, recorded, failed);
     if (recorded > 0)
-        std::fprintf(stderr, "ledger: %zu run%s kept aside while the ledger could not take %s recorded now\n",
-                     recorded, recorded == 1 ? "" : "s", recorded == 1 ? "it is" : "them are");
+        std::fprintf(stderr, "ledger: %zu run%s kept aside in %s recorded now\n", recorded,
+                     recorded == 1 ? "" : "s", kept.FolderOf(key).c_str());
     if (!all)
-        std::fprintf(stderr, "ledger: the runs kept aside in %s stay there: %s\n", kept.FolderOf(where).c_str(),
+        std::fprintf(stderr, "ledger: the runs kept aside in %s stay there: %s\n", kept.FolderOf(key).c_str(),
                      failed.c_str());
 }
-bool KeepRunAside(const std::string& where, LedgerRun& run, std::string& why) {
-    return KeptAside().Keep(where, run, why);
+bool KeepRunAside(const std::string& where, const Ledger& ledger, LedgerRun& run, std::string& why) {
+    return KeptAside().Keep(PendingRuns::LedgerKey(ledger, where), where, run, why);
 }
-void ForgetRunAside(const std::string& where, const std::string& key) { KeptAside().Forget(where, key); }
+void ForgetRunAside(const std::string& where, const Ledger& ledger, const std::string& key) {
+    KeptAside().Forget(PendingRuns::LedgerKey(ledger, where), key);
+}
 #else
 // never asked: this program hands every run that keeps a ledger to its companion
 bool LedgerExists(const std::string&) {
@@ -343,11 +349,11 @@ std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why, Ledg
     why = "--ledger: this program was built without the database clients";
     return nullptr;
 }
-bool KeepRunAside(const std::string&, LedgerRun&, std::string& why) {
+bool KeepRunAside(const std::string&, const Ledger&, LedgerRun&, std::string& why) {
     why = "this program was built without the database clients";
     return false;
 }
-void ForgetRunAside(const std::string&, const std::string&) {}
+void ForgetRunAside(const std::string&, const Ledger&, const std::string&) {}
 void RecordRunsKeptAside(const std::string&, Ledger&) {}
 #endif
 

@@ -131,8 +131,8 @@ std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why
 // A run the ledger at where would not take, kept in this program's state folder until the ledger
 // is next opened (OpenRunLedger records it then); run.Key is set. False with why when it could not
 // be kept either. ForgetRunAside drops the run kept under key (recorded after all).
-bool KeepRunAside(const std::string& where, LedgerRun& run, std::string& why);
-void ForgetRunAside(const std::string& where, const std::string& key);
+bool KeepRunAside(const std::string& where, const Ledger& ledger, LedgerRun& run, std::string& why);
+void ForgetRunAside(const std::string& where, const Ledger& ledger, const std::string& key);
 // Records the runs kept aside for where in ledger, and says on standard error what became of them.
 void RecordRunsKeptAside(const std::string& where, Ledger& ledger);
 // False only for an SQLite ledger whose file does not exist (a PostgreSQL ledger is the server's).

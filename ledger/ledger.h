@@ -104,6 +104,9 @@ public:
     // False while the connection to a database server is lost, with why in one line (every call
     // above first tries to connect again); a file is always reached.
     virtual bool Connected(std::string& /*why*/) const { return true; }
+    // The ledger's own name, made with its tables (the same whatever path or URI reaches it); ""
+    // for a ledger whose tables are older than names, or none.
+    virtual std::string Id() const { return ""; }
 };
 
 // "postgresql://..." (or "postgres://...") opens a PostgreSQL ledger, anything else an SQLite file

@@ -84,6 +84,12 @@ class PostgresLedger final : public SqlLedger {
         const ExecStatusType status = PQresultStatus(res);
         return Done(res, status == PGRES_TUPLES_OK ? PGRES_TUPLES_OK : PGRES_COMMAND_OK, why);
     }
+    bool ScalarText(const std::string& sql, std::string& value, std::string& why) override {
+        PGresult* res = Query(sql);
+        if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) > 0 && !PQgetisnull(res, 0, 0))
+            value = PQgetvalue(res, 0, 0);
+        return Done(res, PGRES_TUPLES_OK, why);
+    }
     bool Scalar(const std::string& sql, int64_t& value, std::string& why) override {
         PGresult* res = Query(sql);
         if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) > 0 && !PQgetisnull(res, 0, 0))

@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "sql_ledger.h"
@@ -25,6 +27,8 @@ class SqliteLedger final : public SqlLedger {
     bool Open(bool write, std::string& why) {
         sqlite3_busy_timeout(db_, kBusyMs);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMs);
+        // a ledger of a later version is left exactly as it is, its journal's mode too
+        if (write && !CheckNotNewer(why)) return false;
         while (write && !Exec("PRAGMA journal_mode=WAL", why)) {
             const int code = sqlite3_errcode(db_);
             if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) ||
@@ -80,6 +84,15 @@ class SqliteLedger final : public SqlLedger {
         sqlite3_free(error);
         return false;
     }
+    bool ScalarText(const std::string& sql, std::string& value, std::string& why) override {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(why);
+        const int rc = sqlite3_step(st);
+        if (rc == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
+            value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+        return rc == SQLITE_ROW || rc == SQLITE_DONE || Fail(why);
+    }
     bool Scalar(const std::string& sql, int64_t& value, std::string& why) override {
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(why);
@@ -133,6 +146,33 @@ std::unique_ptr<Ledger> OpenSqliteLedger(const std::string& path, std::string& w
     }
     auto ledger = std::make_unique<SqliteLedger>(db);
     if (!ledger->Open(access != LedgerAccess::Read, why)) {
+        // A WAL ledger is read through its shared-memory file, which a reader may not be allowed
+        // to make beside it (a folder only its writers may write). With no log waiting to be
+        // checkpointed, the file alone holds everything: read it as it stands.
+        std::error_code ec;
+        const auto logSize = std::filesystem::file_size(std::filesystem::u8path(path + "-wal"), ec);
+        if (access == LedgerAccess::Read && (ec || logSize == 0)) {
+            std::string uri = "file:";
+            if (path.size() > 1 && path[1] == ':') uri += '/';  // C:\... as file:/C:/...
+            for (const char c : path) {
+                if (c == '\\') uri += '/';
+                else if (c == '%' || c == '?' || c == '#') {
+                    char hex[4];
+                    std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+                    uri += hex;
+                } else uri += c;
+            }
+            uri += "?immutable=1";
+            sqlite3* still = nullptr;
+            std::string ignored;
+            if (sqlite3_open_v2(uri.c_str(), &still, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
+                                nullptr) == SQLITE_OK) {
+                auto reader = std::make_unique<SqliteLedger>(still);
+                if (reader->Open(false, ignored)) return reader;
+            } else {
+                sqlite3_close(still);
+            }
+        }
         why = "--ledger: " + path + ": " + why;
         return nullptr;
     }

@@ -1,7 +1,8 @@
-// The runs kept for a ledger (see pending_runs.h): FOLDER/pending-runs/LEDGER-ID/START-KEY.json,
-// a JSON object per file with every field of the run. LEDGER-ID names the ledger as a 64-bit
-// FNV-1a hash of its absolute path (an SQLite file) or of its URI (PostgreSQL); each file also
-// holds the ledger's name without its password, for the person who looks.
+// The runs kept for a ledger (see pending_runs.h): FOLDER/pending-runs/LEDGER/START-KEY.json, a
+// JSON object per file with every field of the run. LEDGER is the ledger's own name, or for a
+// ledger older than names "path-" and a 64-bit FNV-1a hash of its absolute path (an SQLite file)
+// or its URI (PostgreSQL); each file also holds the ledger's name without its password, for the
+// person who looks.
 #include "pending_runs.h"
 
 #include <algorithm>
@@ -122,13 +123,22 @@ std::vector<fs::path> KeptFiles(const std::string& folder) {
 
 }  // namespace
 
-std::string PendingRuns::FolderOf(const std::string& where) const {
-    return folder_ + "/pending-runs/" + Hash64(Identity(where));
+std::string PendingRuns::LedgerKey(const Ledger& ledger, const std::string& where) {
+    const std::string id = ledger.Id();
+    std::string safe;
+    for (const char c : id)
+        if (std::isalnum(static_cast<unsigned char>(c))) safe += c;
+    return safe.empty() ? "path-" + Hash64(Identity(where)) : safe;
 }
 
-bool PendingRuns::Keep(const std::string& where, LedgerRun& run, std::string& why) const {
+std::string PendingRuns::FolderOf(const std::string& ledgerKey) const {
+    return folder_ + "/pending-runs/" + ledgerKey;
+}
+
+bool PendingRuns::Keep(const std::string& ledgerKey, const std::string& where, LedgerRun& run,
+                       std::string& why) const {
     if (run.Key.empty()) run.Key = NewRunKey();
-    const std::string folder = FolderOf(where);
+    const std::string folder = FolderOf(ledgerKey);
     std::error_code ec;
     fs::create_directories(fs::u8path(folder), ec);
     const fs::path file = fs::u8path(folder + "/" + FileName(run));
@@ -153,22 +163,24 @@ bool PendingRuns::Keep(const std::string& where, LedgerRun& run, std::string& wh
     return true;
 }
 
-void PendingRuns::Forget(const std::string& where, const std::string& key) const {
+void PendingRuns::Forget(const std::string& ledgerKey, const std::string& key) const {
     std::error_code ec;
-    for (const fs::path& file : KeptFiles(FolderOf(where))) {
+    for (const fs::path& file : KeptFiles(FolderOf(ledgerKey))) {
         const std::string stem = PathText(file.stem());
         if (stem.size() >= key.size() && stem.compare(stem.size() - key.size(), key.size(), key) == 0)
             fs::remove(file, ec);
     }
 }
 
-std::size_t PendingRuns::Count(const std::string& where) const { return KeptFiles(FolderOf(where)).size(); }
+std::size_t PendingRuns::Count(const std::string& ledgerKey) const { return KeptFiles(FolderOf(ledgerKey)).size(); }
 
-bool PendingRuns::RecordInto(const std::string& where, Ledger& ledger, std::size_t& recorded, std::string& why) const {
+bool PendingRuns::RecordInto(const std::string& ledgerKey, Ledger& ledger, std::size_t& recorded,
+                             std::string& why) const {
     recorded = 0;
     std::vector<std::string> unreadable;
-    for (const fs::path& file : KeptFiles(FolderOf(where))) {
+    for (const fs::path& file : KeptFiles(FolderOf(ledgerKey))) {
         std::ifstream in(file, std::ios::binary);
+        if (!in) continue;  // recorded and removed by another program meanwhile
         std::stringstream text;
         text << in.rdbuf();
         LedgerRun run;
@@ -179,8 +191,7 @@ bool PendingRuns::RecordInto(const std::string& where, Ledger& ledger, std::size
         }
         if (!ledger.Record(run, why)) return false;
         std::error_code ec;
-        fs::remove(file, ec);
-        ++recorded;
+        if (fs::remove(file, ec)) ++recorded;  // else another program recorded it too, and removed it first
     }
     if (unreadable.empty()) return true;
     why = "a kept run that cannot be read was left as it is: " + unreadable.front();

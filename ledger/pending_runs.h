@@ -18,19 +18,25 @@ public:
     // Windows); the runs go under folder/pending-runs/, one subfolder per ledger.
     explicit PendingRuns(std::string folder) : folder_(std::move(folder)) {}
 
-    // Keeps run (given a key when it has none: run.Key is set) for the ledger at where; false
-    // with why when it could not be written either.
-    bool Keep(const std::string& where, LedgerRun& run, std::string& why) const;
-    // Forgets the run kept under key for where (recorded after all); nothing when none is.
-    void Forget(const std::string& where, const std::string& key) const;
-    // How many runs are kept for where.
-    std::size_t Count(const std::string& where) const;
-    // Records every run kept for where in ledger, oldest first, removing each once recorded;
+    // Which ledger kept runs belong to: its own name (Ledger::Id), which every path or URI that
+    // reaches it shares, else (a ledger older than names) where as given, made absolute.
+    static std::string LedgerKey(const Ledger& ledger, const std::string& where);
+
+    // Keeps run (given a key when it has none: run.Key is set) for the ledger of ledgerKey, at
+    // where (named in the file without its password, for the person who looks); false with why
+    // when it could not be written either.
+    bool Keep(const std::string& ledgerKey, const std::string& where, LedgerRun& run, std::string& why) const;
+    // Forgets the run kept under key (recorded after all); nothing when none is.
+    void Forget(const std::string& ledgerKey, const std::string& key) const;
+    // How many runs are kept for the ledger.
+    std::size_t Count(const std::string& ledgerKey) const;
+    // Records every run kept for the ledger in ledger, oldest first, removing each once recorded;
     // recorded counts them. False with why at the first the ledger refused (it and the rest stay).
-    // A kept file that cannot be read is left where it is and named in why.
-    bool RecordInto(const std::string& where, Ledger& ledger, std::size_t& recorded, std::string& why) const;
-    // The folder of where's kept runs.
-    std::string FolderOf(const std::string& where) const;
+    // A kept file that cannot be read is left where it is and named in why; one that another
+    // program recorded and removed meanwhile is passed over.
+    bool RecordInto(const std::string& ledgerKey, Ledger& ledger, std::size_t& recorded, std::string& why) const;
+    // The folder of the ledger's kept runs.
+    std::string FolderOf(const std::string& ledgerKey) const;
 
 private:
     std::string folder_;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string_view>
 
 namespace qdfu {
 
@@ -25,9 +26,9 @@ std::string LedgerSchema(const std::string& integer, const std::string& autoId) 
            ", start TEXT, \"end\" TEXT, work_order TEXT, run_key TEXT);\n"
            "CREATE UNIQUE INDEX IF NOT EXISTS runs_by_key ON runs (run_key);\n"
            "CREATE INDEX IF NOT EXISTS runs_by_start ON runs (start);\n"
-           "CREATE TABLE IF NOT EXISTS ledger_schema (version INTEGER NOT NULL);\n"
-           "INSERT INTO ledger_schema (version) VALUES (" +
-           std::to_string(kLedgerSchemaVersion) + ");\n";
+           "CREATE TABLE IF NOT EXISTS ledger_schema (version INTEGER NOT NULL, ledger_id TEXT NOT NULL);\n"
+           "INSERT INTO ledger_schema (version, ledger_id) VALUES (" +
+           std::to_string(kLedgerSchemaVersion) + ", '" + NewRunKey() + "');\n";
 }
 
 std::string LedgerMigrationFrom1() {
@@ -35,8 +36,9 @@ std::string LedgerMigrationFrom1() {
            "ALTER TABLE runs ADD COLUMN run_key TEXT;\n"
            "CREATE UNIQUE INDEX IF NOT EXISTS runs_by_key ON runs (run_key);\n"
            "CREATE INDEX IF NOT EXISTS runs_by_start ON runs (start);\n"
-           "CREATE TABLE IF NOT EXISTS ledger_schema (version INTEGER NOT NULL);\n"
-           "INSERT INTO ledger_schema (version) VALUES (2);\n";
+           "CREATE TABLE IF NOT EXISTS ledger_schema (version INTEGER NOT NULL, ledger_id TEXT NOT NULL);\n"
+           "INSERT INTO ledger_schema (version, ledger_id) VALUES (2, '" +
+           NewRunKey() + "');\n";
 }
 
 std::vector<std::optional<std::string>> RunValues(const LedgerRun& r) {
@@ -76,7 +78,18 @@ LedgerRun RunFromColumns(const std::function<std::optional<std::string>(int)>& c
 std::string RecordStatement(const std::function<std::string(int)>& placeholder) {
     std::string sql = std::string("INSERT INTO runs (") + kRunColumns + ") VALUES (";
     for (int k = 1; k <= kRunColumnCount; ++k) sql += placeholder(k) + (k < kRunColumnCount ? ", " : ")");
-    return sql + " ON CONFLICT (run_key) DO NOTHING";
+    // a run recorded again is kept once, except that a run's end replaces a row kept for it before
+    // it ended (End "": a run cut short, or still running when another program recorded its row)
+    std::string update;
+    for (std::string_view columns = kRunColumns; !columns.empty();) {
+        const std::size_t comma = columns.find(',');
+        std::string_view column = columns.substr(0, comma);
+        while (!column.empty() && column.front() == ' ') column.remove_prefix(1);
+        if (column != "run_key") update += (update.empty() ? "" : ", ") + std::string(column) + " = excluded." + std::string(column);
+        columns = comma == std::string_view::npos ? std::string_view() : columns.substr(comma + 1);
+    }
+    return sql + " ON CONFLICT (run_key) DO UPDATE SET " + update +
+           " WHERE COALESCE(runs.\"end\", '') = '' AND COALESCE(excluded.\"end\", '') <> ''";
 }
 
 std::string RunsStatement(const RunFilter& f, int version, const std::function<std::string(int)>& placeholder,
@@ -121,11 +134,21 @@ bool SqlLedger::FindVersion(int& version, std::string& why) {
         int64_t v = 0;
         if (!Scalar("SELECT MAX(version) FROM ledger_schema", v, why)) return false;
         version = static_cast<int>(std::min<int64_t>(v, 1000000));
-        return true;
+        return version > kLedgerSchemaVersion || ScalarText("SELECT MAX(ledger_id) FROM ledger_schema", id_, why);
     }
     if (!Scalar(TableCount("runs"), runs, why)) return false;
     version = runs > 0 ? 1 : 0;
     return true;
+}
+
+bool SqlLedger::CheckNotNewer(std::string& why) {
+    int version = 0;
+    if (!FindVersion(version, why)) return false;
+    if (version <= kLedgerSchemaVersion) return true;
+    version_ = version;
+    why = "ledger: " + std::string(kNewerLedger) + " (its tables are version " + std::to_string(version) +
+          ", this program knows up to " + std::to_string(kLedgerSchemaVersion) + "): not opened, nothing written";
+    return false;
 }
 
 bool SqlLedger::Prepare(bool write, std::string& why) {
@@ -149,7 +172,7 @@ bool SqlLedger::Prepare(bool write, std::string& why) {
         if (version_ == 0 && !Exec(LedgerSchema(IntegerType(), AutoIdType()), why)) return false;
         if (version_ == 1 && !Exec(LedgerMigrationFrom1(), why)) return false;
         version_ = kLedgerSchemaVersion;
-        return true;
+        return ScalarText("SELECT MAX(ledger_id) FROM ledger_schema", id_, why);
     });
     if (isNewer) return newer();
     return done;

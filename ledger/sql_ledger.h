@@ -50,6 +50,7 @@ class SqlLedger : public Ledger {
     }
     bool StartSerialsAt(uint32_t first, std::string& why) override;
     bool Next(uint32_t& serial, std::string& why) override;
+    std::string Id() const override { return id_; }
 
   protected:
     // Finds the version of the ledger's tables (0: none yet); with write, makes a new ledger's
@@ -59,6 +60,8 @@ class SqlLedger : public Ledger {
     bool Prepare(bool write, std::string& why);
     // The version Prepare found (or made).
     int Version() const { return version_; }
+    // False with why (kNewerLedger) for a ledger of a later version; nothing written.
+    bool CheckNotNewer(std::string& why);
     // False with why when the ledger was opened only to read.
     bool Writable(std::string& why) const;
 
@@ -73,6 +76,7 @@ class SqlLedger : public Ledger {
     virtual bool Exec(const std::string& sql, std::string& why) = 0;
     // The first column of the first row; value stays as it is for no row or NULL.
     virtual bool Scalar(const std::string& sql, int64_t& value, std::string& why) = 0;
+    virtual bool ScalarText(const std::string& sql, std::string& value, std::string& why) = 0;
     // body in one transaction that no other reservation runs beside; rolled back when it fails.
     virtual bool SerialsTransaction(std::string& why, const std::function<bool()>& body) = 0;
 
@@ -83,6 +87,7 @@ class SqlLedger : public Ledger {
 
     int version_ = 0;
     bool writable_ = false;
+    std::string id_;
 };
 
 }  // namespace qdfu

@@ -61,6 +61,8 @@ struct Run {
     Clock::time_point killAt;  // a stalled child: when the watchdog kills it
     std::optional<uint32_t> serial;  // reserved for this device
     bool spent = false;              // its child said it touched the device
+    std::string key = NewRunKey();   // its row's, kept aside from the spend until recorded
+    bool kept = false;               // a row "cut short" is kept aside for it
     bool killed = false;
     UploadOutcome outcome = UploadOutcome::NotDone;
     int exitStatus = 0;
@@ -247,6 +249,20 @@ private:
                         std::fprintf(stderr, "%s\n", why.c_str());
                         ledgerLost_ = true;
                     }
+                    // until this run's own row is recorded, a row that says it was cut short (this
+                    // process killed, the machine off) is kept aside for the unit that may hold it
+                    if (o_.KeepRun) {
+                        RunReport cut;
+                        cut.Port = r->target.Port, cut.Device = r->target.Device, cut.ById = r->target.ById;
+                        cut.HexPath = fw_.FullPath, cut.HexSha256 = fw_.Sha256, cut.Start = IsoTime(r->startWall);
+                        cut.Outcome = OutcomeWord(UploadOutcome::Failed);
+                        cut.Reason = "the run ended before it could say how it went (stopped or cut short)";
+                        cut.Serial = r->serial, cut.Operator = o_.Operator, cut.WorkOrder = o_.WorkOrder;
+                        LedgerRun row = LedgerRunOf(cut, o_.Station);
+                        row.Key = r->key;
+                        std::string ignored;
+                        r->kept = o_.KeepRun(row, ignored);
+                    }
                 }
                 r->spent = true;  // a serial the device may hold is never given again
             } else if (line.rfind("retry ", 0) == 0) {
@@ -319,7 +335,9 @@ private:
         if (o_.RunLedger) {
             std::string why;
             LedgerRun row = LedgerRunOf(rep, o_.Station);
+            row.Key = r.key;  // recorded again after a lost answer, or from aside: one row
             const bool recorded = o_.RunLedger->Record(row, why);
+            if (recorded && r.kept && o_.ForgetRun) o_.ForgetRun(r.key);
             WatchLedger();
             if (!recorded) {
                 std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());

@@ -57,6 +57,8 @@ struct ProductionOptions {
     // A run the ledger would not take is handed here to be kept until it can (false with why when
     // it could not be kept either); none: it is lost, and said.
     std::function<bool(LedgerRun&, std::string&)> KeepRun;
+    // Forgets the run kept aside under a key, once its own row was recorded.
+    std::function<void(const std::string&)> ForgetRun;
     // Called after each run the ledger took: records the runs kept aside before (a station's
     // ledger that is back).
     std::function<void()> RecordKept;

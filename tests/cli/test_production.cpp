@@ -1227,6 +1227,48 @@ TEST(SerialNumberTest, ALedgerLockedMidRunIsNeverPassedOverInSilence) {
     }
 }
 
+// A row kept aside from the spend of a serial on: a program that opens the ledger while the run
+// still goes records it ("cut short"), and the run's own end replaces it; a production line whose
+// parent is killed outright leaves such a row for every unit that may hold its serial. The next
+// program records them whatever path it names the ledger by.
+TEST(SerialNumberTest, ARunCutShortOrStillRunningLeavesARowThatItsEndReplaces) {
+    TempDir dir;
+    const std::string ledger = dir.File("ledger.sqlite");
+    fs::create_directories(dir.File("other"));
+    const std::string sameLedger = dir.File("other/../ledger.sqlite");
+    sim::Device slow({.DelayMs = 30}), a({.DelayMs = 30}), b({.DelayMs = 30});
+    for (sim::Device* d : {&slow, &a, &b}) {
+        ASSERT_TRUE(d->Open());
+        d->Start();
+    }
+    std::string meanwhile;
+    Outcome o = RunCliDuring({"upload", Example(), "--port", slow.Path(), "--ledger", ledger, "--serial-at", "2804",
+                              "--serial-first", "1", "--timeout", "300"},
+                             [&](int) {
+                                 ASSERT_TRUE(Eventually([&] { return FramesWith(slow, 0xA2) > 2; }));
+                                 meanwhile = RunCli({"ledger", "show", "--ledger", sameLedger}).out;
+                             });
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(meanwhile.find("cut short"), std::string::npos) << meanwhile;  // recorded while it ran
+    std::string rows = RunCli({"ledger", "show", "--ledger", ledger}).out;
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 1) << rows;
+    EXPECT_NE(rows.find("\"outcome\":\"completed\""), std::string::npos) << rows;
+
+    o = RunCliDuring({"upload", Example(), "--port", a.Path(), "--port", b.Path(), "--ledger", ledger, "--serial-at",
+                      "2804", "--timeout", "300"},
+                     [&](int cli) {
+                         ASSERT_TRUE(Eventually([&] { return FramesWith(a, 0xA2) > 2 && FramesWith(b, 0xA2) > 2; }));
+                         ::kill(cli, SIGKILL);
+                     });
+    rows = RunCli({"ledger", "show", "--ledger", sameLedger, "--outcome", "failed"}).out;
+    for (sim::Device* d : {&a, &b}) {
+        EXPECT_NE(rows.find("\"device\":\"" + d->Path() + "\""), std::string::npos) << rows;  // its unit's row
+        d->Stop();
+    }
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 2) << rows;
+    slow.Stop();
+}
+
 // Two Ctrl-C's after the first write end the process at once: the serial the device may hold was
 // spent before its first erase, and the run's row, kept aside from then on, is recorded by the
 // next program that opens the ledger.
