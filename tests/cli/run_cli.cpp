@@ -138,6 +138,13 @@ std::vector<ChildProcess> ChildrenOf(int pid) {
     return out;
 }
 
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> list;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) list.push_back(nlohmann::json::parse(line));
+    return list;
+}
+
 Outcome RunCli(std::vector<std::string> args, int interruptAfterMs) {
     return RunCli(std::move(args), {{interruptAfterMs, SIGINT}});
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace qdfu::test {
 
 struct Outcome {
@@ -40,5 +42,8 @@ struct ChildProcess {
     std::vector<std::string> args;
 };
 std::vector<ChildProcess> ChildrenOf(int pid);
+
+// The JSON Lines of a run's standard output; throws on a line that is not JSON.
+std::vector<nlohmann::json> JsonLines(const std::string& out);
 
 }  // namespace qdfu::test

@@ -811,13 +811,6 @@ TEST(CliJsonTest, EventsAreTheOnlyOutputAndSayHowEachRunEnded) {
     refusing.Stop();
 }
 
-// The JSON Lines of a run's standard output; throws on a line that is not JSON.
-std::vector<nlohmann::json> JsonLines(const std::string& out) {
-    std::vector<nlohmann::json> list;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) list.push_back(nlohmann::json::parse(line));
-    return list;
-}
 
 // With --json every port given ends with exactly one end event, whichever way the run ends: refused
 // before it started, cut short by a second Ctrl-C, a backup that read everything but could not
