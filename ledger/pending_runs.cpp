@@ -183,6 +183,7 @@ bool PendingRuns::RecordInto(const std::string& ledgerKey, Ledger& ledger, std::
         if (!in) continue;  // recorded and removed by another program meanwhile
         std::stringstream text;
         text << in.rdbuf();
+        in.close();  // (Windows removes no file that is open)
         LedgerRun run;
         const Json j = Json::parse(text.str(), nullptr, false);
         if (j.is_discarded() || !RunFromJson(j, run)) {

@@ -285,7 +285,6 @@ run ledger-pg exe upload "$hex" --port COM5 --timeout 300 --ledger "$pg_uri" --s
   --operator wine --report "$work/ledger-pg.jsonl"
 stop_device
 run ledger-pg-show cli ledger show --ledger "$pg_uri" --serial 5000
-scripts/pg-test-server.sh stop "$work/pg"
 if serials_ok "$work/ledger-pg.jsonl" 5000 &&
    python3 -c 'import json,sys; r=[json.loads(l) for l in open(sys.argv[1])]; sys.exit(not (len(r) == 1 and r[0]["operator"] == "wine" and r[0]["outcome"] == "completed"))' \
      "$work/ledger-pg-show.out"; then
@@ -293,6 +292,66 @@ if serials_ok "$work/ledger-pg.jsonl" 5000 &&
 else
   cat "$work/ledger-pg.err" "$work/ledger-pg-show.err" >&2
   fail "serials from a PostgreSQL ledger"
+fi
+# A run whose row the server cannot take (stopped while the .exe uploads) is kept aside in the
+# state folder (%LOCALAPPDATA%) and recorded by the next command that opens the ledger.
+"$sim" --com 5 --delay 20 >"$work/kept5.out" 2>/dev/null &
+simpid=$!
+for _ in $(seq 100); do [ -s "$work/kept5.out" ] && break; sleep 0.05; done
+( st=0; wine "$exe" upload "$hex" --port COM5 --timeout 300 --ledger "$pg_uri" --serial-at 2804 --work-order WO-W \
+    >"$work/kept.out" 2>"$work/kept.err" </dev/null || st=$?; echo "$st" >"$work/kept.status" ) &
+keptpid=$!
+for _ in $(seq 200); do
+  [ "$(psql -Atq "$pg_uri" -c "SELECT count(*) FROM serials WHERE state = 'spent'" 2>/dev/null)" = 2 ] && break
+  sleep 0.05
+done
+scripts/pg-test-server.sh stop "$work/pg"
+wait "$keptpid" || true
+stop_device
+scripts/pg-test-server.sh start "$work/pg" "$pg_port" >/dev/null || fail "the PostgreSQL server of the tests did not start again"
+run kept-show exe ledger show --ledger "$pg_uri" --serial 5001
+if [ "$(cat "$work/kept.status")" = 74 ] && grep -q "kept aside" "$work/kept.err" &&
+   grep -q "1 run kept aside" "$work/kept-show.err" && grep -q '"work_order":"WO-W"' "$work/kept-show.out"; then
+  echo "a run the server could not take: kept aside by the .exe (exit 74) and recorded by its next ledger show"
+else
+  cat "$work/kept.err" "$work/kept-show.err" >&2
+  fail "a run kept aside on Windows"
+fi
+scripts/pg-test-server.sh stop "$work/pg"
+# A ledger written before its tables carried a version: read as it is by the .exe, and brought to
+# this version by its first run, its runs and serial sequence kept.
+python3 - "$work/old.sqlite" <<'PY'
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+db.executescript("""
+CREATE TABLE sequence (id INTEGER PRIMARY KEY CHECK (id = 1), next INTEGER NOT NULL);
+CREATE TABLE serials (serial INTEGER PRIMARY KEY, state TEXT NOT NULL CHECK (state IN ('reserved', 'spent', 'returned')));
+CREATE TABLE runs (id INTEGER PRIMARY KEY AUTOINCREMENT, serial INTEGER, port TEXT, device TEXT, by_id TEXT, station TEXT,
+  operator TEXT, hex_path TEXT, hex_sha256 TEXT, outcome TEXT, reason TEXT, blocks INTEGER, retries INTEGER, start TEXT, "end" TEXT);
+INSERT INTO sequence VALUES (1, 43);
+INSERT INTO serials VALUES (42, 'spent');
+INSERT INTO runs (serial, outcome, start) VALUES (42, 'completed', '2026-12-01T08:00:00Z');
+""")
+db.commit()
+PY
+cp "$work/old.sqlite" old.sqlite
+run old-next exe ledger next --ledger old.sqlite
+"$sim" --com 5 --dump "$work/ledger5.bin" >"$work/ledger5.out" 2>/dev/null &
+simpid=$!
+for _ in $(seq 100); do [ -s "$work/ledger5.out" ] && break; sleep 0.05; done
+run old-upload exe upload "$hex" --port COM5 --timeout 300 --ledger old.sqlite --serial-at 2804 --work-order WO-7 \
+  --report "$work/old-upload.jsonl"
+stop_device
+mv old.sqlite "$work/old-after.sqlite"
+run old-show cli ledger show --ledger "$work/old-after.sqlite"
+if [ "$(tr -d '\r' <"$work/old-next.out")" = 43 ] && [ "$(cat "$work/old-upload.status")" = 0 ] &&
+   serials_ok "$work/old-upload.jsonl" 43 &&
+   python3 -c 'import json,sys; r=[json.loads(l) for l in open(sys.argv[1])]; sys.exit(not ([x["serial"] for x in r] == [42, 43] and r[1]["work_order"] == "WO-7"))' \
+     "$work/old-show.out"; then
+  echo "a ledger of the first version: read by the .exe, brought to this version by its run, its runs and sequence kept"
+else
+  cat "$work/old-next.err" "$work/old-upload.err" "$work/old-show.err" >&2
+  fail "a ledger of the first version on Windows"
 fi
 
 # Children tied to their parent: a parent killed outright leaves no upload running on; each one
