@@ -10,6 +10,7 @@
 #include "cli_platform.h"
 #include "common.h"
 #include "json_events.h"
+#include "line_profile.h"
 #include "production_platform.h"
 #include "resume_point.h"
 #include "serial.h"
@@ -26,7 +27,7 @@ void AddRetriesOption(CLI::App* cmd, ProductionOptions& o) {
                     "when the line goes away during the transfer, connect again and go on from the "
                     "page where it "
                     "stopped, up to N times (default 0)")
-        ->check(CLI::Range(0, 100));
+        ->check(CLI::Range(0, kMaxRetries));
 }
 
 void AddProductionOptions(CLI::App* cmd, ProductionOptions& o) {
@@ -54,6 +55,10 @@ struct FlashOptions {
     LedgerOptions Ledger;
     std::string GsmNumber;
     CLI::Option* Gsm = nullptr;  // given, even as "": the upload goes through the modem
+    bool GsmGiven = false;       // Gsm given, or a profile's gsm= a number
+    // --profile: the line profile the options come from, and the SHA-256 its firmware must have
+    // when it is read to be flashed ("" without a profile)
+    std::string ProfilePath, ProfileSha256;
     // upload to one port only
     bool Simulate = false, Resume = false;
     int StatusFd = -1;   // a production line's child reports here
@@ -129,6 +134,97 @@ int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
     return 0;
 }
 
+// With a profile, the firmware's bytes read to be flashed must be those its SHA-256 names (the
+// file may have changed since the profile was checked): 0, or 65 with the cause said.
+int CheckProfileBytes(FlashOptions& o, const std::string& text) {
+    if (o.ProfileSha256.empty() || Sha256Hex(text) == o.ProfileSha256) return 0;
+    o.Refusal = o.ProfilePath + ": the firmware " + o.HexPath +
+                " changed while it was read: its bytes no longer have the profile's SHA-256";
+    std::fprintf(stderr, "%s\n", o.Refusal.c_str());
+    return kExitBadHex;
+}
+
+// The options a profile gives, taken from the profile at o.ProfilePath in place of those typed:
+// 0, or the exit status with the profile's path, line and cause said on one line (64 for a
+// profile refused or an option typed beside it, 66 for no such profile, 65 for a firmware missing
+// or changed). Nothing is opened but the profile and the firmware.
+int TakeProfile(const CLI::App* cmd, FlashOptions& o, bool stationMode) {
+    const auto refuse = [&](const std::string& why, int rc) {
+        o.Refusal = why;
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return rc;
+    };
+    static const std::vector<std::string> beside = {"--profile", "--operator", "--work-order",
+                                                    "--json", "--report", "--log-dir"};
+    std::string typed;
+    for (const CLI::Option* opt : cmd->get_options()) {
+        if (opt->count() == 0 ||
+            std::find(beside.begin(), beside.end(), opt->get_name()) != beside.end())
+            continue;
+        const std::string name = opt->get_name() == "file" ? "FILE" : opt->get_name();
+        typed += (typed.empty() ? "" : ", ") + name;
+    }
+    const std::string command = stationMode ? "station" : "upload";
+    if (!typed.empty())
+        return refuse(command + " --profile " + o.ProfilePath + ": " + typed +
+                          " cannot be given beside a profile, which gives the firmware and every "
+                          "option; only --operator, --work-order, --json, --report and --log-dir can",
+                      kExitUsage);
+    LineProfile p;
+    ProfileProblem problem = ReadLineProfile(o.ProfilePath, p);
+    if (problem.Status == ProfileStatus::NoSuchFile) problem.Cause = "no such profile";
+    if (problem.Status != ProfileStatus::Ok)
+        return refuse(ProfileProblemText(o.ProfilePath, problem),
+                      problem.Status == ProfileStatus::NoSuchFile ? kExitNoInput : kExitUsage);
+    if (p.Station != stationMode)
+        return refuse(o.ProfilePath + ": " +
+                          (p.Station ? "a station's profile (station=true) runs with 'station --profile'"
+                                     : "a profile with ports runs with 'upload --profile'"),
+                      kExitUsage);
+    if (p.OperatorRequired && o.Ledger.Operator.empty())
+        return refuse(o.ProfilePath + ": [operator] required=true: give --operator NAME", kExitUsage);
+    problem = CheckProfileFirmware(p);
+    if (problem.Status != ProfileStatus::Ok)
+        return refuse(ProfileProblemText(o.ProfilePath, problem), kExitBadHex);
+    o.HexPath = p.FirmwarePath();
+    o.ProfileSha256 = p.Sha256;
+    o.Port.Ports = p.Ports;
+    o.Verify = p.Verify == VerifyMode::EveryFourth;
+    o.VerifyAll = p.Verify == VerifyMode::All;
+    o.Line.Retries = p.Retries;
+    o.SkipGaps = p.SkipGaps;
+    o.GsmNumber = p.Gsm;
+    o.GsmGiven = !p.Gsm.empty();
+    o.Line.Match = p.Match;
+    o.Ledger.Where = p.LedgerWhere();
+    o.Ledger.SerialAtText = p.SerialAt;
+    o.Ledger.Format = p.Format == SerialFormat::Prog32 ? "prog32" : "le32";
+    o.Ledger.SerialFirst = p.SerialFirst ? int64_t{*p.SerialFirst} : -1;
+    return 0;
+}
+
+// The options of upload and station: taken from --profile when it is given; FILE otherwise.
+int TakeOptions(const CLI::App* cmd, FlashOptions& o, bool stationMode) {
+    o.GsmGiven = o.Gsm && o.Gsm->count();
+    if (!o.ProfilePath.empty()) return TakeProfile(cmd, o, stationMode);
+    if (o.HexPath.empty())
+        o.Refusal = std::string(stationMode ? "station" : "upload") +
+                    ": FILE is required (the firmware to flash), or --profile";
+    else if (!stationMode && o.Port.Ports.empty())
+        o.Refusal = "--port is required (or --profile)";
+    else
+        return 0;
+    std::fprintf(stderr, "%s\n", o.Refusal.c_str());
+    return kExitUsage;
+}
+
+void AddProfileOption(CLI::App* cmd, FlashOptions& o) {
+    cmd->add_option("--profile", o.ProfilePath,
+                    "run the line profile PROFILE ('profile new' writes one): it gives the "
+                    "firmware and every option but --operator, --work-order, --json, --report and "
+                    "--log-dir");
+}
+
 // Several ports at once, or a station: one child per device.
 int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* ledger) {
     ProductionOptions& line = o.Line;
@@ -196,6 +292,7 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
             return rc;
         }
     }
+    if (const int rc = CheckProfileBytes(o, text)) return rc;
     if (!ledgerOpt.SerialAtText.empty()) {
         HexLoadResult r;  // the serial's place is checked once here; each child places its own
         std::string why;
@@ -263,6 +360,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
             {.IgnoreChecksums = ignoreChecksums, .ForUpload = true, .SayBootArea = statusFd < 0},
             &text, &o.Refusal))
         return rc;
+    if (const int rc = CheckProfileBytes(o, text)) return rc;
     // One port keeps its log on standard output, and takes a report and a log file as well.
     RunOutputs outputs;
     if (!OpenOutputs(outputs, line, o.Refusal)) return kExitCannotCreate;
@@ -414,7 +512,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
         result.Reason = noSerial;  // not done: nothing was opened or sent
     else
         result =
-            o.Gsm && o.Gsm->count() ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
+            o.GsmGiven ? UploadGsm(req, image, view) : UploadDirect(req, image, view);
     // the device may hold the serial: it is the unit's, and never goes back
     const bool holdsSerial = serial && (serialHeld || view.Touched());
     const double seconds =
@@ -510,7 +608,9 @@ class UploadCommand final : public Command {
         FlashOptions& o = o_;
         auto* upload = app.add_subcommand(
             "upload", "upload FILE.hex to the controller (erase, write, verify, reset)");
-        upload->add_option("file", o.HexPath, "Intel HEX firmware file")->required();
+        upload_ = upload;
+        upload->add_option("file", o.HexPath, "Intel HEX firmware file (none with --profile)");
+        AddProfileOption(upload, o);
         AddPortOptions(upload, o.Port, true);
         upload->add_flag("--verify", o.Verify,
                          "read back every fourth block and compare it (Esegui Verifica)");
@@ -543,9 +643,9 @@ class UploadCommand final : public Command {
             "--keep-line-settings", o.KeepLine,
             "leave speed, parity, data and stop bits as the system has them (Belvotra)");
         SetFooter(upload,
-                  "0 completed, 1 failed, 2 not done, 64 bad usage, 65 a HEX file refused, 66 a "
-                  "file that cannot be "
-                  "read or no such ledger, 73 an output or the ledger that cannot be opened, 74 a "
+                  "0 completed, 1 failed, 2 not done, 64 bad usage or a profile refused (its "
+                  "line and cause said), 65 a HEX file refused or a profile's firmware missing or "
+                  "changed, 66 a file that cannot be read, no such ledger or no such profile, 73 an output or the ledger that cannot be opened, 74 a "
                   "report line or ledger row lost, "
                   "130 a second interrupt",
                   "quarnelix-dfu-cli upload fw.hex --port COM3 --verify");
@@ -559,7 +659,9 @@ class UploadCommand final : public Command {
             FileText text;
             std::string read;
             if (text.Open(o_.HexPath)) read = text.Text();
-            for (const std::string& p : o_.Port.Ports) {
+            std::vector<std::string> ports = o_.Port.Ports;
+            if (ports.empty()) ports.push_back("");  // refused before a port was known
+            for (const std::string& p : ports) {
                 if (std::find(ended.begin(), ended.end(), p) != ended.end()) continue;
                 ended.push_back(p);
                 o_.Events.End(RefusedRun(o_, p, &read, rc, o_.Refusal));
@@ -570,6 +672,7 @@ class UploadCommand final : public Command {
 
   private:
     int RunUpload(const std::string& self) {
+        if (const int rc = TakeOptions(upload_, o_, false)) return rc;
         if (o_.Simulate && !o_.Ledger.Where.empty()) {
             o_.Refusal =
                 "--simulate sends nothing, so it has nothing to record: it cannot take --ledger";
@@ -583,6 +686,7 @@ class UploadCommand final : public Command {
     }
 
     FlashOptions o_;
+    CLI::App* upload_ = nullptr;
 };
 
 class StationCommand final : public Command {
@@ -592,7 +696,9 @@ class StationCommand final : public Command {
         auto* station = app.add_subcommand(
             "station",
             "flash every serial adapter plugged in from now on, once per plugging, until Ctrl-C");
-        station->add_option("file", o.HexPath, "Intel HEX firmware file")->required();
+        station_ = station;
+        station->add_option("file", o.HexPath, "Intel HEX firmware file (none with --profile)");
+        AddProfileOption(station, o);
         station->add_flag("--verify", o.Verify, "read back every fourth block and compare it");
         station->add_flag("--verify-all", o.VerifyAll, "read back every block and compare it");
         AddIgnoreChecksumsFlag(station, o.IgnoreChecksums);
@@ -617,12 +723,15 @@ class StationCommand final : public Command {
         station->add_option("--sysfs-root", o.Line.Paths.SysfsRoot, "")->group("");
         SetFooter(
             station,
-            "0 every device completed, 1 any failed, 2 any not done, 66 no such ledger, 73 an "
+            "0 every device completed, 1 any failed, 2 any not done, 64 bad usage or a profile "
+            "refused, 65 a HEX file refused or a profile's firmware missing or changed, 66 no "
+            "such ledger or profile, 73 an "
             "output or the ledger that cannot be opened, 74 a report line or ledger row lost",
             "quarnelix-dfu-cli station fw.hex --verify-all --match FTDI --report flash.jsonl");
         return station;
     }
     int Run(const std::string& self) override {
+        if (const int rc = TakeOptions(station_, o_, true)) return rc;
         std::unique_ptr<Ledger> books;
         if (const int rc = OpenLedgerOf(o_, books)) return rc;
         return RunLine(o_, true, self, books.get());
@@ -630,6 +739,7 @@ class StationCommand final : public Command {
 
   private:
     FlashOptions o_;
+    CLI::App* station_ = nullptr;
 };
 
 }  // namespace

@@ -181,14 +181,14 @@ void AddTimeoutOption(CLI::App* cmd, PortOptions& o) {
 }
 
 void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several) {
-    cmd->add_option(
-           "--port", o.Ports,
-           several
-               ? "COMn or a device path; given several times, one upload per port at the same time"
-               : "COMn or a device path")
-        ->required()
-        ->expected(1)
-        ->take_all();
+    CLI::Option* port =
+        cmd->add_option("--port", o.Ports,
+                        several ? "COMn or a device path; given several times, one upload per "
+                                  "port at the same time (none with --profile)"
+                                : "COMn or a device path")
+            ->expected(1)
+            ->take_all();
+    if (!several) port->required();  // upload checks it itself: a profile gives its ports
     cmd->add_option("--transcript", o.Transcript, "write every byte sent and received to FILE");
     AddTimeoutOption(cmd, o);
     cmd->add_option("--ports-dir", o.Paths.PortsDir, "")->group("");  // the port seams, for tests

@@ -38,6 +38,7 @@ class Command {
 };
 std::unique_ptr<Command> MakeUploadCommand();  // cmd_upload.cpp
 std::unique_ptr<Command> MakeStationCommand();
+std::unique_ptr<Command> MakeProfileCommand();  // cmd_profile.cpp
 std::unique_ptr<Command> MakeVerifyCommand();  // cmd_field.cpp
 std::unique_ptr<Command> MakeBackupCommand();
 std::unique_ptr<Command> MakePortsCommand();  // cmd_info.cpp
@@ -92,6 +93,7 @@ struct PortOptions {
     PortPaths Paths = DefaultPortPaths();  // where COMn and usb:SERIAL are looked up
 };
 void AddTimeoutOption(CLI::App* cmd, PortOptions& o);
+// --port is required unless several are taken (upload, whose --profile gives them).
 void AddPortOptions(CLI::App* cmd, PortOptions& o, bool several = false);
 CLI::Option* AddGsmOption(CLI::App* cmd, std::string& number);
 void AddIgnoreChecksumsFlag(CLI::App* cmd, bool& ignore);

@@ -22,6 +22,7 @@
 #include "cli_platform.h"
 #include "common.h"
 #include "json_events.h"
+#include "line_profile.h"
 #include "production_platform.h"
 
 using namespace qdfu;
@@ -114,12 +115,23 @@ void SayNotACommand(const char* what, const std::string& word,
 }
 
 #if !QDFU_WITH_LEDGER
-// A run that keeps a ledger: --ledger given, or the ledger command.
+// A run that keeps a ledger: --ledger given, a --profile that names one, the ledger command, or
+// profile check (which names a profile's ledger without its password).
 bool WantsLedger(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "ledger") return true;
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) == "--ledger" || std::string(argv[i]).rfind("--ledger=", 0) == 0)
+    if (argc > 2 && std::string(argv[1]) == "profile" && std::string(argv[2]) == "check") return true;
+    if (argc > 1 && std::string(argv[1]) == "profile") return false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--ledger" || arg.rfind("--ledger=", 0) == 0) return true;
+        const std::string profile = arg == "--profile" && i + 1 < argc ? argv[i + 1]
+                                    : arg.rfind("--profile=", 0) == 0 ? arg.substr(10)
+                                                                      : "";
+        LineProfile p;
+        if (!profile.empty() && ReadLineProfile(profile, p).Status == ProfileStatus::Ok &&
+            !p.Ledger.empty())
             return true;
+    }
     return false;
 }
 #endif
@@ -150,7 +162,7 @@ int main(int argc, char** argv) {
     // Each command declares its own options; the order here is the order of the help.
     std::vector<std::unique_ptr<Command>> commands;
     for (auto make : {MakeUploadCommand, MakeVerifyCommand, MakeBackupCommand, MakePortsCommand,
-                      MakeStationCommand, MakeHexCommand, MakeReadCommand, MakeWriteCommand,
+                      MakeStationCommand, MakeProfileCommand, MakeHexCommand, MakeReadCommand, MakeWriteCommand,
                       MakeEraseCommand, MakeLedgerCommand, MakeStartCommand, MakeResetCommand})
         commands.push_back(make());
     std::vector<CLI::App*> declared;
