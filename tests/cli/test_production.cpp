@@ -1811,5 +1811,126 @@ TEST_P(LedgerStationsTest, NoSerialTwiceAndEverySpentOneInTheRunOfItsDevice) {
 INSTANTIATE_TEST_SUITE_P(Databases, LedgerStationsTest, ::testing::Values("SQLite", "PostgreSQL"),
                          [](const auto& info) { return std::string(info.param); });
 
+// Line profiles: profile new and profile check give back every option, and upload --profile runs
+// it on two devices with the operator and work order typed beside it.
+std::string CopyOfExample(const TempDir& dir, const std::string& name) {
+    FileText f;
+    EXPECT_TRUE(f.Open(Example()));
+    dir.Write(name, std::string(f.Text()));
+    return dir.File(name);
+}
+
+TEST(LineProfileCliTest, NewThenCheckGivesBackEveryOptionAndRefusesAFaultWithItsLine) {
+    TempDir dir;
+    const std::string fw = CopyOfExample(dir, "fw.hex");
+    Outcome o = RunCli({"profile", "new", "--firmware", fw, "--port", "COM3", "--port", "/dev/ttyUSB1", "--label",
+                        "Left", "--label", "Right", "--verify-all", "--retries", "2", "--serial-at", "2808",
+                        "--serial-format", "prog32", "--serial-first", "100", "--ledger",
+                        "postgresql://line:secret@db/line", "--operator-required"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    dir.Write("line.ini", o.out);
+    o = RunCli({"profile", "check", dir.File("line.ini")});
+    ASSERT_EQ(o.status, 0) << o.err;
+    for (const std::string& said :
+         {"firmware:  " + fw, "sha256:    " + FileSha256(fw) + " (the file's bytes match)",
+          std::string("ports:     COM3 (Left), /dev/ttyUSB1 (Right)"), std::string("verify:    all"),
+          std::string("retries:   2"), std::string("serials:   at 0x00002808, prog32, a new ledger starts at 100"),
+          std::string("ledger:    postgresql://line:***@db/line"), std::string("operator:  required")})
+        EXPECT_NE(o.out.find(said), std::string::npos) << said << "\n" << o.out;
+    EXPECT_EQ(o.out.find("secret"), std::string::npos) << o.out;
+
+    const std::string head = "[firmware]\nfile=fw.hex\nsha256=" + FileSha256(fw) + "\n";
+    struct Case {
+        std::string text;  // "" for no profile at all
+        int status;
+        std::string err;
+    } cases[] = {
+        {head + "[line]\nports=COM3\n", 0, ""},
+        {head + "[line]\nports=COM3\nretries=101\n", 64, "line.ini:6: retries '101'"},
+        {head + "[line]\nstation=true\n[operator]\nrequire=true\n", 64, "line.ini:7: unknown key 'require'"},
+        {"[firmware]\nfile=gone.hex\nsha256=" + FileSha256(fw) + "\n[line]\nports=COM3\n", 65, "gone.hex cannot be read"},
+        {"[firmware]\nfile=fw.hex\nsha256=" + std::string(64, '0') + "\n[line]\nports=COM3\n", 65, "has changed"},
+        {"", 66, "other.ini: no such profile"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.File(c.text.empty() ? "other.ini" : "line.ini");
+        if (!c.text.empty()) dir.Write("line.ini", c.text);
+        o = RunCli({"profile", "check", path});
+        EXPECT_EQ(o.status, c.status) << c.text << o.err;
+        EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
+        EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), c.status ? 1 : 0) << o.err;
+    }
+    // what cannot make a profile is refused, and nothing is written
+    o = RunCli({"profile", "new", "--firmware", fw, "--station", "--port", "COM3"});
+    EXPECT_EQ(o.status, 64);
+    EXPECT_EQ(o.out, "");
+}
+
+TEST(LineProfileCliTest, UploadRunsTheProfileAndRefusesItsFirmwareChangedAndOptionsBesideIt) {
+    TempDir dir;
+    const std::string fw = CopyOfExample(dir, "fw.hex");
+    sim::Device a, b;
+    ASSERT_TRUE(a.Open() && b.Open());
+    a.Start();
+    b.Start();
+    // relative paths are taken from the profile's folder, whatever folder the line runs in
+    dir.Write("line.ini", "[firmware]\nfile=fw.hex\nsha256=" + FileSha256(fw) + "\n[line]\nports=" + a.Path() +
+                              ", " + b.Path() + "\nverify=all\n[serials]\nat=2804\nfirst=100\n[ledger]\nwhere=line.db\n" +
+                              "[operator]\nrequired=true\n");
+    const std::string profile = dir.File("line.ini");
+    Outcome o = RunCli({"upload", "--profile", profile, "--work-order", "WO-9"});
+    EXPECT_EQ(o.status, 64);  // no operator named
+    EXPECT_NE(o.err.find("required=true: give --operator"), std::string::npos) << o.err;
+    o = RunCli({"upload", "--profile", profile, "--operator", "anna", "--work-order", "WO-9", "--report",
+                dir.File("r.jsonl")});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto image = ExampleImage();
+    std::set<uint32_t> serials;
+    for (const sim::Device* d : {&a, &b}) {
+        auto mem = d->Memory();
+        const uint32_t serial = mem[0x2804] | mem[0x2805] << 8 | mem[0x2806] << 16 | uint32_t{mem[0x2807]} << 24;
+        serials.insert(serial);
+        std::copy(image.begin() + 4, image.begin() + 8, mem.begin() + 0x2804);
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin() + 0x2800));
+    }
+    EXPECT_EQ(serials, (std::set<uint32_t>{100, 101}));
+    const auto report = ParseReport(dir.File("r.jsonl"));
+    ASSERT_EQ(report.size(), 2u);
+    for (const auto& line : report) {
+        EXPECT_EQ(line.at("verification"), "all");
+        EXPECT_EQ(line.at("hex_sha256"), FileSha256(fw));
+        EXPECT_EQ(line.at("operator"), "anna");
+        EXPECT_EQ(line.at("work_order"), "WO-9");
+    }
+    o = RunCli({"ledger", "show", "--ledger", dir.File("line.db"), "--operator", "anna", "--work-order", "WO-9"});
+    EXPECT_EQ(JsonLines(o.out).size(), 2u) << o.out << o.err;
+
+    // a changed firmware, and options typed beside the profile: refused before any frame is sent
+    const int frames = a.FrameCount() + b.FrameCount();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"upload", "--profile", profile, "--operator", "anna", "--verify", "--port", a.Path()}, 64,
+         "--port, --verify cannot be given beside a profile"},
+        {{"upload", fw, "--profile", profile, "--operator", "anna"}, 64, "FILE cannot be given beside"},
+        {{"station", "--profile", profile, "--operator", "anna"}, 64, "runs with 'upload --profile'"},
+        {{"upload", "--profile", dir.File("none.ini")}, 66, "none.ini: no such profile"},
+    };
+    for (const Case& c : cases) {
+        o = RunCli(c.args);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
+    }
+    dir.Write("fw.hex", ":00000001FF\n");
+    o = RunCli({"upload", "--profile", profile, "--operator", "anna"});
+    EXPECT_EQ(o.status, 65) << o.err;
+    EXPECT_NE(o.err.find(profile + ": the firmware " + fw + " has changed"), std::string::npos) << o.err;
+    EXPECT_EQ(a.FrameCount() + b.FrameCount(), frames);
+    a.Stop();
+    b.Stop();
+}
+
 }  // namespace
 }  // namespace qdfu::test
