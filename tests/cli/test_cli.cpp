@@ -1011,16 +1011,17 @@ TEST(ManPageTest, EveryCommandAndOptionOfTheHelpIsInTheManPage) {
     };
     const std::string cli = manPage("quarnelix-dfu-cli");
     const std::vector<std::string> commands = {"upload", "verify", "backup", "ports", "station", "hex", "read",
-                                               "write", "erase", "start", "reset", "ledger"};
+                                               "write", "erase", "start", "reset", "ledger", "profile"};
     for (const std::string& command : commands) {
         EXPECT_NE(cli.find(command), std::string::npos) << command;
         for (const std::string& option : options(RunCli({command, "--help"}).out))
             EXPECT_NE(cli.find(option), std::string::npos) << command << " " << option << " is not in the man page";
     }
-    for (const char* sub : {"show", "stats", "next"}) {
-        EXPECT_NE(cli.find(std::string("ledger ") + sub), std::string::npos) << sub;
-        for (const std::string& option : options(RunCli({"ledger", sub, "--help"}).out))
-            EXPECT_NE(cli.find(option), std::string::npos) << "ledger " << sub << " " << option << " is not in the man page";
+    for (const auto& [command, sub] : std::vector<std::pair<std::string, std::string>>{
+             {"ledger", "show"}, {"ledger", "stats"}, {"ledger", "next"}, {"profile", "new"}, {"profile", "check"}}) {
+        EXPECT_NE(cli.find(command + " " + sub), std::string::npos) << sub;
+        for (const std::string& option : options(RunCli({command, sub, "--help"}).out))
+            EXPECT_NE(cli.find(option), std::string::npos) << command << " " << sub << " " << option << " is not in the man page";
     }
     const std::string devsim = manPage("quarnelix-devsim");
     std::string help;
