@@ -189,6 +189,7 @@ int TakeProfile(const CLI::App* cmd, FlashOptions& o, bool stationMode) {
     o.HexPath = p.FirmwarePath();
     o.ProfileSha256 = p.Sha256;
     o.Port.Ports = p.Ports;
+    o.Line.Labels = p.Labels;
     o.Verify = p.Verify == VerifyMode::EveryFourth;
     o.VerifyAll = p.Verify == VerifyMode::All;
     o.Line.Retries = p.Retries;
@@ -408,6 +409,7 @@ int RunOne(FlashOptions& o, Ledger* books) {
     before.Simulated = simulate;
     before.Operator = ledgerOpt.Operator;
     before.WorkOrder = ledgerOpt.WorkOrder;
+    if (!line.Labels.empty()) before.Label = line.Labels.front();
     // the run's own key: its row, kept aside from the first erase on, and recorded at its end
     const std::string runKey = NewRunKey();
     bool provisional = false;

@@ -63,6 +63,7 @@ Json ReportFields(const RunReport& r) {
     if (r.Serial) e["serial"] = *r.Serial;  // a unit whose serial was spent on it
     if (!r.Operator.empty()) e["operator"] = Text(r.Operator);
     if (!r.WorkOrder.empty()) e["work_order"] = Text(r.WorkOrder);
+    if (!r.Label.empty()) e["label"] = Text(r.Label);
     if (r.Simulated) e["simulated"] = true;
     return e;
 }

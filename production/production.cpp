@@ -330,6 +330,7 @@ private:
         rep.Serial = r.spent ? r.serial : std::nullopt;  // a serial that went back is not this device's
         rep.Operator = o_.Operator;
         rep.WorkOrder = o_.WorkOrder;
+        rep.Label = r.target.Label;
         outputs_.Report(rep);
         if (o_.Events) o_.Events->End(rep);
         if (o_.RunLedger) {
@@ -517,7 +518,7 @@ int RunExitStatus(const std::vector<UploadOutcome>& outcomes, bool outputFailed)
 }
 
 Target ResolveTarget(const std::string& port, const PortPaths& paths) {
-    Target t{port, port, ""};
+    Target t{port, port, "", ""};
     uint32_t n = 0;
     if (ParseComName(port, n)) {
         t.Port = "COM" + std::to_string(n);
@@ -630,7 +631,11 @@ int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmwar
     bool ledgerLost = false;
     {
         Line line(options, firmware, outputs);
-        for (const std::string& p : ports) line.Start(ResolveTarget(p, options.Paths));
+        for (std::size_t k = 0; k < ports.size(); ++k) {
+            Target target = ResolveTarget(ports[k], options.Paths);
+            if (k < options.Labels.size()) target.Label = options.Labels[k];
+            line.Start(target);
+        }
         int passed = 0;
         while (line.AnyRunning()) {
             line.Poll(100);

@@ -54,6 +54,9 @@ struct ProductionOptions {
     std::optional<uint32_t> SerialAt;
     SerialFormat Serials = SerialFormat::Le32;
     std::string Operator, Station, WorkOrder;
+    // The fixtures' labels, one per port of a several-port run in the ports' order (a line
+    // profile's), or none.
+    std::vector<std::string> Labels;
     // A run the ledger would not take is handed here to be kept until it can (false with why when
     // it could not be kept either); none: it is lost, and said.
     std::function<bool(LedgerRun&, std::string&)> KeepRun;
@@ -93,6 +96,7 @@ struct Target {
     std::string Port;    // as given: COMn or a device path
     std::string Device;  // what the child opens: a device path, never a number to resolve again
     std::string ById;    // its /dev/serial/by-id name, where there is one
+    std::string Label;   // the fixture's name on the bench (a line profile's labels), or ""
 };
 Target ResolveTarget(const std::string& port, const PortPaths& paths);
 // The same device named twice (COM7 and COM7, or COM7 and the device it names): the second
@@ -115,6 +119,7 @@ struct RunReport {
     uint32_t Retries = 0;  // reconnections in the walk (--retries)
     std::optional<uint32_t> Serial;  // the unit's serial number, when one was given
     std::string Operator, WorkOrder;  // --operator, --work-order: in the line when given
+    std::string Label;                // the fixture's label (a line profile's): in the line when given
     bool Simulated = false;  // --simulate: nothing was sent; the line says "simulated": true
 };
 // A ledger's run as one JSON object on one line, with the report's field names.

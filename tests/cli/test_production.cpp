@@ -1875,7 +1875,7 @@ TEST(LineProfileCliTest, UploadRunsTheProfileAndRefusesItsFirmwareChangedAndOpti
     b.Start();
     // relative paths are taken from the profile's folder, whatever folder the line runs in
     dir.Write("line.ini", "[firmware]\nfile=fw.hex\nsha256=" + FileSha256(fw) + "\n[line]\nports=" + a.Path() +
-                              ", " + b.Path() + "\nverify=all\n[serials]\nat=2804\nfirst=100\n[ledger]\nwhere=line.db\n" +
+                              ", " + b.Path() + "\nlabels=Left, Right\nverify=all\n[serials]\nat=2804\nfirst=100\n[ledger]\nwhere=line.db\n" +
                               "[operator]\nrequired=true\n");
     const std::string profile = dir.File("line.ini");
     Outcome o = RunCli({"upload", "--profile", profile, "--work-order", "WO-9"});
@@ -1901,6 +1901,7 @@ TEST(LineProfileCliTest, UploadRunsTheProfileAndRefusesItsFirmwareChangedAndOpti
         EXPECT_EQ(line.at("hex_sha256"), FileSha256(fw));
         EXPECT_EQ(line.at("operator"), "anna");
         EXPECT_EQ(line.at("work_order"), "WO-9");
+        EXPECT_EQ(line.at("label"), line.at("device") == a.Path() ? "Left" : "Right");  // each fixture's own
     }
     o = RunCli({"ledger", "show", "--ledger", dir.File("line.db"), "--operator", "anna", "--work-order", "WO-9"});
     EXPECT_EQ(JsonLines(o.out).size(), 2u) << o.out << o.err;
