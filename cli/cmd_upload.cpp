@@ -158,7 +158,8 @@ int TakeProfile(const CLI::App* cmd, FlashOptions& o, bool stationMode) {
                                                     "--json", "--report", "--log-dir"};
     std::string typed;
     for (const CLI::Option* opt : cmd->get_options()) {
-        if (opt->count() == 0 ||
+        // (the hidden options are the tests' seams, never an operator's)
+        if (opt->count() == 0 || opt->get_group().empty() ||
             std::find(beside.begin(), beside.end(), opt->get_name()) != beside.end())
             continue;
         const std::string name = opt->get_name() == "file" ? "FILE" : opt->get_name();

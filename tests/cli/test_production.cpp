@@ -1866,6 +1866,35 @@ TEST(LineProfileCliTest, NewThenCheckGivesBackEveryOptionAndRefusesAFaultWithIts
     EXPECT_EQ(o.out, "");
 }
 
+// A station's profile flashes each adapter as it is plugged in, with the profile's firmware and
+// verification.
+TEST(LineProfileCliTest, AStationRunsItsProfile) {
+    TempDir dir;
+    const std::string fw = CopyOfExample(dir, "fw.hex");
+    for (const char* folder : {"ports", "sys/class/tty", "dev"}) fs::create_directories(dir.File(folder));
+    dir.Write("station.ini", "[firmware]\nfile=fw.hex\nsha256=" + FileSha256(fw) +
+                                 "\n[line]\nstation=true\nverify=all\n");
+    sim::Device unit;
+    ASSERT_TRUE(unit.Open());
+    unit.Start();
+    const Outcome o = RunCliDuring({"station", "--profile", dir.File("station.ini"), "--report", dir.File("r.jsonl"),
+                                    "--ports-dir", dir.File("ports"), "--dev-root", dir.File("dev"), "--sysfs-root",
+                                    dir.File("sys")},
+                                   [&](int cli) {
+                                       std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                                       fs::create_symlink(unit.Path(), dir.File("ports/com3"));
+                                       Eventually([&] { return fs::exists(dir.File("r.jsonl")) && fs::file_size(dir.File("r.jsonl")) > 0; });
+                                       ::kill(cli, SIGINT);
+                                   });
+    EXPECT_EQ(o.status, 0) << o.err;
+    const auto report = ParseReport(dir.File("r.jsonl"));
+    ASSERT_EQ(report.size(), 1u) << o.err;
+    EXPECT_EQ(report[0].at("outcome"), "completed");
+    EXPECT_EQ(report[0].at("verification"), "all");
+    EXPECT_TRUE(HoldsImage(unit));
+    unit.Stop();
+}
+
 TEST(LineProfileCliTest, UploadRunsTheProfileAndRefusesItsFirmwareChangedAndOptionsBesideIt) {
     TempDir dir;
     const std::string fw = CopyOfExample(dir, "fw.hex");
