@@ -4,6 +4,8 @@
 // library's (line_profile.h); this file only turns options into one and says what one holds.
 #include <cstdio>
 
+#include <filesystem>
+
 #include "common.h"
 #include "line_profile.h"
 #include "sha256.h"
@@ -86,11 +88,21 @@ class ProfileCommand final : public Command {
     int Run(const std::string&) override { return new_->parsed() ? New() : Check(); }
 
   private:
+    static std::string AbsolutePath(const std::string& path) {
+        std::error_code ec;
+        const std::filesystem::path full = std::filesystem::absolute(std::filesystem::u8path(path), ec);
+        if (ec) return path;
+        const std::u8string text = full.lexically_normal().u8string();
+        return std::string(text.begin(), text.end());
+    }
     int New() {
         HexLoadResult r;
         std::string text;
         if (const int rc = LoadImage(firmware_, r, {.ForUpload = true}, &text)) return rc;
-        p_.Firmware = firmware_;
+        // A relative path is made absolute: the profile reads relative paths from its own folder,
+        // which need not be this one (a ledger found elsewhere would start its serials again).
+        p_.Firmware = AbsolutePath(firmware_);
+        if (!p_.Ledger.empty() && p_.Ledger.find("://") == std::string::npos) p_.Ledger = AbsolutePath(p_.Ledger);
         p_.Sha256 = Sha256Hex(text);
         p_.Verify = verifyAll_ ? VerifyMode::All
                     : verify_  ? VerifyMode::EveryFourth

@@ -128,9 +128,16 @@ int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
     std::string why;
     books = OpenRunLedger(o.Ledger.Where, why, mayCreate ? LedgerAccess::Create : LedgerAccess::Write);
     if (!books) return refuse(why, kExitCannotCreate);
-    if (o.Ledger.SerialFirst >= 0 &&
-        !books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), why))
+    if (o.Ledger.SerialFirst >= 0 && o.Ledger.FirstOnlyForANewLedger) {
+        uint32_t next = 0;
+        std::string ignored;
+        // a profile's first= starts a new ledger; one that has given serials goes on as it stands
+        if (books->Next(next, ignored) && next == 1 && o.Ledger.SerialFirst > 1)
+            books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), ignored);
+    } else if (o.Ledger.SerialFirst >= 0 &&
+               !books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), why)) {
         return refuse(why, kExitUsage);
+    }
     return 0;
 }
 
@@ -154,15 +161,15 @@ int TakeProfile(const CLI::App* cmd, FlashOptions& o, bool stationMode) {
         std::fprintf(stderr, "%s\n", why.c_str());
         return rc;
     };
-    static const std::vector<std::string> beside = {"--profile", "--operator", "--work-order",
-                                                    "--json", "--report", "--log-dir"};
+    // (and the tests' port seams, never an operator's; a child's own options never)
+    static const std::vector<std::string> beside = {"--profile",   "--operator",  "--work-order", "--json",
+                                                    "--report",    "--log-dir",   "--ports-dir",  "--dev-root",
+                                                    "--sysfs-root"};
     std::string typed;
     for (const CLI::Option* opt : cmd->get_options()) {
-        // (the hidden options are the tests' seams, never an operator's)
-        if (opt->count() == 0 || opt->get_group().empty() ||
-            std::find(beside.begin(), beside.end(), opt->get_name()) != beside.end())
-            continue;
-        const std::string name = opt->get_name() == "file" ? "FILE" : opt->get_name();
+        if (opt->count() == 0) continue;
+        const std::string name = opt->get_lnames().empty() ? "FILE" : "--" + opt->get_lnames().front();
+        if (std::find(beside.begin(), beside.end(), name) != beside.end()) continue;
         typed += (typed.empty() ? "" : ", ") + name;
     }
     const std::string command = stationMode ? "station" : "upload";
@@ -202,6 +209,7 @@ int TakeProfile(const CLI::App* cmd, FlashOptions& o, bool stationMode) {
     o.Ledger.SerialAtText = p.SerialAt;
     o.Ledger.Format = p.Format == SerialFormat::Prog32 ? "prog32" : "le32";
     o.Ledger.SerialFirst = p.SerialFirst ? int64_t{*p.SerialFirst} : -1;
+    o.Ledger.FirstOnlyForANewLedger = true;  // every later run of the line goes on from the ledger
     return 0;
 }
 

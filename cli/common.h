@@ -111,6 +111,7 @@ struct LedgerOptions {
     std::string SerialAtText;     // --serial-at, hexadecimal
     std::string Format = "le32";  // --serial-format
     int64_t SerialFirst = -1;     // --serial-first, decimal
+    bool FirstOnlyForANewLedger = false;  // a line profile's first=: a ledger that gave serials goes on
     std::string Operator;         // --operator
     std::string WorkOrder;        // --work-order
     int64_t Serial = -1;          // a production line's child: the serial its parent reserved

@@ -134,7 +134,7 @@ ProfileProblem Collect(std::string_view text, Given& given) {
         const std::size_t eq = line.find('=');
         if (eq == std::string_view::npos)
             return Invalid(number,
-                           "'" + std::string(line) + "' is neither [section] nor key=value");
+                           "the line is neither [section] nor key=value");  // (its text may hold a password)
         const std::string key(Trim(line.substr(0, eq)));
         if (section.empty()) return Invalid(number, "key '" + key + "' before any [section]");
         const auto& keys = Sections().find(section)->second;
@@ -157,7 +157,7 @@ ProfileProblem Collect(std::string_view text, Given& given) {
 // A value that ParseLineProfile reads back as it is.
 bool Writable(const std::string& name, const std::string& value, bool inList, std::string& why) {
     const auto refuse = [&](const std::string& cause) {
-        why = name + " '" + value + "' cannot be written in a profile: " + cause;
+        why = name + " cannot be written in a profile: " + cause;  // (the value may hold a password)
         return false;
     };
     for (std::size_t i = 0; i < value.size(); ++i) {
