@@ -266,7 +266,7 @@ for side in linux windows; do
   kill -TERM "${pids[@]}" 2>/dev/null || true
   wait "${pids[@]}" 2>/dev/null || true
   run "ledger-next.$side" "$program" ledger next --ledger "ledger-$side.sqlite"
-  mv "ledger-$side.sqlite" "$work/"
+  mv "ledger-$side.sqlite"* "$work/"  # with its WAL files, which the checkout never keeps
   if [ "$(cat "$work/ledger.$side.status")" = 0 ] && serials_ok "$work/ledger.$side.jsonl" 1000 &&
      [ "$(tr -d '\r' <"$work/ledger-next.$side.out")" = 1002 ]; then
     echo "serials from an SQLite ledger ($side): 1000 and 1001 in the two devices' memories, 1002 next"
@@ -342,7 +342,7 @@ for _ in $(seq 100); do [ -s "$work/ledger5.out" ] && break; sleep 0.05; done
 run old-upload exe upload "$hex" --port COM5 --timeout 300 --ledger old.sqlite --serial-at 2804 --work-order WO-7 \
   --report "$work/old-upload.jsonl"
 stop_device
-mv old.sqlite "$work/old-after.sqlite"
+mv old.sqlite "$work/old-after.sqlite"; rm -f old.sqlite-*
 run old-show cli ledger show --ledger "$work/old-after.sqlite"
 if [ "$(tr -d '\r' <"$work/old-next.out")" = 43 ] && [ "$(cat "$work/old-upload.status")" = 0 ] &&
    serials_ok "$work/old-upload.jsonl" 43 &&
