@@ -342,7 +342,10 @@ for _ in $(seq 100); do [ -s "$work/ledger5.out" ] && break; sleep 0.05; done
 run old-upload exe upload "$hex" --port COM5 --timeout 300 --ledger old.sqlite --serial-at 2804 --work-order WO-7 \
   --report "$work/old-upload.jsonl"
 stop_device
-for f in old.sqlite*; do mv "$f" "$work/old-after${f#old.sqlite}"; done  # the file with its WAL files
+mv old.sqlite "$work/old-after.sqlite"
+for wal in -wal -shm; do  # and its WAL files, which the checkout never keeps
+  if [ -e "old.sqlite$wal" ]; then mv "old.sqlite$wal" "$work/old-after.sqlite$wal"; fi
+done
 run old-show cli ledger show --ledger "$work/old-after.sqlite"
 if [ "$(tr -d '\r' <"$work/old-next.out")" = 43 ] && [ "$(cat "$work/old-upload.status")" = 0 ] &&
    serials_ok "$work/old-upload.jsonl" 43 &&
