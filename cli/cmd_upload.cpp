@@ -115,28 +115,14 @@ RunReport RefusedRun(const FlashOptions& o, const std::string& port, const std::
 int OpenLedgerOf(FlashOptions& o, std::unique_ptr<Ledger>& books) {
     if (const int rc = CheckLedgerOptions(o.Ledger)) return rc;
     if (o.Ledger.Where.empty()) return 0;
-    auto refuse = [&](const std::string& why, int rc) {
-        o.Refusal = why;
-        std::fprintf(stderr, "%s\n", why.c_str());
+    LineLedgerPlan plan;
+    plan.Where = o.Ledger.Where;
+    plan.SerialsGiven = !o.Ledger.SerialAtText.empty();
+    if (o.Ledger.SerialFirst >= 0) plan.SerialFirst = static_cast<uint32_t>(o.Ledger.SerialFirst);
+    plan.FirstOnlyForANewLedger = o.Ledger.FirstOnlyForANewLedger;
+    if (const int rc = OpenLineLedger(plan, books, o.Refusal)) {
+        std::fprintf(stderr, "%s\n", o.Refusal.c_str());
         return rc;
-    };
-    const bool mayCreate = o.Ledger.SerialAtText.empty() || o.Ledger.SerialFirst >= 0;
-    if (!mayCreate && !LedgerExists(o.Ledger.Where))
-        return refuse("--ledger " + LedgerName(o.Ledger.Where) +
-                          ": no such ledger; give --serial-first to start a new ledger",
-                      kExitNoInput);
-    std::string why;
-    books = OpenRunLedger(o.Ledger.Where, why, mayCreate ? LedgerAccess::Create : LedgerAccess::Write);
-    if (!books) return refuse(why, kExitCannotCreate);
-    if (o.Ledger.SerialFirst >= 0 && o.Ledger.FirstOnlyForANewLedger) {
-        uint32_t next = 0;
-        std::string ignored;
-        // a profile's first= starts a new ledger; one that has given serials goes on as it stands
-        if (books->Next(next, ignored) && next == 1 && o.Ledger.SerialFirst > 1)
-            books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), ignored);
-    } else if (o.Ledger.SerialFirst >= 0 &&
-               !books->StartSerialsAt(static_cast<uint32_t>(o.Ledger.SerialFirst), why)) {
-        return refuse(why, kExitUsage);
     }
     return 0;
 }
@@ -194,22 +180,21 @@ int TakeProfile(const CLI::App* cmd, FlashOptions& o, bool stationMode) {
     problem = CheckProfileFirmware(p);
     if (problem.Status != ProfileStatus::Ok)
         return refuse(ProfileProblemText(o.ProfilePath, problem), kExitBadHex);
-    o.HexPath = p.FirmwarePath();
-    o.ProfileSha256 = p.Sha256;
-    o.Port.Ports = p.Ports;
-    o.Line.Labels = p.Labels;
-    o.Verify = p.Verify == VerifyMode::EveryFourth;
-    o.VerifyAll = p.Verify == VerifyMode::All;
-    o.Line.Retries = p.Retries;
-    o.SkipGaps = p.SkipGaps;
-    o.GsmNumber = p.Gsm;
-    o.GsmGiven = !p.Gsm.empty();
-    o.Line.Match = p.Match;
-    o.Ledger.Where = p.LedgerWhere();
+    LinePlan plan;
+    TakeLineProfile(p, o.ProfilePath, plan, o.Line);
+    o.HexPath = plan.HexPath;
+    o.ProfileSha256 = plan.Sha256;
+    o.Port.Ports = plan.Ports;
+    o.Verify = o.Line.Verify == VerifyMode::EveryFourth;
+    o.VerifyAll = o.Line.Verify == VerifyMode::All;
+    o.SkipGaps = o.Line.SkipGaps;
+    o.GsmNumber = o.Line.GsmNumber;
+    o.GsmGiven = !o.GsmNumber.empty();
+    o.Ledger.Where = plan.LedgerWhere;
     o.Ledger.SerialAtText = p.SerialAt;
-    o.Ledger.Format = p.Format == SerialFormat::Prog32 ? "prog32" : "le32";
-    o.Ledger.SerialFirst = p.SerialFirst ? int64_t{*p.SerialFirst} : -1;
-    o.Ledger.FirstOnlyForANewLedger = true;  // every later run of the line goes on from the ledger
+    o.Ledger.Format = plan.Serials == SerialFormat::Prog32 ? "prog32" : "le32";
+    o.Ledger.SerialFirst = plan.SerialFirst ? int64_t{*plan.SerialFirst} : -1;
+    o.Ledger.FirstOnlyForANewLedger = plan.FirstOnlyForANewLedger;
     return 0;
 }
 
@@ -235,12 +220,11 @@ void AddProfileOption(CLI::App* cmd, FlashOptions& o) {
                     "--log-dir");
 }
 
-// Several ports at once, or a station: one child per device.
+// Several ports at once, or a station: one child per device, prepared as the operator window
+// prepares its line.
 int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* ledger) {
     ProductionOptions& line = o.Line;
-    const std::string& hexPath = o.HexPath;
     PortOptions& portOpt = o.Port;
-    const bool verify = o.Verify, verifyAll = o.VerifyAll, ignoreChecksums = o.IgnoreChecksums;
     LedgerOptions& ledgerOpt = o.Ledger;
     line.Self = ThisProgram(self.c_str());
     // the children keep no ledger: the quick program without the database clients serves them
@@ -250,99 +234,66 @@ int RunLine(FlashOptions& o, bool stationMode, const std::string& self, Ledger* 
             std::fclose(quick);
             line.Self.erase(cut);
         }
-    line.HexPath = hexPath;
-    line.Verify = verifyAll ? VerifyMode::All : verify ? VerifyMode::EveryFourth : VerifyMode::Off;
+    line.HexPath = o.HexPath;
+    line.Verify = o.VerifyAll ? VerifyMode::All : o.Verify ? VerifyMode::EveryFourth : VerifyMode::Off;
     line.GsmNumber = o.GsmNumber;
     line.KeepLineSettings = o.KeepLine;
-    line.IgnoreChecksums = ignoreChecksums;
+    line.IgnoreChecksums = o.IgnoreChecksums;
     line.SkipGaps = o.SkipGaps;
     line.TimeoutMs = portOpt.TimeoutMs;  // line.Retries is set by --retries
     if (!stationMode) line.Paths = portOpt.Paths;
+    const auto refuse = [&](int rc) {
+        std::fprintf(stderr, "%s\n", o.Refusal.c_str());
+        return rc;
+    };
     if (!portOpt.Transcript.empty() || o.Simulate || o.Resume) {
         o.Refusal = "--transcript, --simulate and --resume take a single port";
-        std::fprintf(stderr, "%s\n", o.Refusal.c_str());
-        return kExitUsage;
+        return refuse(kExitUsage);
     }
-    for (std::string& p : portOpt.Ports) {
-        PortChoice check;
-        std::string why;
-        if (!ChoosePort(p, check, {}, portOpt.Paths, &why)) {
-            std::fprintf(stderr, "%s\n", why.c_str());
-            o.Refusal = why;
-            return kExitUsage;
-        }
-        if (p.rfind("usb:", 0) == 0) p = check.Text;  // the child opens the adapter found now
-    }
-    if (const std::string twice = DuplicatePort(portOpt.Ports, line.Paths); !twice.empty()) {
-        o.Refusal =
-            "--port: " + twice + " names a device already given; each device takes one upload";
-        std::fprintf(stderr, "%s\n", o.Refusal.c_str());
-        return kExitUsage;
-    }
-    // The firmware is read once: every child flashes these very bytes from a private copy, and
-    // the report's fingerprint is theirs, whatever happens to the file meanwhile.
-    Firmware firmware;
-    std::string text;
+    if (!CheckLinePorts(portOpt.Ports, portOpt.Paths, o.Refusal)) return refuse(kExitUsage);
     RunOutputs outputs;
     if (!OpenOutputs(outputs, line, o.Refusal)) return kExitCannotCreate;
-    {
-        // A file that cannot be uploaded is refused before any device is touched; every port
-        // asked for still ends with its line in the report.
-        HexLoadResult r;
-        std::string why;
-        if (const int rc = LoadImage(
-                hexPath, r,
-                {.IgnoreChecksums = ignoreChecksums, .ForUpload = true, .SayBootArea = true}, &text,
-                &why)) {
+    LinePlan plan;
+    plan.HexPath = o.HexPath;
+    plan.ProfilePath = o.ProfilePath;
+    plan.Sha256 = o.ProfileSha256;
+    plan.Ports = portOpt.Ports;
+    plan.Station = stationMode;
+    plan.IgnoreChecksums = o.IgnoreChecksums;
+    if (!ledgerOpt.SerialAtText.empty()) plan.SerialAt = ledgerOpt.SerialAt;
+    plan.Serials = ledgerOpt.Layout;
+    LineFirmware firmware;
+    std::string text;
+    std::vector<std::string> notes;
+    const int rc = firmware.Prepare(plan, text, o.Refusal, notes);
+    for (const std::string& note : notes) std::fprintf(stderr, "%s\n", note.c_str());
+    if (rc) {
+        refuse(rc);
+        if (!firmware.Hint().empty()) std::fprintf(stderr, "%s\n", firmware.Hint().c_str());
+        // refused before any device was touched: every port asked for still ends with its line
+        if (rc == kExitBadHex || rc == kExitNoInput)
             for (const std::string& p : stationMode ? std::vector<std::string>{} : portOpt.Ports) {
-                const RunReport rep = RefusedRun(o, p, &text, rc, why);
+                const RunReport rep = RefusedRun(o, p, &text, rc, o.Refusal);
                 outputs.Report(rep);
                 if (o.Json) o.Events.End(rep);
             }
-            return rc;
-        }
+        return rc;
     }
-    if (const int rc = CheckProfileBytes(o, text)) return rc;
-    if (!ledgerOpt.SerialAtText.empty()) {
-        HexLoadResult r;  // the serial's place is checked once here; each child places its own
-        std::string why;
-        LoadImage(hexPath, r, {.IgnoreChecksums = true});
-        if (!PlaceSerial(r, ledgerOpt, 0, why)) {
-            o.Refusal = why;
-            std::fprintf(stderr, "%s\n", why.c_str());
-            return kExitUsage;
-        }
-        line.SerialAt = ledgerOpt.SerialAt;
-        line.Serials = ledgerOpt.Layout;
-    }
+    line.SerialAt = plan.SerialAt;
+    line.Serials = plan.Serials;
     line.RunLedger = ledger;
     if (o.Json) line.Events = &o.Events;
     line.Operator = ledgerOpt.Operator;
     line.WorkOrder = ledgerOpt.WorkOrder;
     line.Station = HostName();
     if (ledger) {
-        line.KeepRun = [where = ledgerOpt.Where, ledger](LedgerRun& run, std::string& why) {
-            return KeepRunAside(where, *ledger, run, why);
-        };
-        line.ForgetRun = [where = ledgerOpt.Where, ledger](const std::string& key) { ForgetRunAside(where, *ledger, key); };
-        line.RecordKept = [where = ledgerOpt.Where, ledger] { RecordRunsKeptAside(where, *ledger); };
+        KeptAsideHooks hooks = KeepAsideFor(ledgerOpt.Where, *ledger);
+        line.KeepRun = std::move(hooks.Keep);
+        line.ForgetRun = std::move(hooks.Forget);
+        line.RecordKept = std::move(hooks.RecordKept);
     }
-    firmware.FullPath = CanonicalPath(hexPath);
-    if (firmware.FullPath.empty()) firmware.FullPath = hexPath;
-    firmware.Sha256 = Sha256Hex(text);
-    RemoveOrphanedPrivateCopies();
-    std::string tempFolder;
-    firmware.CopyPath = WritePrivateTempFile(text, tempFolder);
-    if (firmware.CopyPath.empty()) {
-        std::fprintf(stderr,
-                     "cannot keep a private copy of the firmware in the temporary folder %s: %s\n",
-                     tempFolder.c_str(), std::strerror(errno));
-        return kExitCannotCreate;
-    }
-    const int rc = stationMode ? RunStation(line, firmware, outputs)
-                               : RunMultiPortUpload(line, firmware, portOpt.Ports, outputs);
-    RemovePrivateTempFile(firmware.CopyPath);
-    return rc;
+    return stationMode ? RunStation(line, firmware.Get(), outputs)
+                       : RunMultiPortUpload(line, firmware.Get(), portOpt.Ports, outputs);
 }
 
 // One port: the upload in this process, its log on standard output.

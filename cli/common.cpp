@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "cli_platform.h"
-#include "pending_runs.h"
+#include "run_books.h"
 #include "ports.h"
 #include "production_platform.h"
 #include "serial.h"
@@ -41,67 +41,6 @@ bool StartTranscript(const PortOptions& o, std::FILE*& file, std::string* refusa
 
 void SetFooter(CLI::App* command, const char* statuses, const char* example) {
     command->footer(std::string("\nExit status: ") + statuses + ".\nExample: " + example);
-}
-
-bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device,
-                const PortPaths& paths, std::string* why) {
-    const auto refuse = [&](const std::string& text) {
-        if (why) *why = text;
-        return false;
-    };
-    const std::string notAPort =
-        "--port: '" + given + "' is neither COMn, a device path, tcp://HOST:PORT nor usb:SERIAL";
-    uint32_t n = 0;
-    // usb:SERIAL names the present adapter with that USB serial number, whatever COM number it
-    // has; two adapters that give the same one are named, never one of them taken
-    std::string arg = given;
-    if (device.empty() && arg.rfind("usb:", 0) == 0) {
-        const std::string serial = arg.substr(4);
-        std::vector<PresentPort> found;
-        if (!serial.empty()) found = PortsWithUsbSerial(serial, paths);
-        if (found.empty())
-            return refuse("--port " + given +
-                          ": no present USB adapter has that serial number ('quarnelix-dfu-cli "
-                          "ports' lists them)");
-        if (found.size() > 1) {
-            std::string names;
-            for (const PresentPort& p : found)
-                names += (names.empty() ? "" : " and ") + p.Name + " (" + p.Device + ")";
-            return refuse("--port " + given + ": " + std::to_string(found.size()) +
-                          " adapters have that serial number: " + names +
-                          "; name one by its COM number or device");
-        }
-        arg = found.front().Name;
-    }
-    if (device.empty() && IsTcpPort(arg)) {
-        std::string host, tcpPort;
-        if (!ParseTcpPort(arg, host, tcpPort)) return refuse(notAPort);
-        out = {"COM0", 0, arg, arg};
-    } else if (!device.empty()) {
-        if (ParseComName(arg, n))
-            out = {"COM" + std::to_string(n), n, device, ""};
-        else
-            out = {"COM0", 0, device, arg};
-    } else if (ParseComName(arg, n)) {
-        out = {"COM" + std::to_string(n), n, PortDevicePath(n, paths), ""};
-    } else if (arg.find('/') != std::string::npos) {
-        out = {"COM0", 0, arg, arg};
-        const std::string resolved = CanonicalPath(arg);
-        const std::string wanted = resolved.empty() ? arg : resolved;
-        if (const auto present = ListPresentPorts(paths)) {
-            for (const PresentPort& p : *present) {
-                const std::string dev = CanonicalPath(PortDevicePath(p.Number, paths));
-                if (!dev.empty() && wanted == dev) out = {p.Name, p.Number, arg, ""};
-            }
-        }
-    } else {
-        return refuse(notAPort);
-    }
-    const PortChoice chosen = out;
-    SerialSetPortResolver([chosen, paths](uint32_t port) {
-        return port == chosen.Number ? chosen.Device : PortDevicePath(port, paths);
-    });
-    return true;
 }
 
 void ExplainOpenFailure(const PortChoice& port) {
@@ -249,21 +188,7 @@ void AddLedgerOptions(CLI::App* cmd, LedgerOptions& o) {
 }
 
 bool PlaceSerial(HexLoadResult& r, const LedgerOptions& o, uint32_t serial, std::string& why) {
-    const std::vector<uint8_t> bytes = SerialImage(serial, o.Layout);
-    const int64_t end = std::min<int64_t>(r.ImageEnd, PROGRAM_MEMORY_END);
-    if (r.ImageStart < 0 || o.SerialAt < static_cast<uint32_t>(r.ImageStart) ||
-        int64_t{o.SerialAt} + static_cast<int64_t>(bytes.size()) > end) {
-        why = "--serial-at " + HexDigits(o.SerialAt, 8) + ": the serial's " +
-              std::to_string(bytes.size()) + " bytes must lie inside the image to upload (" +
-              HexDigits(static_cast<uint32_t>(std::max(r.ImageStart, 0)), 8) + " to " +
-              HexDigits(static_cast<uint32_t>(std::max<int64_t>(end, 0)), 8) + ")";
-        return false;
-    }
-    const std::size_t at = o.SerialAt - static_cast<uint32_t>(r.ImageStart);
-    std::copy(bytes.begin(), bytes.end(), MemoryImage() + at);
-    std::fill(r.Given.begin() + static_cast<std::ptrdiff_t>(at),
-              r.Given.begin() + static_cast<std::ptrdiff_t>(at + bytes.size()), 1);
-    return true;
+    return qdfu::PlaceSerial(r, o.SerialAt, o.Layout, serial, why);
 }
 
 int CheckLedgerOptions(LedgerOptions& o) {
@@ -293,49 +218,24 @@ int CheckLedgerOptions(LedgerOptions& o) {
 }
 
 #if QDFU_WITH_LEDGER
+static void SayOnStandardError(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 bool LedgerExists(const std::string& where) {
-    if (IsPostgresLedger(where)) return true;
-    // an empty file (made by hand, or by a tool that gave up) holds no ledger yet
-    std::FILE* f = std::fopen(where.c_str(), "rb");
-    if (!f) return errno != ENOENT;
-    const bool empty = std::fgetc(f) == EOF;
-    std::fclose(f);
-    return !empty;
+    return qdfu::LedgerExists(where);
 }
 std::string LedgerName(const std::string& where) {
-    return HidePassword(where, where);
+    return qdfu::LedgerName(where);
 }
-static PendingRuns KeptAside() { return PendingRuns(DefaultStateHome() + "/quarnelix-dfu"); }
 std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why, LedgerAccess access) {
-    auto ledger = OpenLedger(where, why, access);
-    if (!ledger) return ledger;
-    if (KeptAside().Count(PendingRuns::LedgerKey(*ledger, where)) == 0) return ledger;
-    if (access == LedgerAccess::Read) {  // runs kept aside are recorded first: to write, then
-        ledger = OpenLedger(where, why, LedgerAccess::Write);
-        if (!ledger) return ledger;
-    }
-    RecordRunsKeptAside(where, *ledger);
-    return ledger;
+    return qdfu::OpenRunLedger(where, why, access, SayOnStandardError);
 }
 void RecordRunsKeptAside(const std::string& where, Ledger& ledger) {
-    const PendingRuns kept = KeptAside();
-    const std::string key = PendingRuns::LedgerKey(ledger, where);
-    if (kept.Count(key) == 0) return;
-    std::size_t recorded = 0;
-    std::string failed;
-    const bool all = kept.RecordInto(key, ledger, recorded, failed);
-    if (recorded > 0)
-        std::fprintf(stderr, "ledger: %zu run%s kept aside in %s recorded now\n", recorded,
-                     recorded == 1 ? "" : "s", kept.FolderOf(key).c_str());
-    if (!all)
-        std::fprintf(stderr, "ledger: the runs kept aside in %s stay there: %s\n", kept.FolderOf(key).c_str(),
-                     failed.c_str());
+    qdfu::RecordRunsKeptAside(where, ledger, SayOnStandardError);
 }
-bool KeepRunAside(const std::string& where, const Ledger& ledger, LedgerRun& run, std::string& why) {
-    return KeptAside().Keep(PendingRuns::LedgerKey(ledger, where), where, run, why);
+int OpenLineLedger(const LineLedgerPlan& plan, std::unique_ptr<Ledger>& books, std::string& why) {
+    return qdfu::OpenLineLedger(plan, books, why, SayOnStandardError);
 }
-void ForgetRunAside(const std::string& where, const Ledger& ledger, const std::string& key) {
-    KeptAside().Forget(PendingRuns::LedgerKey(ledger, where), key);
+KeptAsideHooks KeepAsideFor(const std::string& where, Ledger& ledger) {
+    return qdfu::KeepAsideFor(where, ledger, SayOnStandardError);
 }
 #else
 // never asked: this program hands every run that keeps a ledger to its companion
@@ -349,12 +249,23 @@ std::unique_ptr<Ledger> OpenRunLedger(const std::string&, std::string& why, Ledg
     why = "--ledger: this program was built without the database clients";
     return nullptr;
 }
+void RecordRunsKeptAside(const std::string&, Ledger&) {}
+int OpenLineLedger(const LineLedgerPlan&, std::unique_ptr<Ledger>&, std::string& why) {
+    why = "--ledger: this program was built without the database clients";
+    return kExitCannotCreate;
+}
+KeptAsideHooks KeepAsideFor(const std::string&, Ledger&) { return {}; }
+#endif
+
+}  // namespace qdfu::cli
+
+#if !QDFU_WITH_LEDGER
+namespace qdfu {
+// never asked either: a ledger is never opened in this program
 bool KeepRunAside(const std::string&, const Ledger&, LedgerRun&, std::string& why) {
     why = "this program was built without the database clients";
     return false;
 }
 void ForgetRunAside(const std::string&, const Ledger&, const std::string&) {}
-void RecordRunsKeptAside(const std::string&, Ledger&) {}
+}  // namespace qdfu
 #endif
-
-}  // namespace qdfu::cli

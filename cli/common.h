@@ -14,14 +14,14 @@
 #include "hex_loader.h"
 #include "ledger.h"
 #include "manual_commands.h"
+#include "line_setup.h"
 #include "production.h"
+#include "run_books.h"
 #include "upload.h"
 
 namespace qdfu::cli {
 
-constexpr int kExitUsage = 64;
-constexpr int kExitBadHex = 65;
-constexpr int kExitNoInput = 66;
+// kExitUsage, kExitBadHex and kExitNoInput are the line's (line_setup.h).
 
 // Cleared by the first interrupt (the abort press).
 extern std::atomic<bool> g_active;
@@ -53,19 +53,6 @@ std::unique_ptr<Command> MakeResetCommand();
 // Every command's help ends with its exit statuses and one example.
 void SetFooter(CLI::App* command, const char* statuses, const char* example);
 
-struct PortChoice {
-    std::string Text;  // "COMn" as the upload reads it
-    uint32_t Number = 0;
-    std::string Device;
-    std::string Label;  // what the log calls the port: "" for COMn, else the device path given
-};
-
-// PORT is "COMn" (any case), a device path, tcp://HOST:PORT or usb:SERIAL (the one present adapter
-// with that USB serial number); the driver then resolves the chosen number to its device in paths.
-// With device given (a production line's child), PORT only names the port in the log and device is
-// opened as it is: nothing is resolved again. False, with the cause in why when given, otherwise.
-bool ChoosePort(const std::string& given, PortChoice& out, const std::string& device = {},
-                const PortPaths& paths = DefaultPortPaths(), std::string* why = nullptr);
 // Why the port could not be opened, and what to do about it.
 void ExplainOpenFailure(const PortChoice& port);
 
@@ -131,16 +118,16 @@ bool PlaceSerial(HexLoadResult& r, const LedgerOptions& o, uint32_t serial, std:
 // on standard error.
 std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why,
                                       LedgerAccess access = LedgerAccess::Create);
-// A run the ledger at where would not take, kept in this program's state folder until the ledger
-// is next opened (OpenRunLedger records it then); run.Key is set. False with why when it could not
-// be kept either. ForgetRunAside drops the run kept under key (recorded after all).
-bool KeepRunAside(const std::string& where, const Ledger& ledger, LedgerRun& run, std::string& why);
-void ForgetRunAside(const std::string& where, const Ledger& ledger, const std::string& key);
+// KeepRunAside and ForgetRunAside are the ledger's (run_books.h).
 // Records the runs kept aside for where in ledger, and says on standard error what became of them.
 void RecordRunsKeptAside(const std::string& where, Ledger& ledger);
 // False only for an SQLite ledger whose file does not exist (a PostgreSQL ledger is the server's).
 bool LedgerExists(const std::string& where);
 // where as a message may quote it: without the password of a PostgreSQL URI.
 std::string LedgerName(const std::string& where);
+// A line's ledger opened as OpenLineLedger opens it (run_books.h), what became of its kept runs
+// said on standard error; and the engine's hooks for the runs it would not take.
+int OpenLineLedger(const LineLedgerPlan& plan, std::unique_ptr<Ledger>& books, std::string& why);
+KeptAsideHooks KeepAsideFor(const std::string& where, Ledger& ledger);
 
 }  // namespace qdfu::cli

@@ -133,12 +133,15 @@ static std::string Line(const Json& object) { return object.dump(-1, ' ', false,
 
 std::string ReportLine(const RunReport& report) { return Line(ReportFields(report)); }
 
-// One line, flushed through to the reader.
-static void Emit(std::FILE* out, const Json& event) {
-    const std::string line = Line(event) + "\n";
-    std::fwrite(line.data(), 1, line.size(), out);
-    std::fflush(out);
-}
+JsonEvents::JsonEvents(std::FILE* out)
+    : sink_([out](const std::string& text) {
+          // one line, flushed through to the reader
+          const std::string line = text + "\n";
+          std::fwrite(line.data(), 1, line.size(), out);
+          std::fflush(out);
+      }) {}
+
+void JsonEvents::Emit(const std::string& line) { sink_(line); }
 
 void JsonEvents::Start(const std::string& port, const std::string& device, const std::string& file,
                        const std::string& sha256, const EventOptions& o) {
@@ -150,7 +153,7 @@ void JsonEvents::Start(const std::string& port, const std::string& device, const
     e["options"] = Json{{"verification", o.Verification}, {"skip_gaps", o.SkipGaps}, {"retries", o.Retries},
                         {"gsm", o.GsmNumber}, {"resume", o.Resume}};
     if (o.Simulated) e["simulated"] = true;
-    Emit(out_, e);
+    Emit(Line(e));
 }
 
 void JsonEvents::Progress(const std::string& port, int done, int total, uint32_t bytes) {
@@ -168,7 +171,7 @@ void JsonEvents::Progress(const std::string& port, int done, int total, uint32_t
     e["blocks_done"] = done;
     e["blocks_total"] = total;
     e["bytes"] = bytes;
-    Emit(out_, e);
+    Emit(Line(e));
 }
 
 void JsonEvents::Retry(const std::string& port, int n, uint32_t page) {
@@ -176,19 +179,19 @@ void JsonEvents::Retry(const std::string& port, int n, uint32_t page) {
     e["port"] = Text(port);
     e["retry"] = n;
     e["page"] = "0x" + HexDigits(page, 8);
-    Emit(out_, e);
+    Emit(Line(e));
 }
 
 void JsonEvents::End(const RunReport& r) {
     ++ended_;
-    Emit(out_, EndEvent(r));
+    Emit(Line(EndEvent(r)));
     if (cutShort_) keepCutShort_(nullptr);
     cutShort_.reset();
 }
 
 void JsonEvents::End(const ToolEnd& t) {
     ++ended_;
-    Emit(out_, ToolEndEvent(t));
+    Emit(Line(ToolEndEvent(t)));
 }
 
 std::string ToolEndLine(const ToolEnd& end) { return Line(ToolEndEvent(end)); }
@@ -283,7 +286,7 @@ void JsonEvents::Port(const PresentPort& p, const std::optional<UsbIdentity>& us
     if (usb)
         e["usb"] = Json{{"vendor_id", usb->VendorId}, {"product_id", usb->ProductId}, {"manufacturer", Text(usb->Manufacturer)},
                         {"product", Text(usb->Product)}, {"serial", Text(usb->Serial)}};
-    Emit(out_, e);
+    Emit(Line(e));
 }
 
 }  // namespace qdfu

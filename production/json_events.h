@@ -68,7 +68,11 @@ std::size_t CutShortMiddle(char* out, int64_t nowMs, int64_t startMs);
 
 class JsonEvents {
 public:
-    explicit JsonEvents(std::FILE* out) : out_(out) {}
+    // Each line (without its line end) to out, flushed as it is written.
+    explicit JsonEvents(std::FILE* out);
+    // Each line (without its line end) handed to sink, on the thread that writes the event: the
+    // operator window reads the events so.
+    explicit JsonEvents(std::function<void(const std::string&)> sink) : sink_(std::move(sink)) {}
     void Start(const std::string& port, const std::string& device, const std::string& file, const std::string& sha256,
                const EventOptions& options);
     // At most 4 a second for one port; the last block (done == total) always comes through.
@@ -86,7 +90,8 @@ public:
     void KeepCutShortEnd(const RunReport& soFar, std::function<void(const RunReport*)> keep);
 
 private:
-    std::FILE* out_;
+    void Emit(const std::string& line);
+    std::function<void(const std::string&)> sink_;
     std::map<std::string, std::chrono::steady_clock::time_point> lastProgress_;
     int ended_ = 0;
     std::shared_ptr<RunReport> cutShort_;

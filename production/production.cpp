@@ -25,6 +25,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Wall = std::chrono::system_clock;
 
+// A line for the person at the line: to the caller's Say, or standard error.
+void Say(const ProductionOptions& o, const std::string& line) {
+    if (o.Say)
+        o.Say(line);
+    else
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 std::string FileStamp(Wall::time_point t) {
     const std::tm tm = UtcTime(Wall::to_time_t(t));
     char buf[40];
@@ -103,7 +111,7 @@ public:
                 runs_.push_back(std::move(run));
                 r.end.Started = false;
                 r.end.FirstError = NoSerialReason(why);
-                std::fprintf(stderr, "%s: %s\n", target.Port.c_str(), r.end.FirstError.c_str());
+                Say(o_, target.Port + ": " + r.end.FirstError);
                 End(r);
                 return false;
             }
@@ -123,7 +131,7 @@ public:
         if (r.id >= 0) return true;
         r.end.Started = false;
         r.end.FirstError = "cannot start the upload: " + why;
-        std::fprintf(stderr, "%s: %s\n", target.Port.c_str(), r.end.FirstError.c_str());
+        Say(o_, target.Port + ": " + r.end.FirstError);
         End(r);
         return false;
     }
@@ -208,12 +216,9 @@ private:
         if (up == ledgerUp_) return;
         ledgerUp_ = up;
         if (up)
-            std::fprintf(stderr, "ledger: connected again\n");
+            Say(o_, "ledger: connected again");
         else
-            std::fprintf(stderr,
-                         "ledger: the connection to the database is lost (%s); each device tries "
-                         "again\n",
-                         why.c_str());
+            Say(o_, "ledger: the connection to the database is lost (" + why + "); each device tries again");
     }
 
     Run* ById(int id) {
@@ -246,7 +251,7 @@ private:
                     const bool spent = o_.RunLedger->Spend(*r->serial, why);
                     WatchLedger();
                     if (!spent) {
-                        std::fprintf(stderr, "%s\n", why.c_str());
+                        Say(o_, why);
                         ledgerLost_ = true;
                     }
                     // until this run's own row is recorded, a row that says it was cut short (this
@@ -302,7 +307,7 @@ private:
             const bool returned = o_.RunLedger->Return(*r.serial, why);
             WatchLedger();
             if (!returned) {
-                std::fprintf(stderr, "%s\n", why.c_str());
+                Say(o_, why);
                 ledgerLost_ = true;
             }
         }
@@ -341,13 +346,12 @@ private:
             if (recorded && r.kept && o_.ForgetRun) o_.ForgetRun(r.key);
             WatchLedger();
             if (!recorded) {
-                std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());
+                Say(o_, r.target.Port + ": " + why);
                 ledgerLost_ = true;
                 if (o_.KeepRun && o_.KeepRun(row, why))
-                    std::fprintf(stderr, "%s: the run was kept aside; it is recorded the next time the ledger is opened\n",
-                                 r.target.Port.c_str());
+                    Say(o_, r.target.Port + ": the run was kept aside; it is recorded the next time the ledger is opened");
                 else if (o_.KeepRun)
-                    std::fprintf(stderr, "%s: %s\n", r.target.Port.c_str(), why.c_str());
+                    Say(o_, r.target.Port + ": " + why);
             } else if (o_.RecordKept) {
                 o_.RecordKept();
             }
@@ -426,9 +430,14 @@ bool Matches(const PresentPort& p, const Target& t, const std::string& match, co
     return usb && usb->Serial == match;
 }
 
-// Passes on every abort press that came since the last call, each as one.
-void PassOnInterrupts(Line& line, int& passed) {
-    const int n = proc::Interrupts();
+// The stop requests so far: the caller's, or the process's abort presses.
+int StopRequests(const ProductionOptions& o) {
+    return o.StopRequests ? o.StopRequests->load() : proc::Interrupts();
+}
+
+// Passes on every stop request that came since the last call, each as one.
+void PassOnInterrupts(Line& line, int& passed, const ProductionOptions& o) {
+    const int n = StopRequests(o);
     while (passed < n) line.Interrupt(++passed);
 }
 
@@ -639,7 +648,7 @@ int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmwar
         int passed = 0;
         while (line.AnyRunning()) {
             line.Poll(100);
-            PassOnInterrupts(line, passed);
+            PassOnInterrupts(line, passed, options);
         }
         line.PrintTotals();
         outcomes = line.Outcomes();
@@ -654,7 +663,7 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
     auto present = [&] {
         std::string unkept;
         auto list = ListPresentPorts(options.Paths, &unkept);
-        if (!unkept.empty() && saidUnkept.insert(unkept).second) std::fprintf(stderr, "station: %s\n", unkept.c_str());
+        if (!unkept.empty() && saidUnkept.insert(unkept).second) Say(options, "station: " + unkept);
         return list;
     };
     std::vector<UploadOutcome> outcomes;
@@ -665,11 +674,10 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
         std::map<std::string, std::string> knownDevices;  // the device each flashed name stands for
         if (const auto ports = present())
             for (const PresentPort& p : *ports) known.insert(p.Name);
-        std::fprintf(stderr, "station: watching the serial ports (%zu present now, left alone); Ctrl-C ends\n",
-                     known.size());
+        Say(options, "station: watching the serial ports (" + std::to_string(known.size()) + " present now, left alone); Ctrl-C ends");
         auto nextScan = Clock::now();
         int passed = 0;
-        while (proc::Interrupts() == 0) {
+        while (StopRequests(options) == 0) {
             line.Poll(100);
             if (Clock::now() < nextScan) continue;
             nextScan += std::chrono::milliseconds(500);
@@ -700,7 +708,7 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
                 it = known.count(it->first) ? std::next(it) : knownDevices.erase(it);
         }
         while (line.AnyRunning()) {
-            PassOnInterrupts(line, passed);
+            PassOnInterrupts(line, passed, options);
             line.Poll(100);
         }
         line.PrintTotals();

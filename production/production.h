@@ -8,6 +8,7 @@
 // is behind the process seam of production_platform.h.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +66,14 @@ struct ProductionOptions {
     // Called after each run the ledger took: records the runs kept aside before (a station's
     // ledger that is back).
     std::function<void()> RecordKept;
+    // The stop requests of a program that takes no process signals for them (the operator
+    // window's Esc), counted: when given, the engine reads these in place of the process's abort
+    // presses. The first stops every run (each child resets its controller), the second cuts them
+    // short, as a terminal's presses do.
+    const std::atomic<int>* StopRequests = nullptr;
+    // Where the engine's lines for the person at the line go (a ledger connection lost, a run
+    // kept aside, a port that could not start), on the engine's thread; none: standard error.
+    std::function<void(const std::string&)> Say;
     // --json: standard output carries only these events (no live display, no lines per device).
     JsonEvents* Events = nullptr;
     PortPaths Paths = DefaultPortPaths();

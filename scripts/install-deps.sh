@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           qt6-base-dev qt6-base-private-dev libgl-dev libcli11-dev binutils python3 fonts-dejavu-core
-          libsqlite3-dev libpq-dev postgresql nlohmann-json3-dev)
+          libsqlite3-dev libpq-dev postgresql nlohmann-json3-dev qt6-l10n-tools)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
