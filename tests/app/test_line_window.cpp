@@ -1,0 +1,231 @@
+// The production line's operator window, driven by its keys as an operator drives it, against
+// simulated controllers on pseudo-terminals, with the real command line as each fixture's upload
+// and a real SQLite ledger.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QLineEdit>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "device.h"
+#include "hex_loader.h"
+#include "ledger.h"
+#include "line_window.h"
+#include "sha256.h"
+#include "temp_dir.h"
+#include "text_lines.h"
+
+namespace qdfu::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Example() { return std::string(QDFU_EXAMPLES_DIR) + "/quarnelix_v3_demo.hex"; }
+
+bool HoldsExample(const sim::Device& d) {
+    FileText f;
+    EXPECT_TRUE(f.Open(Example()));
+    const HexLoadResult r = LoadHexText(f.Text(), MemoryImage(), false);
+    const auto mem = d.Memory();
+    return std::equal(MemoryImage(), MemoryImage() + (r.ImageEnd - r.ImageStart), mem.begin() + 0x2800);
+}
+
+// The colour in the middle of a tile's left margin, as the screen shows it.
+QColor TileColour(FixtureTile* tile) {
+    const QImage shot = tile->grab().toImage();
+    return shot.pixelColor(5, shot.height() / 2);
+}
+
+class LineWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override { fs::copy_file(Example(), dir.File("fw.hex")); }
+    void TearDown() override {
+        window.reset();
+        for (auto& d : devices) d->Stop();
+    }
+    sim::Device& AddDevice(sim::Options o = {}) {
+        devices.push_back(std::make_unique<sim::Device>(o));
+        EXPECT_TRUE(devices.back()->Open());
+        devices.back()->Start();
+        return *devices.back();
+    }
+    // A profile of the devices' fixtures (or a station's), with the firmware's SHA-256 as it is now.
+    std::string Profile(const std::string& line, const std::string& more = "") {
+        FileText f;
+        EXPECT_TRUE(f.Open(dir.File("fw.hex")));
+        std::string ports;
+        for (const auto& d : devices) ports += (ports.empty() ? "" : ", ") + d->Path();
+        std::ofstream(dir.File("line.ini"))
+            << "[firmware]\nfile=fw.hex\nsha256=" << Sha256Hex(f.Text()) << "\n[line]\n"
+            << (line.empty() ? "ports=" + ports + "\nlabels=Left, Right\n" : line) << "retries=0\n"
+            << more;
+        return dir.File("line.ini");
+    }
+    void Open(const std::string& profile) {
+        LineWindowOptions o;
+        o.ProfilePath = QString::fromStdString(profile);
+        o.Cli = QDFU_CLI;
+        o.Paths.PortsDir = dir.File("ports");  // only the test's own ports are present
+        o.Paths.SysfsRoot = dir.File("sys");
+        o.Paths.DevRoot = dir.File("dev");
+        fs::create_directories(dir.File("sys/class/tty"));
+        fs::create_directories(dir.File("dev"));
+        o.Beep = [this] { ++beeps; };
+        o.SaveCsvAs = [this](QWidget*, const QString&) { return QString::fromStdString(dir.File("runs.csv")); };
+        window = std::make_unique<LineWindow>(o);
+        window->show();
+        QApplication::setActiveWindow(window.get());
+    }
+    void Key(int key) { QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window.get(), static_cast<Qt::Key>(key)); }
+    void Scan(const QString& text) {
+        QTest::keyClicks(window->ScanField(), text);
+        QTest::keyClick(window->ScanField(), Qt::Key_Return);
+    }
+    bool WaitUntilIdle(int ms = 60000) {
+        return QTest::qWaitFor([&] { return !window->Running() && !window->Busy(); }, ms);
+    }
+
+    TempDir dir;
+    std::vector<std::unique_ptr<sim::Device>> devices;
+    std::unique_ptr<LineWindow> window;
+    int beeps = 0;
+};
+
+TEST_F(LineWindowTest, TwoFixturesPassOnlyOnceAnOperatorIsScannedAndTheLedgerKeepsWhoAndWhy) {
+    sim::Device& left = AddDevice();
+    sim::Device& right = AddDevice();
+    Open(Profile("", "verify=all\n[ledger]\nwhere=line.db\n[operator]\nrequired=true\n"));
+    ASSERT_EQ(window->Problem(), "");
+    ASSERT_EQ(window->Tiles(), 2);
+    EXPECT_EQ(window->Tile(0)->StateWord(), "READY");
+
+    Key(Qt::Key_F5);  // no operator yet: nothing starts
+    EXPECT_FALSE(window->Running());
+    EXPECT_EQ(left.FrameCount(), 0);
+    EXPECT_NE(window->Status().indexOf("operator"), -1) << window->Status().toStdString();
+
+    Scan("Alice");
+    Scan("WO:W-42");
+    EXPECT_EQ(window->Operator(), "Alice");
+    EXPECT_EQ(window->WorkOrder(), "W-42");
+    EXPECT_EQ(QApplication::focusWidget(), window->ScanField());
+    Key(Qt::Key_F5);
+    EXPECT_TRUE(window->Running());
+    ASSERT_TRUE(WaitUntilIdle()) << window->Status().toStdString();
+
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(window->Tile(k)->StateWord(), "PASS") << window->Tile(k)->Reason().toStdString();
+        const QColor c = TileColour(window->Tile(k));
+        EXPECT_GT(c.green(), 100);
+        EXPECT_LT(c.red(), 100);
+    }
+    EXPECT_TRUE(HoldsExample(left));
+    EXPECT_TRUE(HoldsExample(right));
+    EXPECT_EQ(beeps, 2);  // a short signal per PASS
+    EXPECT_EQ(window->Counts().Pass, 2);
+    EXPECT_NE(window->LedgerSummary().indexOf("2 runs"), -1) << window->LedgerSummary().toStdString();
+
+    std::string why;
+    auto books = OpenLedger(dir.File("line.db"), why, LedgerAccess::Read);
+    ASSERT_TRUE(books) << why;
+    std::vector<LedgerRun> runs;
+    ASSERT_TRUE(books->Runs({}, runs, why)) << why;
+    ASSERT_EQ(runs.size(), 2u);
+    for (const LedgerRun& r : runs) {
+        EXPECT_EQ(r.Operator, "Alice");
+        EXPECT_EQ(r.WorkOrder, "W-42");
+        EXPECT_EQ(r.Outcome, "completed");
+    }
+
+    // the history page: the ledger's runs with the filters, and as CSV
+    window->SetHistoryFilter("operator", "Bob");
+    window->ShowHistory();
+    ASSERT_TRUE(WaitUntilIdle());
+    EXPECT_EQ(window->HistoryRows(), 0);
+    window->SetHistoryFilter("operator", "Alice");
+    window->SetHistoryFilter("outcome", "completed");
+    window->ShowHistory();
+    ASSERT_TRUE(WaitUntilIdle());
+    EXPECT_EQ(window->HistoryRows(), 2);
+    window->ExportHistory();
+    FileText csv;
+    ASSERT_TRUE(csv.Open(dir.File("runs.csv")));
+    const std::string text(csv.Text());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;  // a header and two runs
+    EXPECT_NE(text.find("W-42"), std::string::npos);
+}
+
+TEST_F(LineWindowTest, AChangedFirmwareStartsNothing) {
+    sim::Device& device = AddDevice();
+    const std::string profile = Profile("ports=" + device.Path() + "\n");
+    std::ofstream(dir.File("fw.hex"), std::ios::app) << ":00000001FF\n";  // changed before the window opens
+    Open(profile);
+    EXPECT_NE(window->Problem().indexOf("SHA-256"), -1) << window->Problem().toStdString();
+    Key(Qt::Key_F5);
+    EXPECT_FALSE(window->Running());
+
+    // changed after the window checked it: refused at the start, each fixture saying why
+    Profile("ports=" + device.Path() + "\n");
+    Open(dir.File("line.ini"));
+    ASSERT_EQ(window->Problem(), "");
+    std::ofstream(dir.File("fw.hex"), std::ios::app) << ":00000001FF\n";
+    Key(Qt::Key_F5);
+    ASSERT_TRUE(WaitUntilIdle());
+    EXPECT_EQ(window->Tile(0)->StateWord(), "NOT DONE");
+    EXPECT_NE(window->Tile(0)->Reason().indexOf("SHA-256"), -1) << window->Tile(0)->Reason().toStdString();
+    EXPECT_EQ(device.FrameCount(), 0);
+}
+
+TEST_F(LineWindowTest, EscStopsEveryFixtureAndEachResetsItsController) {
+    sim::Device& a = AddDevice({.DelayMs = 40});
+    sim::Device& b = AddDevice({.DelayMs = 40});
+    Open(Profile(""));
+    Key(Qt::Key_F5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return a.FrameCount() > 4 && b.FrameCount() > 4; }, 20000));
+    Key(Qt::Key_Escape);
+    ASSERT_TRUE(WaitUntilIdle());
+    for (int k = 0; k < 2; ++k) EXPECT_NE(window->Tile(k)->StateWord(), "PASS");
+    EXPECT_EQ(a.ResetCount(), 1);
+    EXPECT_EQ(b.ResetCount(), 1);
+}
+
+TEST_F(LineWindowTest, AFailSaysWhyAndSignalsUntilEnter) {
+    AddDevice({.NakCommand = 0xA2});
+    Open(Profile("ports=" + devices[0]->Path() + "\n"));
+    Key(Qt::Key_F5);
+    ASSERT_TRUE(WaitUntilIdle());
+    EXPECT_EQ(window->Tile(0)->StateWord(), "FAIL");
+    EXPECT_FALSE(window->Tile(0)->Reason().isEmpty());
+    const QColor c = TileColour(window->Tile(0));
+    EXPECT_GT(c.red(), 150);
+    EXPECT_LT(c.green(), 100);
+    EXPECT_TRUE(window->Alarming());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return beeps >= 2; }, 5000));  // again every 2 s
+    Key(Qt::Key_Return);
+    EXPECT_FALSE(window->Alarming());
+    const int heard = beeps;
+    QTest::qWait(2500);
+    EXPECT_EQ(beeps, heard);
+}
+
+TEST_F(LineWindowTest, AStationFlashesAUnitAsItIsPluggedIn) {
+    fs::create_directories(dir.File("ports"));
+    Open(Profile("station=true\n"));
+    ASSERT_EQ(window->Problem(), "");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Running(); }, 5000));  // watching at once
+    sim::Device& unit = AddDevice();
+    fs::create_symlink(unit.Path(), dir.File("ports/com5"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Tiles() == 1 && window->Tile(0)->StateWord() == "PASS"; }, 60000))
+        << window->Tiles() << " " << window->Status().toStdString() << " "
+        << (window->Tiles() ? window->Tile(0)->Reason().toStdString() : "");
+    EXPECT_EQ(window->Tile(0)->Port(), "COM5");
+    EXPECT_TRUE(HoldsExample(unit));
+    Key(Qt::Key_Escape);
+    ASSERT_TRUE(WaitUntilIdle());
+}
+
+}  // namespace
+}  // namespace qdfu::test
