@@ -58,7 +58,7 @@ class ProfileCommand final : public Command {
             ->check(CLI::Range(0, kMaxRetries));
         new_->add_flag("--skip-gaps", p_.SkipGaps,
                        "write only the blocks that hold bytes of the file");
-        new_->add_option("--gsm", p_.Gsm, "dial NUMBER through the modem on each port");
+        gsm_ = new_->add_option("--gsm", p_.Gsm, "dial NUMBER through the modem on each port");
         new_->add_option("--serial-at", p_.SerialAt,
                          "give every unit a serial at ADDR (hexadecimal)");
         new_->add_option("--serial-format", format_, "le32 or prog32; default le32")
@@ -108,6 +108,10 @@ class ProfileCommand final : public Command {
                     : verify_  ? VerifyMode::EveryFourth
                                : VerifyMode::Off;
         p_.Format = format_ == "prog32" ? SerialFormat::Prog32 : SerialFormat::Le32;
+        // a profile's gsm= is a number to dial or nothing (a direct line): a modem without a
+        // number would silently become a direct line
+        if (gsm_->count() && p_.Gsm.empty())
+            return Refuse("--gsm: a line profile dials a number: give one, or leave --gsm out for a direct line");
         if (serialFirst_ >= 0) {
             if (p_.SerialAt.empty()) return Refuse("--serial-first needs --serial-at");
             p_.SerialFirst = static_cast<uint32_t>(serialFirst_);
@@ -185,6 +189,7 @@ class ProfileCommand final : public Command {
     LineProfile p_;
     std::string firmware_, format_ = "le32", path_;
     bool verify_ = false, verifyAll_ = false;
+    CLI::Option* gsm_ = nullptr;
     int64_t serialFirst_ = -1;
     CLI::App* new_ = nullptr;
     CLI::App* check_ = nullptr;

@@ -175,7 +175,9 @@ int TakeProfile(const CLI::App* cmd, FlashOptions& o, bool stationMode) {
                           (p.Station ? "a station's profile (station=true) runs with 'station --profile'"
                                      : "a profile with ports runs with 'upload --profile'"),
                       kExitUsage);
-    if (p.OperatorRequired && o.Ledger.Operator.empty())
+    o.Port.Ports = p.Ports;  // a refusal from here on ends each of the profile's ports
+    if (p.OperatorRequired &&
+        o.Ledger.Operator.find_first_not_of(" \t\r\n") == std::string::npos)
         return refuse(o.ProfilePath + ": [operator] required=true: give --operator NAME", kExitUsage);
     problem = CheckProfileFirmware(p);
     if (problem.Status != ProfileStatus::Ok)

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -243,6 +244,16 @@ ProfileProblem ParseLineProfile(std::string_view text, const std::string& folder
         if (std::any_of(pr.Ports.begin(), pr.Ports.end(),
                         [](const std::string& p) { return p.empty(); }))
             return Invalid(ports->Line, "ports '" + ports->Value + "' holds an empty port");
+        // COM3 and com3 are one port; a device named twice would take two uploads at once
+        std::vector<std::string> seen;
+        for (const std::string& port : pr.Ports) {
+            std::string key = port;
+            if (key.size() > 3 && (key.rfind("COM", 0) == 0 || key.rfind("com", 0) == 0 || key.rfind("Com", 0) == 0))
+                std::transform(key.begin(), key.begin() + 3, key.begin(), [](char c) { return static_cast<char>(c & ~0x20); });
+            if (std::find(seen.begin(), seen.end(), key) != seen.end())
+                return Invalid(ports->Line, "the port " + port + " is given twice: each fixture has its own port");
+            seen.push_back(key);
+        }
     }
     const Entry* station = given.Find("line", "station");
     if (ProfileProblem p = boolean(station, "station", pr.Station); p.Status != ProfileStatus::Ok)
@@ -348,13 +359,24 @@ ProfileProblem ParseLineProfile(std::string_view text, const std::string& folder
 }
 
 ProfileProblem ReadLineProfile(const std::string& path, LineProfile& out) {
-    FileText file;
-    if (!file.Open(path))
+    // read no more than a profile can hold: a device or a huge file named by mistake is refused
+    // after its first bytes, not read to the end
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
         return {errno == ENOENT ? ProfileStatus::NoSuchFile : ProfileStatus::Unreadable, 0,
                 std::strerror(errno)};
+    std::string text(kMaxProfileBytes + 1, '\0');
+    const std::size_t n = std::fread(text.data(), 1, text.size(), file);
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) return {ProfileStatus::Unreadable, 0, std::strerror(error)};
+    if (n > kMaxProfileBytes)
+        return {ProfileStatus::Unreadable, 0,
+                "larger than " + std::to_string(kMaxProfileBytes / 1024) + " KiB: no line profile"};
+    text.resize(n);
     const std::size_t slash = path.find_last_of("/\\");
-    return ParseLineProfile(file.Text(), slash == std::string::npos ? "" : path.substr(0, slash),
-                            out);
+    return ParseLineProfile(text, slash == std::string::npos ? "" : path.substr(0, slash), out);
 }
 
 ProfileProblem CheckProfileFirmware(const LineProfile& profile, std::string* bytes) {

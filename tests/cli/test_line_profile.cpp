@@ -89,6 +89,7 @@ TEST(LineProfile, RefusesEachFaultWithItsLineAndCause) {
         {WithLine(station + "[ledger]\n"), 6, "[ledger] where= is missing"},
         {WithLine("ports=COM3, COM4\nlabels=Left\n"), 6, "1 labels for 2 ports"},
         {WithLine("ports=COM3, , COM4\n"), 5, "holds an empty port"},
+        {WithLine("ports=COM3, /dev/ttyUSB0, com3\n"), 5, "the port com3 is given twice"},
         {WithLine(station + "labels=Left\n"), 6, "a station has none"},
         {WithLine("ports=COM3\nstation=true\n"), 5, "ports and station=true both given"},
         {WithLine("station=false\n"), 5,
