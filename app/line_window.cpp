@@ -36,6 +36,7 @@ namespace {
 
 constexpr auto kSecondEsc = std::chrono::seconds(3);  // a second Esc this soon cuts the runs short
 constexpr int kAlarmMs = 2000;                         // a FAIL's signal repeats this often
+constexpr int kInboxMs = 250;  // the engine's events are taken this often: one paint for the bench
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
@@ -305,6 +306,9 @@ void LineWindow::BuildWindow() {
     connect(pages_, &QTabWidget::currentChanged, this, [this](int page) {
         if (page == 0) scan_->setFocus(Qt::OtherFocusReason);
     });
+    inboxTimer_ = new QTimer(this);
+    inboxTimer_->setInterval(kInboxMs);
+    connect(inboxTimer_, &QTimer::timeout, this, &LineWindow::TakeEvents);
     alarm_ = new QTimer(this);
     alarm_->setInterval(kAlarmMs);
     connect(alarm_, &QTimer::timeout, this, [this] { options_.Beep(); });
@@ -434,13 +438,17 @@ void LineWindow::StartLine() {
     if (engine_.joinable()) engine_.join();
     stops_ = 0;
     running_ = true;
+    inboxTimer_->start();
     start_->setEnabled(false);
     SetStatus(plan.Station ? tr("Watching the ports: plug in a unit.") : tr("Flashing…"));
     engine_ = std::thread([this, plan, line]() mutable {
         const auto post = [this](std::function<void()> f) { QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection); };
         const auto say = [this, post](const std::string& text) { post([this, t = Q(text)] { SetStatus(t); }); };
         const auto finish = [this, post](int status, const std::string& refusal) {
-            post([this, status, r = Q(refusal)] { OnFinished(status, r); });
+            post([this, status, r = Q(refusal)] {
+                TakeEvents();  // every event before the end
+                OnFinished(status, r);
+            });
         };
         std::string text, why;
         std::vector<std::string> notes;
@@ -465,8 +473,11 @@ void LineWindow::StartLine() {
         line.Serials = plan.Serials;
         line.StopRequests = &stops_;
         line.Say = say;
-        JsonEvents events([post, this](const std::string& l) {
-            post([this, l = QByteArray::fromStdString(l)] { OnEvent(l); });
+        // the events wait in the inbox for the window's next look (a few a second), so that a
+        // bench of fixtures does not wake the window for every line
+        JsonEvents events([this](const std::string& l) {
+            const std::lock_guard<std::mutex> hold(inboxLock_);
+            inbox_.push_back(l);
         });
         line.Events = &events;
         RunOutputs outputs;
@@ -538,8 +549,18 @@ void LineWindow::RingFail() {
     alarm_->start();  // until Enter
 }
 
+void LineWindow::TakeEvents() {
+    std::vector<std::string> lines;
+    {
+        const std::lock_guard<std::mutex> hold(inboxLock_);
+        lines.swap(inbox_);
+    }
+    for (const std::string& l : lines) OnEvent(QByteArray::fromStdString(l));
+}
+
 void LineWindow::OnFinished(int status, const QString& refusal) {
     running_ = false;
+    inboxTimer_->stop();
     if (engine_.joinable()) engine_.join();
     start_->setEnabled(problem_.isEmpty());
     if (!refusal.isEmpty()) {

@@ -120,6 +120,7 @@ private:
     void LayTiles();
     void MakeTiles(const std::vector<std::string>& ports, const std::vector<std::string>& labels);
     FixtureTile* TileFor(const QString& port);
+    void TakeEvents();  // the engine's events that came since the last look
     void OnEvent(const QByteArray& line);
     void OnFinished(int status, const QString& refusal);
     void SetStatus(const QString& text);
@@ -164,6 +165,9 @@ private:
     QWidget* tileArea_ = nullptr;
     QGridLayout* tileGrid_ = nullptr;
     QTimer* alarm_ = nullptr;
+    QTimer* inboxTimer_ = nullptr;
+    std::mutex inboxLock_;
+    std::vector<std::string> inbox_;  // the engine's event lines, written on its thread
     // history
     QLineEdit* since_ = nullptr;
     QLineEdit* until_ = nullptr;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 #include <sstream>
 
 #include "cli_platform.h"
@@ -24,6 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Wall = std::chrono::system_clock;
+
+constexpr int kPassMs = 50;  // the shortest time between two passes over the children
 
 // A line for the person at the line: to the caller's Say, or standard error.
 void Say(const ProductionOptions& o, const std::string& line) {
@@ -150,6 +153,12 @@ public:
 
     // Waits up to ms for output, ends what has ended, redraws.
     void Poll(int ms) {
+        // One pass at most every kPassMs: the children's lines wait in their pipes meanwhile, so
+        // that a bench of busy fixtures costs the parent a few dozen passes a second rather than
+        // one per line.
+        const auto since = Clock::now() - lastPass_;
+        if (since < std::chrono::milliseconds(kPassMs)) std::this_thread::sleep_for(std::chrono::milliseconds(kPassMs) - since);
+        lastPass_ = Clock::now();
         children_.Wait(ms, sink_);
         const auto now = Clock::now();
         const int32_t limit = o_.StallLimitMs > 0 ? o_.StallLimitMs : 2 * o_.TimeoutMs + 15000;
@@ -392,7 +401,9 @@ private:
             if (!r->done && r->result.Retries > 0) state = "retry " + std::to_string(r->result.Retries);
             char line[160];
             std::snprintf(line, sizeof line, "\033[K%-8.8s %-26s %4d/%-4d %6.0f B/s %-9s\n",
-                          FitTail(r->target.Port, 8).c_str(), FitTail(r->target.Device, 26).c_str(),
+                          // a fixture is known on the bench by its label, when it has one
+                          FitTail(r->target.Label.empty() ? r->target.Port : r->target.Label, 8).c_str(),
+                          FitTail(r->target.Device, 26).c_str(),
                           std::min(r->progress.BlocksDone, 9999), std::min(r->progress.BlocksTotal, 9999),
                           std::min(rate, 999999.0), state.c_str());
             text += line;
@@ -418,6 +429,7 @@ private:
     int drawnLines_ = 0;
     bool ledgerLost_ = false;
     bool ledgerUp_ = true;  // as last said by WatchLedger
+    Clock::time_point lastPass_{};
     static constexpr std::size_t kLiveLines = 20;  // port lines at most, the totals line besides
 };
 

@@ -29,5 +29,10 @@ echo "== field tools: verify and backup at 9600 baud (target <= 1.03 x wire), --
 echo "== a dropped call survived: 64 KiB through the modem at 9600 baud (targets: bytes <= 1.05 x + a page, wall <= 1.10 x + the redial)"
 "$build/bench/bench_resume"
 
+if [ -x "$build/bench/bench_line_window" ]; then
+  echo "== the operator window: 16 fixtures against one (targets: <= 1.05 x, the window's CPU <= 2 % of a core, the event loop answering within 100 ms)"
+  "$build/bench/bench_line_window"
+fi
+
 echo "== production line: 32 devices at once against one (targets: <= 1.05 x, cpu <= 1 % per device); the ledger (targets: <= 5 ms a run, stats over 100,000 runs <= 1 s)"
 "$build/bench/bench_production"
