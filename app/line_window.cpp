@@ -586,11 +586,15 @@ void LineWindow::ShowCounts() {
 }
 
 void LineWindow::Ask(std::function<void()> job) {
-    if (asking_) {
-        askAgain_ = true;
-        return;
-    }
+    asks_.push_back(std::move(job));
+    if (!asking_) AskNext();
+}
+
+void LineWindow::AskNext() {
     JoinAsked();
+    if (asks_.empty()) return;
+    std::function<void()> job = std::move(asks_.front());
+    asks_.pop_front();
     asking_ = true;
     asked_ = std::thread([this, job = std::move(job)] {
         job();
@@ -598,11 +602,7 @@ void LineWindow::Ask(std::function<void()> job) {
             this,
             [this] {
                 asking_ = false;
-                JoinAsked();
-                if (askAgain_) {
-                    askAgain_ = false;
-                    RefreshLedger();
-                }
+                AskNext();
             },
             Qt::QueuedConnection);
     });
@@ -621,7 +621,9 @@ void LineWindow::RefreshLedger() {
     std::string since, why;
     ParseLedgerTime(S(QDate::currentDate().toString(Qt::ISODate)), false, since, why);
     const std::string station = HostName();
+    if (statsAsked_.exchange(true)) return;  // one waiting is enough: it reads the ledger as it will be
     Ask([this, where, since, station] {
+        statsAsked_ = false;
         std::string why;
         QString text;
         if (!LedgerExists(where)) {

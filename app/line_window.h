@@ -14,6 +14,7 @@
 #include <QString>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -127,7 +128,8 @@ private:
     void ShowPeople();
     void ShowCounts();
     void RefreshLedger();
-    void Ask(std::function<void()> job);  // a ledger question, on a thread of its own
+    void Ask(std::function<void()> job);  // a ledger question, on a thread of its own, in turn
+    void AskNext();
     void JoinAsked();
     void RingFail();
 
@@ -150,7 +152,8 @@ private:
     // the ledger's questions: one at a time, on a thread of their own
     std::thread asked_;
     std::atomic<bool> asking_{false};
-    bool askAgain_ = false;
+    std::deque<std::function<void()>> asks_;  // the questions waiting for the one being answered
+    std::atomic<bool> statsAsked_{false};     // the day's figures are asked for and not yet read
 
     QTabWidget* pages_ = nullptr;
     QLineEdit* scan_ = nullptr;
