@@ -396,7 +396,13 @@ void LineWindow::TakeScan(const QString& raw) {
         operator_ = text;
         SetStatus(tr("Operator %1.").arg(operator_));
     }
-    if (running_) SetStatus(Status() + QLatin1Char(' ') + tr("It applies from the next start."));
+    {
+        const std::lock_guard<std::mutex> hold(peopleLock_);
+        people_ = {S(operator_), S(workOrder_)};
+    }
+    if (running_)
+        SetStatus(Status() + QLatin1Char(' ') +
+                  (profile_.Station ? tr("It applies from the next unit.") : tr("It applies from the next start.")));
     ShowPeople();
     if (profile_.Station && !running_ && problem_.isEmpty() && !operator_.isEmpty() && profile_.OperatorRequired)
         StartLine();
@@ -472,6 +478,11 @@ void LineWindow::StartLine() {
         line.SerialAt = plan.SerialAt;
         line.Serials = plan.Serials;
         line.StopRequests = &stops_;
+        line.People = [this](std::string& operatorName, std::string& workOrder) {
+            const std::lock_guard<std::mutex> hold(peopleLock_);
+            operatorName = people_.first;
+            workOrder = people_.second;
+        };
         line.Say = say;
         // the events wait in the inbox for the window's next look (a few a second), so that a
         // bench of fixtures does not wake the window for every line

@@ -171,6 +171,8 @@ private:
     QTimer* inboxTimer_ = nullptr;
     std::mutex inboxLock_;
     std::vector<std::string> inbox_;  // the engine's event lines, written on its thread
+    std::mutex peopleLock_;
+    std::pair<std::string, std::string> people_;  // the operator and work order, as the engine reads them
     // history
     QLineEdit* since_ = nullptr;
     QLineEdit* until_ = nullptr;

@@ -73,6 +73,7 @@ struct Run {
     std::optional<uint32_t> serial;  // reserved for this device
     bool spent = false;              // its child said it touched the device
     std::string key = NewRunKey();   // its row's, kept aside from the spend until recorded
+    std::string operatorName, workOrder;  // who ran the line when it started
     bool kept = false;               // a row "cut short" is kept aside for it
     bool killed = false;
     UploadOutcome outcome = UploadOutcome::NotDone;
@@ -93,6 +94,9 @@ public:
         run->target = target;
         run->startWall = Wall::now();
         run->start = run->lastHeard = Clock::now();
+        run->operatorName = o_.Operator;
+        run->workOrder = o_.WorkOrder;
+        if (o_.People) o_.People(run->operatorName, run->workOrder);
         std::vector<std::string> args = {o_.Self, "upload",    fw_.CopyPath, "--port", target.Port, "--device",
                                          target.Device, "--timeout", std::to_string(o_.TimeoutMs)};
         if (o_.Verify == VerifyMode::EveryFourth) args.push_back("--verify");
@@ -271,7 +275,7 @@ private:
                         cut.HexPath = fw_.FullPath, cut.HexSha256 = fw_.Sha256, cut.Start = IsoTime(r->startWall);
                         cut.Outcome = OutcomeWord(UploadOutcome::Failed);
                         cut.Reason = "the run ended before it could say how it went (stopped or cut short)";
-                        cut.Serial = r->serial, cut.Operator = o_.Operator, cut.WorkOrder = o_.WorkOrder;
+                        cut.Serial = r->serial, cut.Operator = r->operatorName, cut.WorkOrder = r->workOrder;
                         LedgerRun row = LedgerRunOf(cut, o_.Station);
                         row.Key = r->key;
                         std::string ignored;
@@ -342,8 +346,8 @@ private:
         rep.Reason = r.outcome == UploadOutcome::Completed ? "" : r.reason.empty() ? "the upload did not complete" : r.reason;
         rep.Retries = r.result.Retries;
         rep.Serial = r.spent ? r.serial : std::nullopt;  // a serial that went back is not this device's
-        rep.Operator = o_.Operator;
-        rep.WorkOrder = o_.WorkOrder;
+        rep.Operator = r.operatorName;
+        rep.WorkOrder = r.workOrder;
         rep.Label = r.target.Label;
         outputs_.Report(rep);
         if (o_.Events) o_.Events->End(rep);

@@ -55,6 +55,9 @@ struct ProductionOptions {
     std::optional<uint32_t> SerialAt;
     SerialFormat Serials = SerialFormat::Le32;
     std::string Operator, Station, WorkOrder;
+    // Who runs the line as each unit starts (a station's operator changes between units), given
+    // Operator and WorkOrder to change; none: those two for every unit.
+    std::function<void(std::string& operatorName, std::string& workOrder)> People;
     // The fixtures' labels, one per port of a several-port run in the ports' order (a line
     // profile's), or none.
     std::vector<std::string> Labels;

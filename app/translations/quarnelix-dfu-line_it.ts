@@ -6,48 +6,48 @@
     <message>
         <location filename="../line_main.cpp" line="41"/>
         <source>The production line&apos;s operator window: runs a line profile, a tile per fixture.</source>
-        <translation>La finestra dell'operatore della linea di produzione: esegue un profilo di linea, una casella per postazione.</translation>
+        <translation>La finestra dell&apos;operatore della linea di produzione: esegue un profilo di linea, una casella per postazione.</translation>
     </message>
     <message>
         <location filename="../line_main.cpp" line="45"/>
         <source>the line profile to run (&apos;quarnelix-dfu-cli profile new&apos; writes one)</source>
-        <translation>il profilo di linea da eseguire ('quarnelix-dfu-cli profile new' ne scrive uno)</translation>
+        <translation>il profilo di linea da eseguire (&apos;quarnelix-dfu-cli profile new&apos; ne scrive uno)</translation>
     </message>
 </context>
 <context>
     <name>qdfu::FixtureTile</name>
     <message>
-        <location filename="../line_window.cpp" line="111"/>
+        <location filename="../line_window.cpp" line="112"/>
         <source>READY</source>
         <translation>PRONTO</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="112"/>
+        <location filename="../line_window.cpp" line="113"/>
         <source>FLASHING</source>
         <translation>IN SCRITTURA</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="113"/>
+        <location filename="../line_window.cpp" line="114"/>
         <source>PASS</source>
         <translation>PASS</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="114"/>
+        <location filename="../line_window.cpp" line="115"/>
         <source>FAIL</source>
         <translation>FAIL</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="115"/>
+        <location filename="../line_window.cpp" line="116"/>
         <source>NOT DONE</source>
         <translation>NON ESEGUITO</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="138"/>
+        <location filename="../line_window.cpp" line="139"/>
         <source>Serial %1</source>
         <translation>Seriale %1</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="140"/>
+        <location filename="../line_window.cpp" line="141"/>
         <source>%1 s</source>
         <translation>%1 s</translation>
     </message>
@@ -55,288 +55,302 @@
 <context>
     <name>qdfu::LineWindow</name>
     <message>
-        <location filename="../line_window.cpp" line="149"/>
+        <location filename="../line_window.cpp" line="150"/>
         <source>Choose the line profile</source>
         <translation>Scegli il profilo di linea</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="150"/>
+        <location filename="../line_window.cpp" line="151"/>
         <source>Line profiles (*.ini);;All files (*)</source>
         <translation>Profili di linea (*.ini);;Tutti i file (*)</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="154"/>
+        <location filename="../line_window.cpp" line="155"/>
         <source>Export the runs as CSV</source>
         <translation>Esporta le esecuzioni in CSV</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="155"/>
+        <location filename="../line_window.cpp" line="156"/>
         <source>CSV files (*.csv)</source>
         <translation>File CSV (*.csv)</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="161"/>
+        <location filename="../line_window.cpp" line="162"/>
         <source>No line profile: start with --profile LINE.ini or choose one.</source>
         <translation>Nessun profilo di linea: avvia con --profile LINEA.ini o scegline uno.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="175"/>
+        <location filename="../line_window.cpp" line="176"/>
         <source>Quarnelix line</source>
         <translation>Linea Quarnelix</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="187"/>
+        <location filename="../line_window.cpp" line="188"/>
         <source>Scan your badge, or WO:… for the work order, then Enter</source>
-        <translation>Scansiona il badge, o WO:… per l'ordine di lavoro, poi Invio</translation>
+        <translation>Scansiona il badge, o WO:… per l&apos;ordine di lavoro, poi Invio</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="213"/>
+        <location filename="../line_window.cpp" line="214"/>
         <source>Start (F5)</source>
         <translation>Avvia (F5)</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="214"/>
+        <location filename="../line_window.cpp" line="215"/>
         <source>Stop (Esc)</source>
         <translation>Ferma (Esc)</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="239"/>
+        <location filename="../line_window.cpp" line="240"/>
         <source>Line</source>
         <translation>Linea</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="247"/>
-        <location filename="../line_window.cpp" line="249"/>
+        <location filename="../line_window.cpp" line="248"/>
+        <location filename="../line_window.cpp" line="250"/>
         <source>YYYY-MM-DD</source>
         <translation>AAAA-MM-GG</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="250"/>
+        <location filename="../line_window.cpp" line="251"/>
         <source>From</source>
         <translation>Dal</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="251"/>
+        <location filename="../line_window.cpp" line="252"/>
         <source>To</source>
         <translation>Al</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="255"/>
+        <location filename="../line_window.cpp" line="256"/>
         <source>Operator</source>
         <translation>Operatore</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="256"/>
+        <location filename="../line_window.cpp" line="257"/>
         <source>Work order</source>
         <translation>Ordine di lavoro</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="259"/>
+        <location filename="../line_window.cpp" line="260"/>
         <source>any</source>
         <translation>qualsiasi</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="260"/>
+        <location filename="../line_window.cpp" line="261"/>
         <source>completed</source>
         <translation>completato</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="261"/>
+        <location filename="../line_window.cpp" line="262"/>
         <source>failed</source>
         <translation>fallito</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="262"/>
+        <location filename="../line_window.cpp" line="263"/>
         <source>not done</source>
         <translation>non eseguito</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="264"/>
+        <location filename="../line_window.cpp" line="265"/>
         <source>Outcome</source>
         <translation>Esito</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="265"/>
+        <location filename="../line_window.cpp" line="266"/>
         <source>Serial</source>
         <translation>Seriale</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="270"/>
+        <location filename="../line_window.cpp" line="271"/>
         <source>Show</source>
         <translation>Mostra</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="271"/>
+        <location filename="../line_window.cpp" line="272"/>
         <source>Export CSV…</source>
         <translation>Esporta CSV…</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="283"/>
+        <location filename="../line_window.cpp" line="284"/>
         <source>History</source>
         <translation>Storico</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="344"/>
+        <location filename="../line_window.cpp" line="348"/>
         <source>Quarnelix line — %1</source>
         <translation>Linea Quarnelix — %1</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="346"/>
+        <location filename="../line_window.cpp" line="350"/>
         <source>Station: every unit plugged in is flashed.</source>
         <translation>Stazione: ogni unità collegata viene programmata.</translation>
     </message>
     <message numerus="yes">
-        <location filename="../line_window.cpp" line="349"/>
+        <location filename="../line_window.cpp" line="353"/>
         <source>%n fixture(s) ready: press F5 to start.</source>
-        <translation><numerusform>%n postazione pronta: premi F5 per avviare.</numerusform><numerusform>%n postazioni pronte: premi F5 per avviare.</numerusform></translation>
+        <translation>
+            <numerusform>%n postazione pronta: premi F5 per avviare.</numerusform>
+            <numerusform>%n postazioni pronte: premi F5 per avviare.</numerusform>
+        </translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="390"/>
+        <location filename="../line_window.cpp" line="394"/>
         <source>Work order cleared.</source>
         <translation>Ordine di lavoro tolto.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="390"/>
+        <location filename="../line_window.cpp" line="394"/>
         <source>Work order %1.</source>
         <translation>Ordine di lavoro %1.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="393"/>
+        <location filename="../line_window.cpp" line="397"/>
         <source>Operator %1.</source>
         <translation>Operatore %1.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="395"/>
+        <location filename="../line_window.cpp" line="405"/>
         <source>It applies from the next start.</source>
         <translation>Vale dal prossimo avvio.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="402"/>
+        <location filename="../line_window.cpp" line="405"/>
+        <source>It applies from the next unit.</source>
+        <translation>Vale dalla prossima unità.</translation>
+    </message>
+    <message>
+        <location filename="../line_window.cpp" line="412"/>
         <source>Operator: scan your badge</source>
         <translation>Operatore: scansiona il badge</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="403"/>
+        <location filename="../line_window.cpp" line="413"/>
         <source>Operator: none</source>
         <translation>Operatore: nessuno</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="404"/>
+        <location filename="../line_window.cpp" line="414"/>
         <source>Operator: %1</source>
         <translation>Operatore: %1</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="405"/>
+        <location filename="../line_window.cpp" line="415"/>
         <source>Work order: none</source>
         <translation>Ordine di lavoro: nessuno</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="405"/>
+        <location filename="../line_window.cpp" line="415"/>
         <source>Work order: %1</source>
         <translation>Ordine di lavoro: %1</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="417"/>
+        <location filename="../line_window.cpp" line="427"/>
         <source>Nothing starts without an operator: scan your badge first.</source>
         <translation>Senza operatore non parte nulla: scansiona prima il badge.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="438"/>
+        <location filename="../line_window.cpp" line="449"/>
         <source>Watching the ports: plug in a unit.</source>
-        <translation>In attesa sulle porte: collega un'unità.</translation>
+        <translation>In attesa sulle porte: collega un&apos;unità.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="438"/>
+        <location filename="../line_window.cpp" line="449"/>
         <source>Flashing…</source>
         <translation>Programmazione in corso…</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="486"/>
+        <location filename="../line_window.cpp" line="508"/>
         <source>Stopping: every running fixture stops and resets its controller. Esc again within 3 s cuts them short.</source>
         <translation>Arresto: ogni postazione attiva si ferma e resetta il suo controllore. Esc di nuovo entro 3 s le interrompe subito.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="490"/>
+        <location filename="../line_window.cpp" line="512"/>
         <source>Cut short: the running fixtures end now.</source>
         <translation>Interrotto: le postazioni attive terminano ora.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="493"/>
+        <location filename="../line_window.cpp" line="515"/>
         <source>Stopping… Esc again within 3 s cuts the runs short.</source>
         <translation>Arresto in corso… Esc di nuovo entro 3 s interrompe subito.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="508"/>
+        <location filename="../line_window.cpp" line="530"/>
         <source>%1: the line went; connecting again (retry %2).</source>
         <translation>%1: la linea è caduta; nuova connessione (tentativo %2).</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="550"/>
+        <location filename="../line_window.cpp" line="582"/>
         <source>The station stopped: press F5 to watch the ports again.</source>
         <translation>La stazione si è fermata: premi F5 per tornare in attesa sulle porte.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="552"/>
+        <location filename="../line_window.cpp" line="584"/>
         <source>Every fixture passed. Press F5 for the next units.</source>
         <translation>Tutte le postazioni PASS. Premi F5 per le prossime unità.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="553"/>
+        <location filename="../line_window.cpp" line="585"/>
         <source>Done: press F5 for the next units.</source>
         <translation>Finito: premi F5 per le prossime unità.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="560"/>
+        <location filename="../line_window.cpp" line="592"/>
         <source>This window: %1 runs · %2 PASS · %3 FAIL · yield %4</source>
         <translation>Questa finestra: %1 esecuzioni · %2 PASS · %3 FAIL · resa %4</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="597"/>
-        <location filename="../line_window.cpp" line="648"/>
+        <location filename="../line_window.cpp" line="629"/>
+        <location filename="../line_window.cpp" line="682"/>
         <source>This line keeps no ledger.</source>
         <translation>Questa linea non tiene un registro.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="607"/>
+        <location filename="../line_window.cpp" line="641"/>
         <source>Today on this line: no runs yet.</source>
         <translation>Oggi su questa linea: ancora nessuna esecuzione.</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="609"/>
-        <location filename="../line_window.cpp" line="616"/>
-        <location filename="../line_window.cpp" line="684"/>
+        <location filename="../line_window.cpp" line="643"/>
+        <location filename="../line_window.cpp" line="650"/>
+        <location filename="../line_window.cpp" line="718"/>
         <source>Ledger cannot be reached: %1</source>
         <translation>Registro non raggiungibile: %1</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="621"/>
+        <location filename="../line_window.cpp" line="655"/>
         <source>Today on this line: %1 runs, yield %2</source>
         <translation>Oggi su questa linea: %1 esecuzioni, resa %2</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="664"/>
+        <location filename="../line_window.cpp" line="698"/>
         <source>Serial: &apos;%1&apos; is not a serial number</source>
-        <translation>Seriale: '%1' non è un numero di serie</translation>
+        <translation>Seriale: &apos;%1&apos; non è un numero di serie</translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="668"/>
+        <location filename="../line_window.cpp" line="702"/>
         <source>Reading the ledger…</source>
         <translation>Lettura del registro…</translation>
     </message>
     <message numerus="yes">
-        <location filename="../line_window.cpp" line="699"/>
+        <location filename="../line_window.cpp" line="733"/>
         <source>%n run(s).</source>
-        <translation><numerusform>%n esecuzione.</numerusform><numerusform>%n esecuzioni.</numerusform></translation>
+        <translation>
+            <numerusform>%n esecuzione.</numerusform>
+            <numerusform>%n esecuzioni.</numerusform>
+        </translation>
     </message>
     <message>
-        <location filename="../line_window.cpp" line="714"/>
+        <location filename="../line_window.cpp" line="748"/>
         <source>Cannot write %1: %2</source>
         <translation>Impossibile scrivere %1: %2</translation>
     </message>
     <message numerus="yes">
-        <location filename="../line_window.cpp" line="717"/>
+        <location filename="../line_window.cpp" line="751"/>
         <source>%n run(s) written to %1.</source>
-        <translation><numerusform>%n esecuzione scritta in %1.</numerusform><numerusform>%n esecuzioni scritte in %1.</numerusform></translation>
+        <translation>
+            <numerusform>%n esecuzione scritta in %1.</numerusform>
+            <numerusform>%n esecuzioni scritte in %1.</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

@@ -212,21 +212,35 @@ TEST_F(LineWindowTest, AFailSaysWhyAndSignalsUntilEnter) {
     EXPECT_EQ(beeps, heard);
 }
 
-TEST_F(LineWindowTest, AStationFlashesAUnitAsItIsPluggedIn) {
+TEST_F(LineWindowTest, AStationFlashesEachUnitAsItIsPluggedInUnderTheOperatorOfTheMoment) {
     fs::create_directories(dir.File("ports"));
-    Open(Profile("station=true\n"));
+    Open(Profile("station=true\n", "[ledger]\nwhere=station.db\n"));
     ASSERT_EQ(window->Problem(), "");
     // watching at once: the ports present now are left alone
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->Status().contains("present now"); }, 10000));
-    sim::Device& unit = AddDevice();
-    fs::create_symlink(unit.Path(), dir.File("ports/com5"));
+    Scan("Ann");
+    sim::Device& first = AddDevice();
+    fs::create_symlink(first.Path(), dir.File("ports/com5"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->Tiles() == 1 && window->Tile(0)->StateWord() == "PASS"; }, 60000))
-        << window->Tiles() << " " << window->Status().toStdString() << " "
-        << (window->Tiles() ? window->Tile(0)->Reason().toStdString() : "");
+        << window->Tiles() << " " << window->Status().toStdString();
+    Scan("Bob");  // the next shift's operator, the station still watching
+    sim::Device& second = AddDevice();
+    fs::create_symlink(second.Path(), dir.File("ports/com6"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Tiles() == 2 && window->Tile(1)->StateWord() == "PASS"; }, 60000));
     EXPECT_EQ(window->Tile(0)->Port(), "COM5");
-    EXPECT_TRUE(HoldsExample(unit));
+    EXPECT_TRUE(HoldsExample(first));
+    EXPECT_TRUE(HoldsExample(second));
     Key(Qt::Key_Escape);
     ASSERT_TRUE(WaitUntilIdle());
+
+    std::string why;
+    auto books = OpenLedger(dir.File("station.db"), why, LedgerAccess::Read);
+    ASSERT_TRUE(books) << why;
+    std::vector<LedgerRun> runs;
+    ASSERT_TRUE(books->Runs({}, runs, why)) << why;
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].Operator, "Ann");
+    EXPECT_EQ(runs[1].Operator, "Bob");
 }
 
 }  // namespace
