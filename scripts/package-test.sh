@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package as a user gets it: lintian finds no error or warning, apt-get installs it,
 # the installed programs run (the command line's version, an upload from the installed command
-# line to the installed simulated controller with the memory compared, the window started on the
-# offscreen platform and closed again, the desktop entry and the man pages checked), and removing
-# it leaves none of its files behind.
+# line to the installed simulated controller with the memory compared, each window started on the
+# offscreen platform and closed again, the line window's version and options, the desktop entries
+# and the man pages checked), and removing it leaves none of its files behind.
 set -euo pipefail
 version=$(sed -n 's/^project(quarnelix-dfu VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb="dist/quarnelix-dfu_${version}_amd64.deb"
@@ -50,8 +50,21 @@ QT_QPA_PLATFORM=offscreen timeout -s TERM 3 /usr/bin/quarnelix-dfu >"$work/windo
 [ "$status" -eq 124 ] || { cat "$work/window.out" >&2; echo "the window ended with $status" >&2; exit 1; }
 echo "installed window: started and closed again"
 
+# The line's operator window: its version and options, then started on a profile of the installed
+# command line's making, running until it is closed.
+line_version=$(QT_QPA_PLATFORM=offscreen /usr/bin/quarnelix-dfu-line --version 2>/dev/null)
+[ "$line_version" = "quarnelix-dfu-line $version" ] || { echo "quarnelix-dfu-line --version: $line_version" >&2; exit 1; }
+QT_QPA_PLATFORM=offscreen /usr/bin/quarnelix-dfu-line --help >"$work/line-help.out" 2>&1 &&
+  grep -q -- '--profile <FILE>' "$work/line-help.out" || { cat "$work/line-help.out" >&2; echo "quarnelix-dfu-line --help: no --profile" >&2; exit 1; }
+/usr/bin/quarnelix-dfu-cli profile new --firmware "$hex" --port COM9 --ledger "$work/line.sqlite" >"$work/line.ini"
+status=0
+QT_QPA_PLATFORM=offscreen timeout -s TERM 3 /usr/bin/quarnelix-dfu-line --profile "$work/line.ini" >"$work/line.out" 2>&1 || status=$?
+[ "$status" -eq 124 ] || { cat "$work/line.out" >&2; echo "the line window ended with $status" >&2; exit 1; }
+echo "installed line window: --version $version, --help, started on a profile and closed again"
+
 desktop-file-validate /usr/share/applications/quarnelix-dfu.desktop
-for page in quarnelix-dfu quarnelix-dfu-cli quarnelix-devsim; do
+desktop-file-validate /usr/share/applications/quarnelix-dfu-line.desktop
+for page in quarnelix-dfu quarnelix-dfu-line quarnelix-dfu-cli quarnelix-devsim; do
   warnings=$(MANWIDTH=80 man --warnings -l "/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null || true)
   [ -z "$warnings" ] || { echo "$page.1: $warnings" >&2; exit 1; }
 done
