@@ -2,8 +2,9 @@
 # The Windows deliverables from a cross build:
 #   dist/quarnelix-dfu-cli-VERSION-win64.zip   the statically linked command line and its README;
 # and, when the window was built (with the Qt of scripts/build-qt-windows.sh, QT_PREFIX):
-#   dist/quarnelix-dfu-VERSION-win64.zip        the window, its Qt DLLs and plugins, the MinGW
-#                                               runtime, the command line and the README;
+#   dist/quarnelix-dfu-VERSION-win64.zip        the window and the line's operator window, their
+#                                               Qt DLLs and plugins, the MinGW runtime, the
+#                                               command line and the README;
 #   dist/quarnelix-dfu-VERSION-win64-setup.exe  the same as an NSIS installer.
 # Every program and DLL shipped may import only DLLs shipped beside it or those of Windows itself.
 #
@@ -48,7 +49,7 @@ echo "dist/$cli.zip"
 full="quarnelix-dfu-$version-win64"
 dir="$stage/$full"
 mkdir -p "$dir/platforms" "$dir/styles"
-cp "$winbuild/app/quarnelix-dfu.exe" "$winbuild/cli/quarnelix-dfu-cli.exe" "$dir/"
+cp "$winbuild/app/quarnelix-dfu.exe" "$winbuild/app/quarnelix-dfu-line.exe" "$winbuild/cli/quarnelix-dfu-cli.exe" "$dir/"
 cp "$qt"/bin/Qt6Core.dll "$qt"/bin/Qt6Gui.dll "$qt"/bin/Qt6Widgets.dll "$dir/"
 cp "$qt"/plugins/platforms/qwindows.dll "$qt"/plugins/platforms/qoffscreen.dll "$dir/platforms/"
 cp "$qt"/plugins/styles/qwindowsvistastyle.dll "$dir/styles/"
