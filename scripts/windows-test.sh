@@ -406,8 +406,8 @@ else
 fi
 
 # The window: its tests, then the real quarnelix-dfu.exe from the zip, on an X server of its own,
-# clicked as a user clicks "Upload" with the example firmware and COM5 remembered; then the
-# installer.
+# clicked as a user clicks "Upload" with the example firmware and COM5 remembered; the line's
+# operator window through a shift step; then the installer.
 if [ -f "$winbuild/app/quarnelix-dfu.exe" ]; then
   version=$(sed -n 's/^project(quarnelix-dfu VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
@@ -437,6 +437,13 @@ if [ -f "$winbuild/app/quarnelix-dfu.exe" ]; then
   else
     fail "the window did not open under Wine"
   fi
+  # The line's operator window, driven by its keys through a shift step against two simulated
+  # controllers (scripts/wine-line.sh, in a Wine prefix of its own).
+  if scripts/wine-line.sh "$build" "$app" "$winbuild/quarnelix-dfu-line-wine.png"; then
+    echo "line window under Wine: screenshot in $winbuild/quarnelix-dfu-line-wine.png"
+  else
+    fail "the line window's shift step under Wine"
+  fi
 
   # The installer: silent install, the installed programs, silent uninstall, nothing left.
   installed="$WINEPREFIX/drive_c/Program Files/quarnelix-dfu"
@@ -447,8 +454,10 @@ if [ -f "$winbuild/app/quarnelix-dfu.exe" ]; then
   else
     fail "installer: the silent install did not install"
   fi
-  [ -f "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/quarnelix-dfu.lnk" ] ||
-    fail "installer: no Start-menu shortcut"
+  menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
+  for shortcut in quarnelix-dfu quarnelix-dfu-line; do
+    [ -f "$menu/$shortcut.lnk" ] || fail "installer: no Start-menu shortcut $shortcut.lnk"
+  done
   if [ "$(wine "$installed/quarnelix-dfu-cli.exe" --version 2>/dev/null </dev/null | tr -d '\r')" = "quarnelix-dfu-cli $version" ]; then
     echo "installer: the installed command line runs"
   else
@@ -457,11 +466,14 @@ if [ -f "$winbuild/app/quarnelix-dfu.exe" ]; then
   status=0
   timeout 5 wine "$installed/quarnelix-dfu.exe" -platform offscreen </dev/null >/dev/null 2>&1 || status=$?
   if [ "$status" -eq 124 ]; then echo "installer: the installed window runs"; else fail "installer: the installed window ended with $status"; fi
+  status=0
+  timeout 5 wine "$installed/quarnelix-dfu-line.exe" -platform offscreen </dev/null >/dev/null 2>&1 || status=$?
+  if [ "$status" -eq 124 ]; then echo "installer: the installed line window runs"; else fail "installer: the installed line window ended with $status"; fi
   wineserver -k >/dev/null 2>&1 || true
   wine "$installed/uninstall.exe" /S </dev/null >/dev/null 2>&1 || true
   for _ in $(seq 100); do [ -e "$installed" ] || break; sleep 0.2; done
   if [ ! -e "$installed" ] && ! wine reg query "$key" >/dev/null 2>&1 &&
-     [ ! -e "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/quarnelix-dfu.lnk" ]; then
+     [ ! -e "$menu/quarnelix-dfu.lnk" ] && [ ! -e "$menu/quarnelix-dfu-line.lnk" ]; then
     echo "installer: the silent uninstall left no file and no registry entry"
   else
     fail "installer: something was left after the uninstall"
