@@ -243,5 +243,30 @@ TEST_F(LineWindowTest, AStationFlashesEachUnitAsItIsPluggedInUnderTheOperatorOfT
     EXPECT_EQ(runs[1].Operator, "Bob");
 }
 
+// The README's picture, not a check: four labelled fixtures after a run, one refusing its writes,
+// with an operator, a work order and serials. Run by scripts/screenshots.sh alone
+// (--gtest_also_run_disabled_tests); it saves the window to the build folder.
+TEST_F(LineWindowTest, DISABLED_Screenshot) {
+    AddDevice();
+    AddDevice();
+    AddDevice({.NakCommand = 0xA2});
+    AddDevice();
+    std::string ports;  // COM5 to COM8, as an operator's bench names them
+    fs::create_directories(dir.File("ports"));
+    for (std::size_t k = 0; k < devices.size(); ++k) {
+        fs::create_symlink(devices[k]->Path(), dir.File("ports/com" + std::to_string(5 + k)));
+        ports += (ports.empty() ? "COM" : ", COM") + std::to_string(5 + k);
+    }
+    Open(Profile("ports=" + ports + "\nlabels=A1, A2, B1, B2\nverify=all\n",
+                 "[serials]\nat=2804\nfirst=1000\n[ledger]\nwhere=line.db\n[operator]\nrequired=true\n"));
+    Scan("Anna Rossi");
+    Scan("WO:W-2026-118");
+    Key(Qt::Key_F5);
+    ASSERT_TRUE(WaitUntilIdle()) << window->Status().toStdString();
+    Key(Qt::Key_Return);  // the FAIL's signal answered
+    ASSERT_TRUE(WaitUntilIdle());
+    EXPECT_TRUE(window->grab().save(QStringLiteral(QDFU_BUILD_DIR "/quarnelix-dfu-line.png")));
+}
+
 }  // namespace
 }  // namespace qdfu::test
