@@ -30,6 +30,7 @@
 #include "ledger.h"
 #include "ledger_query.h"
 #include "run_books.h"
+#include "window_fonts.h"
 
 namespace qdfu {
 namespace {
@@ -134,6 +135,7 @@ void FixtureTile::SetProgress(int done, int total) {
 }
 
 void FixtureTile::SetResult(TileState state, const QString& serial, const QString& reason, double seconds) {
+    if (state_ != TileState::Flashing) progress_->setValue(0);  // ended before it started
     SetState(state);
     if (state == TileState::Pass) progress_->setValue(progress_->maximum());
     serial_->setText(serial.isEmpty() ? QString() : tr("Serial %1").arg(serial));
@@ -174,6 +176,7 @@ LineWindow::~LineWindow() {
 
 void LineWindow::BuildWindow() {
     setWindowTitle(tr("Quarnelix line"));
+    setFont(CaptionFont({16, 18, 22, 26, 44}));  // bold where the system's face cannot draw it
     pages_ = new QTabWidget(this);
     pages_->setFocusPolicy(Qt::NoFocus);
     pages_->tabBar()->setFocusPolicy(Qt::NoFocus);
@@ -340,6 +343,7 @@ void LineWindow::LoadProfile(const QString& path) {
     ProfileProblem problem = ReadLineProfile(S(path), p);
     if (problem.Status == ProfileStatus::NoSuchFile) problem.Cause = "no such profile";
     if (problem.Status == ProfileStatus::Ok) problem = CheckProfileFirmware(p);
+    if (problem.Status == ProfileStatus::Ok) problem = CheckProfileSerialPlace(p);
     if (problem.Status != ProfileStatus::Ok) {
         Refuse(Q(ProfileProblemText(S(path), problem)));
         return;
@@ -440,7 +444,12 @@ void LineWindow::StartLine() {
         SetStatus(Q(why));
         return;
     }
-    if (!plan.Station) ports_ = plan.Ports;  // as the engine names them (an adapter found by its serial)
+    if (!plan.Station) {
+        ports_ = plan.Ports;  // as the engine names them (an adapter found by its serial)
+        // every fixture's last result goes: its run starts now, though its child may still wait
+        // for a serial
+        for (FixtureTile* tile : tiles_) tile->SetState(TileState::Flashing);
+    }
     if (engine_.joinable()) engine_.join();
     stops_ = 0;
     running_ = true;

@@ -2,6 +2,8 @@
 // handlers. The work is done by the core; this file moves data between it and the widgets.
 #include "tform1.h"
 
+#include "window_fonts.h"
+
 #include <QApplication>
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -67,50 +69,8 @@ W* Make(QWidget* parent, const char* name, int x, int y, int w, int h) {
 // The layout's sizes are points at 96 dpi: 8 points are 11 pixels, 10 points 13.
 int PointsToPixels(int points) { return points == 8 ? 11 : points * 4 / 3; }
 
-// text as f draws it, black on white.
-QImage Drawn(const QFont& f, const QString& text) {
-    QImage image(QFontMetrics(f).horizontalAdvance(text) + 8, QFontMetrics(f).height() + 4, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    painter.setFont(f);
-    painter.setPen(Qt::black);
-    painter.drawText(4, QFontMetrics(f).ascent() + 2, text);
-    return image;
-}
-
-// Whether f draws its captions as they must look at every size the layout uses: bold that differs
-// from regular, and a hyphen that shows. A face that fails (Wine's Tahoma at 13 pixels draws bold
-// as regular and no hyphen at all) is passed over.
-bool DrawsCaptions(QFont f) {
-    for (int pixels : {PointsToPixels(8), PointsToPixels(10)}) {
-        f.setPixelSize(pixels);
-        f.setBold(false);
-        const QImage regular = Drawn(f, QStringLiteral("Data - Ora:"));
-        const QImage hyphen = Drawn(f, QStringLiteral("-"));
-        f.setBold(true);
-        if (Drawn(f, QStringLiteral("Data - Ora:")) == regular) return false;
-        bool ink = false;
-        for (int y = 0; y < hyphen.height() && !ink; ++y)
-            for (int x = 0; x < hyphen.width() && !ink; ++x) ink = qGray(hyphen.pixel(x, y)) < 128;
-        if (!ink) return false;
-    }
-    return true;
-}
-
-// The application's font, unless it cannot draw the captions at the layout's sizes: then the first
-// of the usual dialog faces that can, so that captions, buttons and values are bold on every
-// system.
-QFont BaseFont() {
-    QFont f = QApplication::font();
-    if (DrawsCaptions(f)) return f;
-    const QStringList present = QFontDatabase::families();
-    for (const char* family : {"Microsoft Sans Serif", "Tahoma", "Segoe UI", "Arial", "DejaVu Sans"}) {
-        QFont candidate = f;
-        candidate.setFamily(QString::fromLatin1(family));
-        if (present.contains(candidate.family()) && DrawsCaptions(candidate)) return candidate;
-    }
-    return f;
-}
+// The application's face, or one that draws the captions at the layout's sizes.
+QFont BaseFont() { return CaptionFont({PointsToPixels(8), PointsToPixels(10)}); }
 
 QFont SizedFont(int points, bool bold) {
     QFont f = BaseFont();

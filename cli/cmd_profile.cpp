@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "common.h"
+#include "line_setup.h"
 #include "line_profile.h"
 #include "sha256.h"
 
@@ -125,6 +126,8 @@ class ProfileCommand final : public Command {
         if (const ProfileProblem problem = ParseLineProfile(written, "", back);
             problem.Status != ProfileStatus::Ok)
             return Refuse(problem.Cause);
+        if (const ProfileProblem problem = CheckProfileSerialPlace(back); problem.Status != ProfileStatus::Ok)
+            return Refuse(problem.Cause);
         std::fwrite(written.data(), 1, written.size(), stdout);
         return std::fflush(stdout) == 0 ? 0 : kExitOutputFailed;
     }
@@ -181,9 +184,16 @@ class ProfileCommand final : public Command {
                     p.OperatorRequired ? "required (--operator NAME)" : "optional");
         std::printf("run with:  quarnelix-dfu-cli %s --profile %s\n",
                     p.Station ? "station" : "upload", path_.c_str());
-        if (firmware.Status == ProfileStatus::Ok) return 0;
-        std::fprintf(stderr, "%s\n", ProfileProblemText(path_, firmware).c_str());
-        return kExitBadHex;
+        if (firmware.Status != ProfileStatus::Ok) {
+            std::fprintf(stderr, "%s\n", ProfileProblemText(path_, firmware).c_str());
+            return kExitBadHex;
+        }
+        // a serial that would not be written is refused here, not at the line's first unit
+        if (const ProfileProblem place = CheckProfileSerialPlace(p); place.Status != ProfileStatus::Ok) {
+            std::fprintf(stderr, "%s\n", ProfileProblemText(path_, place).c_str());
+            return kExitUsage;
+        }
+        return 0;
     }
 
     LineProfile p_;

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <string_view>
 
 namespace qdfu {
 namespace {
@@ -298,7 +299,13 @@ std::vector<std::string> StatsFieldValues(const StatsRow& row) {
 std::string CsvRecord(const std::vector<std::string>& fields) {
     std::string out;
     for (std::size_t k = 0; k < fields.size(); ++k) {
-        const std::string& f = fields[k];
+        // A spreadsheet takes a cell that starts with = + - @ (or a tab or CR) for a formula: text
+        // such as an operator's scan is kept as text by a leading apostrophe. Numbers stay numbers.
+        std::string f = fields[k];
+        const bool number = !f.empty() && f.find_first_not_of("0123456789.-") == std::string::npos &&
+                            f.find_first_of("0123456789") != std::string::npos;
+        if (!f.empty() && std::string_view("=+-@\t\r").find(f[0]) != std::string_view::npos && !number)
+            f.insert(0, 1, '\'');
         if (k > 0) out += ',';
         if (f.find_first_of(",\"\r\n") == std::string::npos) {
             out += f;

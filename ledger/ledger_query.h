@@ -56,7 +56,8 @@ std::vector<std::string> StatsFieldNames();
 std::vector<std::string> StatsFieldValues(const StatsRow& row);
 
 // One CSV record, ended by CRLF: a field with a comma, a quote, a CR or an LF in quotes, its quotes
-// doubled.
+// doubled; a field that is no number and starts with = + - @, a tab or a CR after an apostrophe,
+// so that a spreadsheet shows it rather than evaluating it.
 std::string CsvRecord(const std::vector<std::string>& fields);
 // Rows under a header in columns as wide as their widest value (in characters, UTF-8 counted as a
 // terminal shows it), two spaces between, a line each; control characters shown as spaces.

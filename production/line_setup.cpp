@@ -106,6 +106,16 @@ bool PlaceSerial(HexLoadResult& r, uint32_t at, SerialFormat layout, uint32_t se
     return true;
 }
 
+ProfileProblem CheckProfileSerialPlace(const LineProfile& profile) {
+    if (profile.SerialAt.empty()) return {};
+    FileText file;
+    if (!file.Open(profile.FirmwarePath())) return {};
+    HexLoadResult r = LoadHexText(file.Text(), MemoryImage(), false);
+    std::string why;
+    if (!r.Valid || PlaceSerial(r, profile.SerialAtValue, profile.Format, 0, why)) return {};
+    return {ProfileStatus::Invalid, 0, "[serials] at" + why.substr(why.find(' '))};
+}
+
 void TakeLineProfile(const LineProfile& p, const std::string& profilePath, LinePlan& plan, ProductionOptions& line) {
     plan.HexPath = p.FirmwarePath();
     plan.ProfilePath = profilePath;

@@ -47,6 +47,11 @@ bool CheckLinePorts(std::vector<std::string>& ports, const PortPaths& paths, std
 // lie inside the image to upload.
 bool PlaceSerial(HexLoadResult& r, uint32_t at, SerialFormat layout, uint32_t serial, std::string& why);
 
+// Whether the profile's serial place lies inside the image its firmware uploads (Ok for a profile
+// without serials, or whose firmware cannot be loaded: CheckProfileFirmware says why). Loads the
+// firmware into the process image.
+ProfileProblem CheckProfileSerialPlace(const LineProfile& profile);
+
 // What a line runs besides the engine's options.
 struct LinePlan {
     std::string HexPath;

@@ -350,7 +350,6 @@ private:
         rep.WorkOrder = r.workOrder;
         rep.Label = r.target.Label;
         outputs_.Report(rep);
-        if (o_.Events) o_.Events->End(rep);
         if (o_.RunLedger) {
             std::string why;
             LedgerRun row = LedgerRunOf(rep, o_.Station);
@@ -369,6 +368,8 @@ private:
                 o_.RecordKept();
             }
         }
+        // once its row is in the ledger (or kept aside): a reader of the events finds it there
+        if (o_.Events) o_.Events->End(rep);
         if (!tty_ && !o_.Events) {
             std::printf("%s\t%s\t%s\t%.1f s\t%s\n", r.target.Port.c_str(), r.target.Device.c_str(),
                         UploadOutcomeText(r.outcome).c_str(), r.seconds, rep.Reason.c_str());
@@ -651,7 +652,7 @@ void RunOutputs::Log(const std::string& port, Wall::time_point start, const std:
 
 int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmware,
                        const std::vector<std::string>& ports, RunOutputs& outputs) {
-    proc::InstallParentHandlers();
+    proc::InstallParentHandlers(options.StopRequests == nullptr);
     std::vector<UploadOutcome> outcomes;
     bool ledgerLost = false;
     {
@@ -674,7 +675,7 @@ int RunMultiPortUpload(const ProductionOptions& options, const Firmware& firmwar
 }
 
 int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOutputs& outputs) {
-    proc::InstallParentHandlers();
+    proc::InstallParentHandlers(options.StopRequests == nullptr);
     std::set<std::string> saidUnkept;
     auto present = [&] {
         std::string unkept;
@@ -690,7 +691,8 @@ int RunStation(const ProductionOptions& options, const Firmware& firmware, RunOu
         std::map<std::string, std::string> knownDevices;  // the device each flashed name stands for
         if (const auto ports = present())
             for (const PresentPort& p : *ports) known.insert(p.Name);
-        Say(options, "station: watching the serial ports (" + std::to_string(known.size()) + " present now, left alone); Ctrl-C ends");
+        Say(options, "station: watching the serial ports (" + std::to_string(known.size()) + " present now, left alone)" +
+                             (options.StopRequests ? "" : "; Ctrl-C ends"));
         auto nextScan = Clock::now();
         int passed = 0;
         while (StopRequests(options) == 0) {

@@ -15,7 +15,9 @@ namespace qdfu::proc {
 // set back to its default. Each of the operator's presses (Ctrl-C; Ctrl-Break on Windows) counts;
 // SIGTERM and SIGHUP (a closed console, a logoff on Windows) only ask for the stop: however many
 // come, they are one press, and never the second one that cuts the children short.
-void InstallParentHandlers();
+// abortPresses false (a program that takes its stop requests otherwise, as the operator window
+// does): only what reaping the children needs; the signals keep their actions.
+void InstallParentHandlers(bool abortPresses = true);
 int Interrupts();
 
 // A child's streams, as Wait hands out what it wrote.

@@ -49,11 +49,12 @@ sigset_t AbortSignals() {
 
 }  // namespace
 
-void InstallParentHandlers() {
+void InstallParentHandlers(bool abortPresses) {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    for (int sig : kAbortSignals) ::sigaction(sig, &sa, nullptr);
+    if (abortPresses)
+        for (int sig : kAbortSignals) ::sigaction(sig, &sa, nullptr);
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     ::sigaction(SIGCHLD, &dfl, nullptr);  // an inherited SIG_IGN would reap the children for us

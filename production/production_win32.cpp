@@ -67,7 +67,8 @@ struct Chunk {
 
 }  // namespace
 
-void InstallParentHandlers() {
+void InstallParentHandlers(bool abortPresses) {
+    if (!abortPresses) return;
     ::SetConsoleCtrlHandler(OnParentConsoleEvent, TRUE);
     DWORD mode = 0;  // the live lines move the cursor with ANSI escapes
     const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);

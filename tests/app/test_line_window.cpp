@@ -2,6 +2,7 @@
 // simulated controllers on pseudo-terminals, with the real command line as each fixture's upload
 // and a real SQLite ledger.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QImage>
 #include <QLineEdit>
@@ -191,6 +192,13 @@ TEST_F(LineWindowTest, EscStopsEveryFixtureAndEachResetsItsController) {
     for (int k = 0; k < 2; ++k) EXPECT_NE(window->Tile(k)->StateWord(), "PASS");
     EXPECT_EQ(a.ResetCount(), 1);
     EXPECT_EQ(b.ResetCount(), 1);
+    // the stop is the window's call: the process's signals keep their actions (a SIGTERM ends the
+    // window, and each fixture's upload, tied to it, resets its controller)
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now {};
+        ::sigaction(sig, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, SIG_DFL) << sig;
+    }
 }
 
 TEST_F(LineWindowTest, AFailSaysWhyAndSignalsUntilEnter) {
@@ -227,6 +235,9 @@ TEST_F(LineWindowTest, AStationFlashesEachUnitAsItIsPluggedInUnderTheOperatorOfT
     sim::Device& second = AddDevice();
     fs::create_symlink(second.Path(), dir.File("ports/com6"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->Tiles() == 2 && window->Tile(1)->StateWord() == "PASS"; }, 60000));
+    // the day's figures count a unit once its row is in the ledger
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->LedgerSummary().contains("2 runs"); }, 5000))
+        << window->LedgerSummary().toStdString();
     EXPECT_EQ(window->Tile(0)->Port(), "COM5");
     EXPECT_TRUE(HoldsExample(first));
     EXPECT_TRUE(HoldsExample(second));

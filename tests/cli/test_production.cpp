@@ -1852,6 +1852,8 @@ TEST(LineProfileCliTest, NewThenCheckGivesBackEveryOptionAndRefusesAFaultWithIts
         {"[firmware]\nfile=fw.hex\nsha256=" + std::string(64, '0') + "\n[line]\nports=COM3\n", 65, "has changed"},
         {"", 66, "other.ini: no such profile"},
         {"/dev/zero", 64, "/dev/zero: larger than 64 KiB"},  // refused after its first bytes
+        {head + "[line]\nports=COM3\n[serials]\nat=2A000\n[ledger]\nwhere=l.db\n", 64,
+         "line.ini: [serials] at 0002A000: the serial's 4 bytes must lie inside the image"},
     };
     for (const Case& c : cases) {
         const bool named = c.text.empty() || c.text[0] == '/';

@@ -373,5 +373,12 @@ TEST(LedgerTimeTest, TimesBecomeTheLedgersUtcOrAreRefused) {
     ::tzset();
 }
 
+// A CSV cell a spreadsheet would evaluate is kept as text; numbers stay numbers.
+TEST(CsvRecordTest, AFormulaIsTextAndANumberStaysANumber) {
+    EXPECT_EQ(CsvRecord({"=HYPERLINK(\"x\",\"a,b\")", "+x", "@SUM(A1)", "-", "-12", "0.5", "Anna"}),
+              "\"'=HYPERLINK(\"\"x\"\",\"\"a,b\"\")\",'+x,'@SUM(A1),'-,-12,0.5,Anna\r\n");
+}
+
 }  // namespace
 }  // namespace qdfu::test
+
