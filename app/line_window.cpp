@@ -167,6 +167,8 @@ LineWindow::LineWindow(LineWindowOptions options, QWidget* parent) : QMainWindow
 }
 
 LineWindow::~LineWindow() {
+    // the application's focus changes while the widgets go; this window no longer follows them
+    disconnect(qApp, nullptr, this, nullptr);
     if (engine_.joinable()) {
         stops_ = std::max(stops_.load(), 2);  // the window goes: cut the runs short
         engine_.join();
