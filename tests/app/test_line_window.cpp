@@ -181,17 +181,26 @@ TEST_F(LineWindowTest, AChangedFirmwareStartsNothing) {
     EXPECT_EQ(device.FrameCount(), 0);
 }
 
-TEST_F(LineWindowTest, EscStopsEveryFixtureAndEachResetsItsController) {
-    sim::Device& a = AddDevice({.DelayMs = 40});
-    sim::Device& b = AddDevice({.DelayMs = 40});
-    Open(Profile(""));
-    Key(Qt::Key_F5);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return a.FrameCount() > 4 && b.FrameCount() > 4; }, 20000));
-    Key(Qt::Key_Escape);
-    ASSERT_TRUE(WaitUntilIdle());
-    for (int k = 0; k < 2; ++k) EXPECT_NE(window->Tile(k)->StateWord(), "PASS");
-    EXPECT_EQ(a.ResetCount(), 1);
-    EXPECT_EQ(b.ResetCount(), 1);
+TEST_F(LineWindowTest, EscOrClosingTheWindowStopsEveryFixtureAndEachResetsItsController) {
+    for (const bool closing : {false, true}) {
+        sim::Device& a = AddDevice({.DelayMs = 40});
+        sim::Device& b = AddDevice({.DelayMs = 40});
+        std::string ports = a.Path() + ", " + b.Path();
+        Open(Profile("ports=" + ports + "\n"));
+        Key(Qt::Key_F5);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return a.FrameCount() > 4 && b.FrameCount() > 4; }, 20000));
+        if (closing) {
+            window->close();  // the window stays until every fixture has stopped
+            EXPECT_TRUE(window->isVisible());
+        } else {
+            Key(Qt::Key_Escape);
+        }
+        ASSERT_TRUE(WaitUntilIdle());
+        for (int k = 0; k < 2; ++k) EXPECT_NE(window->Tile(k)->StateWord(), "PASS");
+        EXPECT_EQ(a.ResetCount(), 1) << closing;
+        EXPECT_EQ(b.ResetCount(), 1) << closing;
+        EXPECT_EQ(window->isVisible(), !closing);
+    }
     // the stop is the window's call: the process's signals keep their actions (a SIGTERM ends the
     // window, and each fixture's upload, tied to it, resets its controller)
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
