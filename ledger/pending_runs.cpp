@@ -175,7 +175,7 @@ void PendingRuns::Forget(const std::string& ledgerKey, const std::string& key) c
 std::size_t PendingRuns::Count(const std::string& ledgerKey) const { return KeptFiles(FolderOf(ledgerKey)).size(); }
 
 bool PendingRuns::RecordInto(const std::string& ledgerKey, Ledger& ledger, std::size_t& recorded,
-                             std::string& why) const {
+                             std::string& why, const std::set<std::string>& skip) const {
     recorded = 0;
     std::vector<std::string> unreadable;
     for (const fs::path& file : KeptFiles(FolderOf(ledgerKey))) {
@@ -190,6 +190,7 @@ bool PendingRuns::RecordInto(const std::string& ledgerKey, Ledger& ledger, std::
             unreadable.push_back(PathText(file));
             continue;
         }
+        if (skip.count(run.Key)) continue;
         if (!ledger.Record(run, why)) return false;
         std::error_code ec;
         if (fs::remove(file, ec)) ++recorded;  // else another program recorded it too, and removed it first

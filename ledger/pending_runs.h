@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <set>
 #include <string>
 
 #include "ledger.h"
@@ -33,8 +34,10 @@ public:
     // Records every run kept for the ledger in ledger, oldest first, removing each once recorded;
     // recorded counts them. False with why at the first the ledger refused (it and the rest stay).
     // A kept file that cannot be read is left where it is and named in why; one that another
-    // program recorded and removed meanwhile is passed over.
-    bool RecordInto(const std::string& ledgerKey, Ledger& ledger, std::size_t& recorded, std::string& why) const;
+    // program recorded and removed meanwhile is passed over, and so are the runs whose keys are in
+    // skip (runs of this program still going, whose own rows come at their ends).
+    bool RecordInto(const std::string& ledgerKey, Ledger& ledger, std::size_t& recorded, std::string& why,
+                    const std::set<std::string>& skip = {}) const;
     // The folder of the ledger's kept runs.
     std::string FolderOf(const std::string& ledgerKey) const;
 

@@ -39,13 +39,14 @@ std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why
     return ledger;
 }
 
-void RecordRunsKeptAside(const std::string& where, Ledger& ledger, const LedgerSay& say) {
+void RecordRunsKeptAside(const std::string& where, Ledger& ledger, const LedgerSay& say,
+                         const std::set<std::string>& skip) {
     const PendingRuns kept = KeptAside();
     const std::string key = PendingRuns::LedgerKey(ledger, where);
     if (kept.Count(key) == 0) return;
     std::size_t recorded = 0;
     std::string failed;
-    const bool all = kept.RecordInto(key, ledger, recorded, failed);
+    const bool all = kept.RecordInto(key, ledger, recorded, failed, skip);
     if (!say) return;
     if (recorded > 0)
         say("ledger: " + std::to_string(recorded) + (recorded == 1 ? " run" : " runs") + " kept aside in " +
@@ -89,7 +90,9 @@ KeptAsideHooks KeepAsideFor(const std::string& where, Ledger& ledger, LedgerSay 
     Ledger* books = &ledger;
     hooks.Keep = [where, books](LedgerRun& run, std::string& why) { return KeepRunAside(where, *books, run, why); };
     hooks.Forget = [where, books](const std::string& key) { ForgetRunAside(where, *books, key); };
-    hooks.RecordKept = [where, books, say = std::move(say)] { RecordRunsKeptAside(where, *books, say); };
+    hooks.RecordKept = [where, books, say = std::move(say)](const std::set<std::string>& running) {
+        RecordRunsKeptAside(where, *books, say, running);
+    };
     return hooks;
 }
 

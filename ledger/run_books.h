@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "ledger.h"
@@ -22,8 +23,9 @@ using LedgerSay = std::function<void(const std::string&)>;
 // for them, when there are any).
 std::unique_ptr<Ledger> OpenRunLedger(const std::string& where, std::string& why, LedgerAccess access,
                                       const LedgerSay& say);
-// Records the runs kept aside for where in ledger.
-void RecordRunsKeptAside(const std::string& where, Ledger& ledger, const LedgerSay& say);
+// Records the runs kept aside for where in ledger, but for those whose keys are in skip.
+void RecordRunsKeptAside(const std::string& where, Ledger& ledger, const LedgerSay& say,
+                         const std::set<std::string>& skip = {});
 // A run the ledger at where would not take, kept in this program's state folder until the ledger
 // is next opened; run.Key is set. False with why when it could not be kept either.
 bool KeepRunAside(const std::string& where, const Ledger& ledger, LedgerRun& run, std::string& why);
@@ -55,7 +57,9 @@ int OpenLineLedger(const LineLedgerPlan& plan, std::unique_ptr<Ledger>& books, s
 struct KeptAsideHooks {
     std::function<bool(LedgerRun&, std::string&)> Keep;
     std::function<void(const std::string&)> Forget;
-    std::function<void()> RecordKept;
+    // (the runs of the line still going are passed over: their provisional rows stay aside until
+    // their own rows come)
+    std::function<void(const std::set<std::string>& running)> RecordKept;
 };
 // The hooks for ledger (which outlives them) at where.
 KeptAsideHooks KeepAsideFor(const std::string& where, Ledger& ledger, LedgerSay say);

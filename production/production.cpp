@@ -365,7 +365,10 @@ private:
                 else if (o_.KeepRun)
                     Say(o_, r.target.Port + ": " + why);
             } else if (o_.RecordKept) {
-                o_.RecordKept();
+                std::set<std::string> running;
+                for (const auto& other : runs_)
+                    if (!other->done && other.get() != &r) running.insert(other->key);
+                o_.RecordKept(running);
             }
         }
         // once its row is in the ledger (or kept aside): a reader of the events finds it there

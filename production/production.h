@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,8 @@ struct ProductionOptions {
     std::function<void(const std::string&)> ForgetRun;
     // Called after each run the ledger took: records the runs kept aside before (a station's
     // ledger that is back).
-    std::function<void()> RecordKept;
+    // The keys of the line's runs still going are handed over: their provisional rows stay aside.
+    std::function<void(const std::set<std::string>& running)> RecordKept;
     // The stop requests of a program that takes no process signals for them (the operator
     // window's Esc), counted: when given, the engine reads these in place of the process's abort
     // presses. The first stops every run (each child resets its controller), the second cuts them

@@ -1077,6 +1077,22 @@ std::string SerialState(const std::string& ledger, uint32_t serial) {
     return state;
 }
 
+// How many runs of an SQLite ledger file meet condition (SQL), read as another program would.
+int RunsWhere(const std::string& ledger, const std::string& condition) {
+    sqlite3* db = nullptr;
+    int n = -1;
+    if (sqlite3_open_v2(ledger.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt* st = nullptr;
+        const std::string sql = "SELECT count(*) FROM runs WHERE " + condition;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+            n = sqlite3_column_int(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
 // Waits until pid has ended, leaving it to be reaped by its parent.
 void AwaitEnd(int pid) {
     siginfo_t info{};
@@ -1267,6 +1283,29 @@ TEST(SerialNumberTest, ARunCutShortOrStillRunningLeavesARowThatItsEndReplaces) {
         d->Stop();
     }
     EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 2) << rows;
+
+    // a unit of the line whose row is recorded leaves its siblings' provisional rows aside: a
+    // unit still flashing is never in the ledger as failed
+    sim::Device fast({.DelayMs = 10}), slower({.DelayMs = 30});
+    for (sim::Device* d : {&fast, &slower}) {
+        ASSERT_TRUE(d->Open());
+        d->Start();
+    }
+    int notCompleted = -1;
+    o = RunCliDuring({"upload", Example(), "--port", fast.Path(), "--port", slower.Path(), "--ledger", ledger,
+                      "--serial-at", "2804", "--timeout", "300"},
+                     [&](int) {
+                         ASSERT_TRUE(Eventually([&] {
+                             return RunsWhere(ledger, "device = '" + fast.Path() + "' AND outcome = 'completed'") == 1;
+                         }));
+                         const int frames = slower.FrameCount();  // a few more frames: the line has done its recording
+                         ASSERT_TRUE(Eventually([&] { return slower.FrameCount() > frames + 6; }));
+                         notCompleted = RunsWhere(ledger, "device = '" + slower.Path() + "'");
+                     });
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(notCompleted, 0);
+    EXPECT_EQ(RunsWhere(ledger, "device = '" + slower.Path() + "' AND outcome = 'completed'"), 1);
+    for (sim::Device* d : {&fast, &slower}) d->Stop();
     slow.Stop();
 }
 
