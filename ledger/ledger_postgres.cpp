@@ -12,6 +12,7 @@
 #include <libpq-fe.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "sql_ledger.h"
 
@@ -182,12 +183,29 @@ std::unique_ptr<Ledger> OpenPostgresLedger(const std::string& uri, std::string& 
     // A host that dropped off the network would hold every connection (the first, and each one
     // made again for the next device) for as long as the system takes to give up, minutes during
     // which a station answers nothing: unless the URI or PGCONNECT_TIMEOUT says otherwise, a
-    // connection is given kConnectTimeoutS.
+    // connection is given kConnectTimeoutS. A statement waiting on a host that went (powered off,
+    // its cable pulled) is given up as a lost connection after about as long: what it sent
+    // unacknowledged for 10 s, or nothing heard for the keep-alive probes' time (5 s, then 3 probes
+    // 2 s apart), unless the URI sets these itself.
     const bool ownTimeout = uri.find("connect_timeout=") == std::string::npos && !std::getenv("PGCONNECT_TIMEOUT");
     const std::string timeout = std::to_string(kConnectTimeoutS);
-    const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
-    const char* const values[] = {ownTimeout ? timeout.c_str() : nullptr, uri.c_str(), nullptr};
-    PGconn* db = ownTimeout ? PQconnectdbParams(keywords, values, 1) : PQconnectdb(uri.c_str());
+    std::vector<const char*> keywords, values;
+    const auto add = [&](const char* keyword, const char* value) {
+        if (uri.find(std::string(keyword) + "=") != std::string::npos) return;
+        keywords.push_back(keyword);
+        values.push_back(value);
+    };
+    if (ownTimeout) add("connect_timeout", timeout.c_str());
+    add("keepalives", "1");
+    add("keepalives_idle", "5");
+    add("keepalives_interval", "2");
+    add("keepalives_count", "3");
+    add("tcp_user_timeout", "10000");
+    keywords.push_back("dbname");  // the URI last: what it says itself stands
+    values.push_back(uri.c_str());
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    PGconn* db = PQconnectdbParams(keywords.data(), values.data(), 1);
     if (PQstatus(db) != CONNECTION_OK) {
         why = HidePassword(
             "--ledger: cannot reach the database: " + OneLineMessage(PQerrorMessage(db)), uri);
