@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
+#include <fstream>
+#include <optional>
 
 #include "cli_platform.h"
 #include "json_events.h"
@@ -100,6 +102,8 @@ FixtureTile::FixtureTile(const QString& label, const QString& port, QWidget* par
     box->addWidget(progress_);
     box->addLayout(facts);
     box->addWidget(reason_);
+    for (QLabel* l : {name_, serial_, reason_})
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);  // never wider than the tile
     SetState(TileState::Ready);
 }
 
@@ -319,6 +323,9 @@ void LineWindow::BuildWindow() {
     connect(alarm_, &QTimer::timeout, this, [this] { options_.Beep(); });
     scan_->setFocus(Qt::OtherFocusReason);
     resize(1366, 768);
+    // a label never widens the window: a 500-character scan is cut, every tile stays on screen
+    for (QLabel* l : {operatorLabel_, workOrderLabel_, countsLabel_, ledgerLabel_, problemLabel_, statusLabel_})
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     ShowPeople();
     ShowCounts();
 }
@@ -339,8 +346,27 @@ void LineWindow::Refuse(const QString& why) {
     start_->setEnabled(false);
 }
 
+// The profile file's bytes as they are now; none when it cannot be read.
+static std::optional<std::string> ProfileBytes(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes(kMaxProfileBytes + 1, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
 void LineWindow::LoadProfile(const QString& path) {
+    // what an earlier reading of a profile showed goes
+    for (FixtureTile* tile : tiles_) delete tile;
+    tiles_.clear();
+    ports_.clear();
+    profile_ = LineProfile{};
+    problem_.clear();
+    problemLabel_->clear();
+    start_->setEnabled(true);
     profilePath_ = path;
+    profileBytes_ = ProfileBytes(path);
     LineProfile p;
     ProfileProblem problem = ReadLineProfile(S(path), p);
     if (problem.Status == ProfileStatus::NoSuchFile) problem.Cause = "no such profile";
@@ -425,6 +451,14 @@ void LineWindow::SetStatus(const QString& text) { statusLabel_->setText(text); }
 
 void LineWindow::StartLine() {
     if (running_) return;
+    // the profile as it is now: one changed (or mended) since it was read is read again and shown
+    // before anything starts
+    if (!profilePath_.isEmpty() && ProfileBytes(profilePath_) != profileBytes_) {
+        LoadProfile(profilePath_);
+        if (problem_.isEmpty() && !running_)
+            SetStatus(tr("The line profile changed: it was read again. Press F5 to start."));
+        return;
+    }
     if (!problem_.isEmpty()) {
         SetStatus(problem_);
         return;
@@ -454,13 +488,19 @@ void LineWindow::StartLine() {
     }
     if (engine_.joinable()) engine_.join();
     stops_ = 0;
+    notes_.clear();
     running_ = true;
     inboxTimer_->start();
     start_->setEnabled(false);
     SetStatus(plan.Station ? tr("Watching the ports: plug in a unit.") : tr("Flashing…"));
     engine_ = std::thread([this, plan, line]() mutable {
         const auto post = [this](std::function<void()> f) { QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection); };
-        const auto say = [this, post](const std::string& text) { post([this, t = Q(text)] { SetStatus(t); }); };
+        const auto say = [this, post](const std::string& text) {
+            post([this, t = Q(text)] {
+                if (!t.startsWith(QStringLiteral("station: watching"))) notes_ << t;
+                SetStatus(t);
+            });
+        };
         const auto finish = [this, post](int status, const std::string& refusal) {
             post([this, status, r = Q(refusal)] {
                 TakeEvents();  // every event before the end
@@ -592,9 +632,14 @@ void LineWindow::OnFinished(int status, const QString& refusal) {
     } else if (profile_.Station) {
         SetStatus(tr("The station stopped: press F5 to watch the ports again."));
     } else {
-        SetStatus(status == 0 ? tr("Every fixture passed. Press F5 for the next units.")
-                              : tr("Done: press F5 for the next units."));
+        SetStatus(status == 0                   ? tr("Every fixture passed. Press F5 for the next units.")
+                  : status == kExitOutputFailed ? tr("Every fixture passed, but not everything was written down:")
+                                                : tr("Done: press F5 for the next units."));
     }
+    // what the engine said during the run (a ledger that did not take a row, a run kept aside)
+    // stays on screen after its end
+    if (refusal.isEmpty() && !notes_.isEmpty())
+        SetStatus(Status() + QLatin1Char('\n') + notes_.mid(std::max<qsizetype>(0, notes_.size() - 3)).join(QLatin1Char('\n')));
     RefreshLedger();
     if (closing_) close();
 }

@@ -12,12 +12,14 @@
 #include <QFrame>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -135,6 +137,8 @@ private:
 
     LineWindowOptions options_;
     QString profilePath_;
+    std::optional<std::string> profileBytes_;  // the profile's file as it was read
+    QStringList notes_;                        // what the engine said during this run
     LineProfile profile_;
     QString problem_;
     QString operator_, workOrder_;

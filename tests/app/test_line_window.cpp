@@ -160,7 +160,7 @@ TEST_F(LineWindowTest, TwoFixturesPassOnlyOnceAnOperatorIsScannedAndTheLedgerKee
     EXPECT_EQ(window->HistoryRows(), 0);
 }
 
-TEST_F(LineWindowTest, AChangedFirmwareStartsNothing) {
+TEST_F(LineWindowTest, AChangedFirmwareStartsNothingAndAMendedProfileIsReadAgain) {
     sim::Device& device = AddDevice();
     const std::string profile = Profile("ports=" + device.Path() + "\n");
     std::ofstream(dir.File("fw.hex"), std::ios::app) << ":00000001FF\n";  // changed before the window opens
@@ -179,6 +179,16 @@ TEST_F(LineWindowTest, AChangedFirmwareStartsNothing) {
     EXPECT_EQ(window->Tile(0)->StateWord(), "NOT DONE");
     EXPECT_NE(window->Tile(0)->Reason().indexOf("SHA-256"), -1) << window->Tile(0)->Reason().toStdString();
     EXPECT_EQ(device.FrameCount(), 0);
+
+    // the engineer mends the profile: the next F5 reads it again and shows it, the one after runs it
+    Profile("ports=" + device.Path() + "\n");
+    Key(Qt::Key_F5);
+    EXPECT_FALSE(window->Running());
+    EXPECT_NE(window->Status().indexOf("read again"), -1) << window->Status().toStdString();
+    EXPECT_EQ(window->Tile(0)->StateWord(), "READY");
+    Key(Qt::Key_F5);
+    EXPECT_TRUE(window->Running());
+    ASSERT_TRUE(WaitUntilIdle());
 }
 
 TEST_F(LineWindowTest, EscOrClosingTheWindowStopsEveryFixtureAndEachResetsItsController) {
@@ -227,6 +237,8 @@ TEST_F(LineWindowTest, AFailSaysWhyAndSignalsUntilEnter) {
     const int heard = beeps;
     QTest::qWait(2500);
     EXPECT_EQ(beeps, heard);
+    Scan(QString(500, QLatin1Char('x')));  // a scan this long never widens the window
+    EXPECT_LE(window->minimumSizeHint().width(), 1366);
 }
 
 TEST_F(LineWindowTest, AStationFlashesEachUnitAsItIsPluggedInUnderTheOperatorOfTheMoment) {
