@@ -686,7 +686,10 @@ void LineWindow::RefreshLedger() {
         return;
     }
     std::string since, why;
-    ParseLedgerTime(S(QDate::currentDate().toString(Qt::ISODate)), false, since, why);
+    if (!ParseLedgerTime(S(QDate::currentDate().toString(Qt::ISODate)), false, since, why)) {
+        ledgerLabel_->setText(Q(why));  // never the figures of every day as today's
+        return;
+    }
     const std::string station = HostName();
     if (statsAsked_.exchange(true)) return;  // one waiting is enough: it reads the ledger as it will be
     Ask([this, where, since, station] {

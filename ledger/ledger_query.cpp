@@ -121,6 +121,11 @@ bool ParseLedgerTime(const std::string& text, bool endOfDay, std::string& utc, s
     }
     int64_t seconds = 0;
     if (p == text.size()) {  // no zone: the local time
+        // a day whose midnight the clock skips (daylight saving time at 00:00) starts at its first
+        // hour that exists; one whose last second it skips ends at its last
+        if (dateOnly)
+            while (!LocalSeconds(y, mo, d, h, mi, s, seconds) && (endOfDay ? h-- > 0 : ++h < 24)) {
+            }
         if (!LocalSeconds(y, mo, d, h, mi, s, seconds)) {
             why = "'" + text + "' is no time of the local clock (a change to daylight saving time skips it)";
             return false;

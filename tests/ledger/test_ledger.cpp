@@ -336,6 +336,8 @@ TEST(LedgerTimeTest, TimesBecomeTheLedgersUtcOrAreRefused) {
         {berlin, "2026-12-09", true, "2026-12-09T22:59:59Z"},
         {berlin, "2026-07-01T12:00", false, "2026-07-01T10:00:00Z"},
         {berlin, "2026-03-29T02:30", false, ""},  // the hour the clock skips
+        // a day whose midnight the clock skips starts at its first hour
+        {"CST5CDT,M3.2.0/0,M11.1.0/1", "2027-03-14", false, "2027-03-14T05:00:00Z"},
         {utc, "2026-02-29", false, ""},
         {utc, "2026-04-31", false, ""},
         {utc, "2026-13-01", false, ""},
