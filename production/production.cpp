@@ -160,8 +160,15 @@ public:
         // One pass at most every kPassMs: the children's lines wait in their pipes meanwhile, so
         // that a bench of busy fixtures costs the parent a few dozen passes a second rather than
         // one per line.
+        // (an operator's press cuts the wait short: a second press follows the first at once)
         const auto since = Clock::now() - lastPass_;
-        if (since < std::chrono::milliseconds(kPassMs)) std::this_thread::sleep_for(std::chrono::milliseconds(kPassMs) - since);
+        if (since < std::chrono::milliseconds(kPassMs)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::milliseconds(kPassMs) - since);
+            if (o_.StopRequests)
+                std::this_thread::sleep_for(left);
+            else
+                proc::Pause(static_cast<int>(left.count()) + 1);
+        }
         lastPass_ = Clock::now();
         children_.Wait(ms, sink_);
         const auto now = Clock::now();

@@ -19,6 +19,8 @@ namespace qdfu::proc {
 // does): only what reaping the children needs; the signals keep their actions.
 void InstallParentHandlers(bool abortPresses = true);
 int Interrupts();
+// Waits up to ms, less when an abort press comes meanwhile.
+void Pause(int ms);
 
 // A child's streams, as Wait hands out what it wrote.
 enum Stream { kOut = 0, kErr = 1, kStatus = 2 };

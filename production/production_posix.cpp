@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -61,6 +62,12 @@ void InstallParentHandlers(bool abortPresses) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+void Pause(int ms) {
+    // one sleep: a press's signal ends it (EINTR), and the press is then passed on at once
+    timespec t{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    ::nanosleep(&t, nullptr);
 }
 
 int Interrupts() {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -73,6 +74,12 @@ void InstallParentHandlers(bool abortPresses) {
     DWORD mode = 0;  // the live lines move the cursor with ANSI escapes
     const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     if (::GetConsoleMode(out, &mode)) ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+void Pause(int ms) {
+    // a press comes on a thread of its own: looked for every 5 ms
+    const int seen = Interrupts();
+    for (int left = ms; left > 0 && Interrupts() == seen; left -= 5) ::Sleep(static_cast<DWORD>(std::min(left, 5)));
 }
 
 int Interrupts() {
