@@ -63,10 +63,19 @@ Xvfb "$display" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 sleep 1
 export DISPLAY=$display
-wine "$app/quarnelix-dfu-line.exe" --profile "$(winepath -w "$work/line.ini" 2>/dev/null)" >"$work/line.out" 2>&1 &
-winapp=$!
-wid=$(timeout 60 xdotool search --sync --name 'Quarnelix' 2>/dev/null | head -n 1 || true)
-[ -n "$wid" ] || { fail "the line window did not open under Wine"; exit 1; }
+# A window that has not appeared after a minute (Wine on a busy machine sometimes loses a program's
+# first start on a fresh server) is started once more.
+wid=""
+for attempt in 1 2; do
+  wine "$app/quarnelix-dfu-line.exe" --profile "$(winepath -w "$work/line.ini" 2>/dev/null)" >"$work/line.out" 2>&1 &
+  winapp=$!
+  wid=$(timeout 60 xdotool search --sync --name 'Quarnelix' 2>/dev/null | head -n 1 || true)
+  [ -n "$wid" ] && break
+  kill "$winapp" 2>/dev/null || true
+  wait "$winapp" 2>/dev/null || true
+  winapp=""
+done
+[ -n "$wid" ] || { cat "$work/line.out" >&2; fail "the line window did not open under Wine"; exit 1; }
 sleep 3
 xdotool windowfocus --sync "$wid" 2>/dev/null || true
 keys() { xdotool key --window "$wid" --clearmodifiers "$@"; sleep 0.5; }
