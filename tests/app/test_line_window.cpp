@@ -40,6 +40,15 @@ QColor TileColour(FixtureTile* tile) {
     return shot.pixelColor(5, shot.height() / 2);
 }
 
+// Every run of the ledger at path, as another program reads them.
+std::vector<LedgerRun> LedgerRuns(const std::string& path) {
+    std::string why;
+    std::vector<LedgerRun> runs;
+    auto books = OpenLedger(path, why, LedgerAccess::Read);
+    EXPECT_TRUE(books && books->Runs({}, runs, why)) << why;
+    return runs;
+}
+
 class LineWindowTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::copy_file(Example(), dir.File("fw.hex")); }
@@ -135,11 +144,7 @@ TEST_F(LineWindowTest, TwoFixturesPassOnlyOnceAnOperatorIsScannedAndTheLedgerKee
     EXPECT_EQ(window->Counts().Pass, 2);
     EXPECT_NE(window->LedgerSummary().indexOf("2 runs"), -1) << window->LedgerSummary().toStdString();
 
-    std::string why;
-    auto books = OpenLedger(dir.File("line.db"), why, LedgerAccess::Read);
-    ASSERT_TRUE(books) << why;
-    std::vector<LedgerRun> runs;
-    ASSERT_TRUE(books->Runs({}, runs, why)) << why;
+    const std::vector<LedgerRun> runs = LedgerRuns(dir.File("line.db"));
     ASSERT_EQ(runs.size(), 2u);
     for (const LedgerRun& r : runs) {
         EXPECT_EQ(r.Operator, "Alice");
@@ -265,11 +270,7 @@ TEST_F(LineWindowTest, AStationFlashesEachUnitAsItIsPluggedInUnderTheOperatorOfT
     Key(Qt::Key_Escape);
     ASSERT_TRUE(WaitUntilIdle());
 
-    std::string why;
-    auto books = OpenLedger(dir.File("station.db"), why, LedgerAccess::Read);
-    ASSERT_TRUE(books) << why;
-    std::vector<LedgerRun> runs;
-    ASSERT_TRUE(books->Runs({}, runs, why)) << why;
+    const std::vector<LedgerRun> runs = LedgerRuns(dir.File("station.db"));
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[0].Operator, "Ann");
     EXPECT_EQ(runs[1].Operator, "Bob");
